@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the demo need,
+# skipping those already installed.  Uses sudo only when not root.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libnetcdf-dev netcdf-bin libgtest-dev libbenchmark-dev grads util-linux)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then as_root=(); else as_root=(sudo); fi
+echo "setup: installing ${missing[*]}"
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

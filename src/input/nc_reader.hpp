@@ -1,0 +1,25 @@
+#pragma once
+// Readers of one whole real variable from a netCDF file, with the
+// coordinate values of its dimensions.  Each call opens the file, reads,
+// closes it and prints its progress lines on standard output.  The first
+// dimension is the fastest-varying one (the last one declared in the file).
+#include <cstdint>
+#include <string_view>
+
+#include "run/store.hpp"
+
+namespace dx {
+
+// Reads the 1-D variable `var` of `file` into `values`, its dimension's
+// coordinate values into `coord` and the dimension length into `len`.
+// `status` receives the code of each netCDF call.  Throws Error on any
+// failure that the requested data depends on.
+void rd_ncdf_1d(std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
+                std::string_view var, int& status);
+
+// Reads the 2-D variable `var` of `file` into `values` with shape (n1, n2),
+// n1 being the length of the fastest-varying dimension.
+void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
+                std::int32_t& n2, Array2& values, std::string_view var, int& status);
+
+}  // namespace dx

@@ -1,0 +1,92 @@
+#include "output/out_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <cstdio>
+
+#include "run/error.hpp"
+
+namespace dx {
+namespace {
+
+int sys_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+
+const FileOps kSystemOps{sys_open, ::write, ::close, ::rename, ::unlink};
+
+}  // namespace
+
+const FileOps& system_file_ops() { return kSystemOps; }
+
+FileOps& file_ops() {
+  static FileOps ops = kSystemOps;
+  return ops;
+}
+
+OutFile::OutFile(std::string path) : path_(std::move(path)), temp_(path_ + std::string(TEMP_SUFFIX)) {
+  fd_ = file_ops().open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) fail("cannot create", errno);
+  buf_.reserve(kBufferSize + (kBufferSize >> 2));
+}
+
+OutFile::~OutFile() {
+  if (!committed_) discard();
+}
+
+void OutFile::discard() noexcept {
+  if (fd_ >= 0) {
+    file_ops().close(fd_);
+    fd_ = -1;
+  }
+  file_ops().unlink(temp_.c_str());
+}
+
+void OutFile::fail(const char* what, int err) {
+  const int saved = err ? err : EIO;
+  discard();
+  committed_ = true;  // nothing left to clean up
+  throw Error(std::string(what) + " " + path_ + ": " + std::strerror(saved));
+}
+
+void OutFile::write_all(const char* data, std::size_t n) {
+  while (n > 0) {
+    const ssize_t k = file_ops().write(fd_, data, n);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      fail("cannot write", errno);
+    }
+    if (k == 0) fail("cannot write", ENOSPC);
+    data += k;
+    n -= static_cast<std::size_t>(k);
+  }
+}
+
+void OutFile::write(const char* data, std::size_t n) {
+  if (buf_.size() + n > kBufferSize) {
+    flush();
+    if (n >= kBufferSize) {
+      write_all(data, n);
+      return;
+    }
+  }
+  buf_.append(data, n);
+}
+
+void OutFile::flush() {
+  if (!buf_.empty()) {
+    write_all(buf_.data(), buf_.size());
+    buf_.clear();
+  }
+}
+
+void OutFile::commit() {
+  flush();
+  const int fd = fd_;
+  fd_ = -1;
+  if (file_ops().close(fd) != 0) fail("cannot close", errno);
+  if (file_ops().rename(temp_.c_str(), path_.c_str()) != 0) fail("cannot replace", errno);
+  committed_ = true;
+}
+
+}  // namespace dx

@@ -1,0 +1,64 @@
+#pragma once
+// An output file that is replaced atomically: the bytes go through a large
+// buffer into a temporary file beside the final one ("<path>.dx-tmp"), which
+// is renamed over the final name only when it is complete and closed.  On
+// any failure, or if the file is dropped before commit(), the temporary file
+// is removed and the previous file of that name stays untouched.  Every
+// system call is checked; errors name the file and the system's reason.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace dx {
+
+// The system calls used by OutFile.  Tests replace them to make a call fail.
+struct FileOps {
+  int (*open)(const char* path, int flags, mode_t mode);
+  ssize_t (*write)(int fd, const void* buf, std::size_t n);
+  int (*close)(int fd);
+  int (*rename)(const char* from, const char* to);
+  int (*unlink)(const char* path);
+};
+FileOps& file_ops();           // the calls in use
+const FileOps& system_file_ops();  // the real ones
+
+inline constexpr std::string_view TEMP_SUFFIX = ".dx-tmp";
+
+class OutFile {
+ public:
+  static constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+
+  explicit OutFile(std::string path);
+  ~OutFile();
+  OutFile(const OutFile&) = delete;
+  OutFile& operator=(const OutFile&) = delete;
+
+  // The buffer to append to; call flush_if_full() after appending.
+  std::string& buffer() { return buf_; }
+  void flush_if_full() {
+    if (buf_.size() >= kBufferSize) flush();
+  }
+  void write(const char* data, std::size_t n);
+  void write(std::string_view s) { write(s.data(), s.size()); }
+
+  // Writes the buffer out now.
+  void flush();
+  // Flushes, closes and renames the temporary file over the final name.
+  void commit();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  [[noreturn]] void fail(const char* what, int err);
+  void write_all(const char* data, std::size_t n);
+  void discard() noexcept;
+
+  std::string path_;
+  std::string temp_;
+  std::string buf_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+}  // namespace dx
