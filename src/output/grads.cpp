@@ -1,8 +1,146 @@
 #include "output/grads.hpp"
-// PLACEHOLDER: being written; replaced by the real writer.
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "output/format.hpp"
+#include "output/out_file.hpp"
+
 namespace dx {
-void write_grads_stn(Store&, const Array2&, const Array1&, const Array1&, std::int32_t,
-                     std::int32_t, std::string_view, std::string_view, std::string_view) {
-  throw Error("write_grads_stn not built yet");
+namespace {
+
+// A station report: id (8), lat, lon, time offset, level count, surface
+// flag, value.  The terminator of a time group is a report header with a
+// level count of 0 and no value.
+constexpr std::size_t kReportSize = 32;
+constexpr std::size_t kTerminatorSize = 28;
+constexpr std::size_t kIdOff = 0, kLatOff = 8, kLonOff = 12, kTimeOff = 16, kLevOff = 20, kFlagOff = 24,
+                      kValueOff = 28;
+constexpr std::size_t kIdLen = 8;
+
+// The data file is little-endian whatever the host's byte order.
+constexpr std::uint32_t to_little(std::uint32_t v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return v;
+  } else {
+    return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
+  }
 }
+inline void put_u32(char* dst, std::uint32_t v) {
+  const std::uint32_t le = to_little(v);
+  std::memcpy(dst, &le, 4);
+}
+inline void put_f32(char* dst, float v) { put_u32(dst, std::bit_cast<std::uint32_t>(v)); }
+inline void put_i32(char* dst, std::int32_t v) { put_u32(dst, static_cast<std::uint32_t>(v)); }
+
+// Writes a report header (everything but the value) at dst.
+void put_header(char* dst, const std::array<char, kIdLen>& id, float lat, float lon, std::int32_t levels) {
+  std::memcpy(dst + kIdOff, id.data(), kIdLen);
+  put_f32(dst + kLatOff, lat);
+  put_f32(dst + kLonOff, lon);
+  put_f32(dst + kTimeOff, 0.0f);
+  put_i32(dst + kLevOff, levels);
+  put_i32(dst + kFlagOff, 1);
+}
+
+// The id is the first eight characters of the station name, blank-padded.
+std::array<char, kIdLen> station_id(std::string_view name) {
+  std::array<char, kIdLen> id;
+  id.fill(' ');
+  std::memcpy(id.data(), name.data(), std::min(name.size(), kIdLen));
+  return id;
+}
+
+void write_data_file(Store& st, const std::string& path, const Array2& data, const Array1& lon,
+                     const Array1& lat, std::size_t nstn, std::size_t ncol) {
+  OutFile out(path);
+  if (ncol > 0) {
+    // The station part of every report is the same in every time group:
+    // build one group once, then per column patch only the values.
+    std::vector<char> group(nstn * kReportSize + kTerminatorSize);
+    std::array<char, kIdLen> last_id = st.LAST_STN_ID;
+    float last_lat = 0.0f, last_lon = 0.0f;
+    for (std::size_t j = 0; j < nstn; ++j) {
+      last_id = station_id(st.STATION[j]);
+      last_lat = lat(j);
+      last_lon = lon(j);
+      put_header(group.data() + j * kReportSize, last_id, last_lat, last_lon, 1);
+    }
+    put_header(group.data() + nstn * kReportSize, last_id, last_lat, last_lon, 0);
+
+    for (std::size_t k = 0; k < ncol; ++k) {
+      const float* col = nstn > 0 ? data.column(k) : nullptr;
+      char* p = group.data() + kValueOff;
+      for (std::size_t j = 0; j < nstn; ++j, p += kReportSize) put_f32(p, col[j]);
+      out.write(group.data(), group.size());
+    }
+    // Only a report actually written changes the id a later terminator repeats.
+    if (nstn > 0) st.LAST_STN_ID = last_id;
+  }
+  out.commit();
+}
+
+void write_descriptor(const std::string& path, std::string_view name, std::string_view var, std::int32_t ncol) {
+  static const Format kA = Format::parse("(A)");
+  static const Format kAA = Format::parse("(A,A)");
+  static const Format kAF = Format::parse("(A,F8.1)");
+  static const Format kTdef = Format::parse("(A,I3,1X,A)");
+
+  // Data file and station map are named relative to the descriptor ("^").
+  std::string data_name(1, '^');
+  data_name.append(name).append(".dat");
+  std::string map_name(data_name);
+  map_name.append(".map");
+  std::string var_line(var);
+  var_line.append(" 0 99 Factor");
+
+  OutFile out(path);
+  std::string& b = out.buffer();
+  const auto line = [&b](const Format& f, std::initializer_list<Value> items) {
+    write_line(f, std::span<const Value>(items.begin(), items.size()), b);
+  };
+  line(kAA, {Value::text("dset  "), Value::text(data_name)});
+  line(kA, {Value::text("dtype station")});
+  line(kAA, {Value::text("stnmap "), Value::text(map_name)});
+  line(kAF, {Value::text("undef   "), Value::real(MISSING_VALUE)});
+  line(kA, {Value::text("title   Factor Analysis")});
+  line(kTdef, {Value::text("tdef  "), Value::integer(ncol), Value::text("linear jan1980 1mo")});
+  line(kA, {Value::text("vars   1")});
+  line(kA, {Value::text(var_line)});
+  line(kA, {Value::text("endvars")});
+  out.commit();
+}
+
+}  // namespace
+
+void write_grads_stn(Store& st, const Array2& data, const Array1& lon, const Array1& lat,
+                     std::int32_t nstn, std::int32_t ncol, std::string_view base,
+                     std::string_view dir, std::string_view var) {
+  const std::string_view name = trim_right(base);
+  const std::string stem = std::string(trim_right(dir)) + std::string(name);
+  const std::string dat_path = stem + ".dat";
+  const std::string ctl_path = stem + ".ctl";
+
+  // Argument checks: a mismatch is a programming error, but it must never
+  // read outside an array.
+  const std::size_t rows = static_cast<std::size_t>(std::max(nstn, 0));
+  const std::size_t cols = static_cast<std::size_t>(std::max(ncol, 0));
+  if (rows > 0 && cols > 0) {
+    if (st.STATION.size() < rows || lon.size() < rows || lat.size() < rows)
+      throw Error("GrADS data set " + dat_path + ": " + std::to_string(rows) +
+                  " stations but fewer station names, longitudes or latitudes");
+    if (data.extent(0) < rows || data.extent(1) < cols)
+      throw Error("GrADS data set " + dat_path + ": value array of " + std::to_string(data.extent(0)) + " x " +
+                  std::to_string(data.extent(1)) + " is smaller than " + std::to_string(rows) +
+                  " stations x " + std::to_string(cols) + " columns");
+  }
+
+  write_data_file(st, dat_path, data, lon, lat, rows, cols);
+  write_descriptor(ctl_path, name, trim_right(var), ncol);
+}
+
 }  // namespace dx
