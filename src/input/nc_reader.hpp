@@ -12,8 +12,16 @@ namespace dx {
 
 // Reads the 1-D variable `var` of `file` into `values`, its dimension's
 // coordinate values into `coord` and the dimension length into `len`.
-// `status` receives the code of each netCDF call.  Throws Error on any
-// failure that the requested data depends on.
+// `status` receives the code of each netCDF call.
+//
+// Throws Error, naming the file, the variable and the library's reason, on
+// any failure that the requested data depends on (open, lookup, dimension
+// inquiry, read, close), and refuses a variable that is not numeric, not of
+// the reader's rank, longer than a 32-bit length or larger than the
+// machine's memory.  Progress lines printed before a failure stay.  Values
+// that a float cannot represent are read as the library converts them,
+// with a warning on standard error.  A missing or unsuitable coordinate
+// variable (wrong name, shape, length or type) leaves zeros.
 void rd_ncdf_1d(std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
                 std::string_view var, int& status);
 
@@ -21,5 +29,9 @@ void rd_ncdf_1d(std::string_view file, Array1& coord, std::int32_t& len, Array1&
 // n1 being the length of the fastest-varying dimension.
 void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
                 std::int32_t& n2, Array2& values, std::string_view var, int& status);
+
+// Physical memory of the machine in bytes, 0 when it cannot be told.  A
+// variable or array that needs more is refused before allocation.
+std::uint64_t physical_memory();
 
 }  // namespace dx
