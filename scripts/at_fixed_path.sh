@@ -157,7 +157,7 @@ is_sample() {
 
 # One fallback run at a time: they would share the one fixed path.
 command -v flock >/dev/null || die "flock is needed to share $FIXED_PATH safely"
-exec 9>"${TMPDIR:-/tmp}/dx-fixed-path.lock"
+exec 9>>"${TMPDIR:-/tmp}/dx-fixed-path.lock"
 flock 9
 
 dir=${FIXED_PATH%/*}
