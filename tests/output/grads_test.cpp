@@ -127,15 +127,15 @@ TEST(GradsData, EveryColumnIsOneTimeGroupInOrder) {
 
 TEST(GradsData, ValuesAreWrittenAsStored) {
   TempDir dir;
-  const float specials[] = {MISSING_VALUE, std::numeric_limits<float>::quiet_NaN(),
+  const float unusual[] = {MISSING_VALUE, std::numeric_limits<float>::quiet_NaN(),
                             std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
                             -0.0f, std::numeric_limits<float>::denorm_min()};
-  DataSet ds(std::size(specials), 1);
-  for (std::size_t j = 0; j < std::size(specials); ++j) ds.data(j, 0) = specials[j];
+  DataSet ds(std::size(unusual), 1);
+  for (std::size_t j = 0; j < std::size(unusual); ++j) ds.data(j, 0) = unusual[j];
   ds.write(dir_prefix(dir), "Prob");
   const std::string b = read_file(dir / "Prob.dat");
-  for (std::size_t j = 0; j < std::size(specials); ++j)
-    EXPECT_EQ(u32_at(b, 32 * j + 28), std::bit_cast<std::uint32_t>(specials[j])) << j;
+  for (std::size_t j = 0; j < std::size(unusual); ++j)
+    EXPECT_EQ(u32_at(b, 32 * j + 28), std::bit_cast<std::uint32_t>(unusual[j])) << j;
 }
 
 TEST(GradsData, ShortStationNameIsBlankPadded) {
