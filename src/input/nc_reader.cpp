@@ -1,5 +1,7 @@
 #include "input/nc_reader.hpp"
 
+#include "input/nc3_check.hpp"
+
 #include <netcdf.h>
 #include <unistd.h>
 
@@ -72,6 +74,12 @@ class NcFile {
                   nc_strerror(status_));
     }
     open_ = true;
+    // The library reads a netCDF-3 file cut short as zeros: refuse it.
+    try {
+      check_nc3_complete(path_);
+    } catch (const Error& e) {
+      throw Error(std::string(e.what()) + ", while reading variable " + var_);
+    }
   }
   ~NcFile() {
     // Only reached open on unwind: the failure being reported is the one

@@ -3,6 +3,9 @@
 #include "input/nc_reader.hpp"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
 #include <netcdf.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -334,6 +337,19 @@ const RefusalCase kRefusals[] = {
               machine_memory() + " bytes)";
      },
      3},
+    {"truncated_classic_file", 1, "lon",
+     [](const std::string& p) {
+       write_spec(p, NcFormat::Classic,
+                  [](NcFileSpec& f) { f.dim("stn", 100).var("lon", NC_FLOAT, {"stn"}, std::vector<double>(100, 1)); });
+       ASSERT_EQ(::truncate(p.c_str(), static_cast<off_t>(std::filesystem::file_size(p) - 40)), 0);
+     },
+     [](const std::string& p) {
+       const auto size = std::to_string(std::filesystem::file_size(p));
+       return p + ": file is truncated: its header describes " + std::to_string(std::stoul(size) + 40) +
+              " bytes of data but the file has " + size +
+              " bytes (a damaged or incompletely copied netCDF file), while reading variable lon";
+     },
+     1},
     {"length_beyond_int32", 1, "lon",
      [](const std::string& p) {
        write_spec(p, NcFormat::NetCDF4, [](NcFileSpec& f) { f.dim("stn", 3000000000u).var("lon", NC_FLOAT, {"stn"}); });
