@@ -1,5 +1,7 @@
 #include "output/format.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -32,6 +34,20 @@ char* digits_backward(char* end, std::uint64_t n) {
   return end;
 }
 
+// Copies n bytes; fields are mostly 4 to 16 characters, and two overlapping
+// fixed-size copies avoid a library call for those.
+inline void copy_small(char* dst, const char* src, int n) {
+  if (n >= 8 && n <= 16) {
+    std::memcpy(dst, src, 8);
+    std::memcpy(dst + n - 8, src + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(dst, src, 4);
+    std::memcpy(dst + n - 4, src + n - 4, 4);
+  } else if (n > 0) {
+    std::memcpy(dst, src, static_cast<std::size_t>(n));
+  }
+}
+
 // Right-justifies [text, text+len) in a field of w, or asterisks when longer.
 void put_justified(char* dst, int w, const char* text, int len) {
   if (len > w) {
@@ -52,7 +68,8 @@ constexpr int kMaxFastDecimals = 12;
 // and many decimals).  std::to_chars is exact and rounds ties to even.
 void put_real_exact(char* dst, int w, int d, double v) {
   char buf[400];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, d);
+  // One byte kept free for the point that Fw.0 adds.
+  const auto res = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::fixed, d);
   if (res.ec != std::errc{}) {
     put_stars(dst, w);
     return;
@@ -82,24 +99,41 @@ Value truncated_int(float x) {
   return Value::integer(static_cast<std::int32_t>(x));
 }
 
-void put_stars(char* dst, int w) { std::memset(dst, '*', static_cast<std::size_t>(w)); }
+void put_stars(char* dst, int w) {
+  if (w > 0) std::memset(dst, '*', static_cast<std::size_t>(w));
+}
 
 void put_int(char* dst, int w, int min_digits, std::int32_t v) {
-  char buf[24];
-  char* end = buf + sizeof buf;
+  if (w <= 0) return;
   const bool neg = v < 0;
-  const std::uint64_t mag = neg ? static_cast<std::uint64_t>(-static_cast<std::int64_t>(v))
-                                : static_cast<std::uint64_t>(v);
-  char* p;
-  if (min_digits == 0 && mag == 0) {
-    p = end;  // Iw.0 of zero is an all-blank field
-  } else {
-    p = digits_backward(end, mag);
-    const int m = min_digits > 20 ? 20 : min_digits;
-    while (end - p < m) *--p = '0';
+  // Unsigned negation: the magnitude of INT32_MIN has no int32 form.
+  const std::uint32_t mag = neg ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v);
+  char buf[32];
+  std::memset(buf, ' ', sizeof buf);
+  char* const end = buf + sizeof buf;
+  // Iw.0 of zero writes no digit at all: an all-blank field.
+  char* digits = (min_digits == 0 && mag == 0) ? end : digits_backward(end, mag);
+  const int ndig = static_cast<int>(end - digits);
+  const int body = std::max(ndig, min_digits);  // leading zeros up to m digits
+  const int len = body + (neg ? 1 : 0);
+  if (len > w) {
+    put_stars(dst, w);
+    return;
   }
-  if (neg) *--p = '-';
-  put_justified(dst, w, p, static_cast<int>(end - p));
+  if (w < static_cast<int>(sizeof buf)) {
+    // The whole field in the buffer, blanks included, then one short copy.
+    while (digits > end - body) *--digits = '0';
+    if (neg) *--digits = '-';
+    copy_small(dst, end - w, w);
+    return;
+  }
+  char* o = dst;
+  std::memset(o, ' ', static_cast<std::size_t>(w - len));
+  o += w - len;
+  if (neg) *o++ = '-';
+  std::memset(o, '0', static_cast<std::size_t>(body - ndig));
+  o += body - ndig;
+  std::memcpy(o, digits, static_cast<std::size_t>(ndig));
 }
 
 void put_real(char* dst, int w, int d, float v) {
@@ -122,27 +156,40 @@ void put_real(char* dst, int w, int d, float v) {
     return;
   }
   const double scaled = std::fabs(static_cast<double>(v) * kPow10[d]);  // exact
-  if (scaled >= 1e18) {
+  if (!(scaled < 1e18)) {
     // Beyond 64-bit integers: only a very wide field can hold it.
     if (w > 19) put_real_exact(dst, w, d, static_cast<double>(v));
     else put_stars(dst, w);
     return;
   }
-  // Round to nearest, ties to even, on the exact scaled value.
-  const std::uint64_t n = static_cast<std::uint64_t>(std::nearbyint(scaled));
-  char buf[32];
-  char* end = buf + sizeof buf;
-  char* p = digits_backward(end, n);
-  while (end - p < d + 1) *--p = '0';  // at least one digit before the point
-  // Insert the decimal point before the last d digits.
-  char* q = p - 1;
-  std::memmove(q, p, static_cast<std::size_t>(end - d - p));
-  end[-d - 1] = '.';
-  p = q;
-  const bool neg = std::signbit(v);
+  // Round to nearest, ties to even, on the exact scaled value.  Both the
+  // truncation and the fraction are exact, so this does not depend on the
+  // processor's rounding mode.
+  std::uint64_t n = static_cast<std::uint64_t>(scaled);
+  const double frac = scaled - static_cast<double>(n);
+  // Branch-free: the fraction is as good as random in a table.
+  n += static_cast<std::uint64_t>((frac > 0.5) | ((frac == 0.5) & static_cast<bool>(n & 1)));
+  // Digits from the right into a blank-filled buffer: d decimals, the
+  // point, the integer part ("0" at least).
+  char buf[48];
+  std::memset(buf, ' ', sizeof buf);
+  char* const end = buf + sizeof buf;
+  char* p = end;
+  for (int k = d; k >= 2; k -= 2) {
+    p -= 2;
+    std::memcpy(p, kDigitPairs + 2 * (n % 100), 2);
+    n /= 100;
+  }
+  if (d & 1) {
+    *--p = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+  *--p = '.';
+  p = digits_backward(p, n);
+  const bool neg = std::signbit(v);  // also for a value that rounds to zero
   int len = static_cast<int>(end - p) + (neg ? 1 : 0);
-  if (len == w + 1 && p[0] == '0' && p[1] == '.') {
-    ++p;  // a field one column too narrow drops the leading zero
+  if (len == w + 1 && p[0] == '0') {
+    *p++ = ' ';  // a field one column too narrow drops the leading zero
     --len;
   }
   if (len > w) {
@@ -150,10 +197,12 @@ void put_real(char* dst, int w, int d, float v) {
     return;
   }
   if (neg) *--p = '-';
-  put_justified(dst, w, p, len);
+  if (w <= static_cast<int>(sizeof buf)) copy_small(dst, end - w, w);  // blanks included
+  else put_justified(dst, w, p, len);
 }
 
 void put_text(char* dst, int w, std::string_view text) {
+  if (w <= 0) return;
   const int len = static_cast<int>(text.size());
   if (len >= w) {
     std::memcpy(dst, text.data(), static_cast<std::size_t>(w));
@@ -167,6 +216,8 @@ void put_text(char* dst, int w, std::string_view text) {
 // Format parsing.
 
 namespace {
+
+constexpr std::size_t kMaxRules = 100000;
 
 class Parser {
  public:
@@ -211,6 +262,12 @@ class Parser {
     return static_cast<int>(n);
   }
 
+  // Repeat counts are expanded at parse time; nested counts could multiply
+  // into an absurd rule list, so the expanded length is bounded.
+  void check_room(const std::vector<Format::Rule>& rules, std::size_t more) {
+    if (more > kMaxRules - rules.size()) fail("too many field rules after expanding repeat counts");
+  }
+
   std::vector<Format::Rule> list() {
     std::vector<Format::Rule> rules;
     for (;;) {
@@ -226,10 +283,12 @@ class Parser {
     const bool counted = at_digit();
     if (counted) repeat = number();
     const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(peek())));
+    if (counted && repeat == 0) fail("count 0");
     if (c == '(') {
       ++pos_;
       const std::vector<Format::Rule> group = list();
       expect(')');
+      check_room(rules, group.size() * static_cast<std::size_t>(repeat));
       for (int r = 0; r < repeat; ++r) rules.insert(rules.end(), group.begin(), group.end());
       return;
     }
@@ -265,6 +324,7 @@ class Parser {
         fail("unknown field rule");
     }
     if (rule.code != 'X' && rule.w == 0) fail("field width 0");
+    check_room(rules, static_cast<std::size_t>(repeat));
     for (int r = 0; r < repeat; ++r) rules.push_back(rule);
   }
 
@@ -289,36 +349,57 @@ Format Format::parse(std::string_view text) {
 }
 
 void Format::apply(std::span<const Value> values, std::string& out) const {
+  // First pass: match the values to the rules, find where the line ends and
+  // how long it is, so that the line grows once and a refused value leaves
+  // `out` untouched.
   std::size_t next = 0;
-  for (const Rule& rule : rules_) {
+  std::size_t used = 0;
+  std::size_t len = 0;
+  for (; used < rules_.size(); ++used) {
+    const Rule& rule = rules_[used];
     if (rule.code == 'X') {
-      out.append(static_cast<std::size_t>(rule.w), ' ');
+      len += static_cast<std::size_t>(rule.w);
       continue;
     }
-    if (next == values.size()) return;  // values used up: the line ends here
+    if (next == values.size()) break;  // values used up: the line ends here
     const Value& v = values[next++];
     const bool ok = (rule.code == 'A' && v.kind == Value::Kind::Text) ||
                     (rule.code == 'I' && (v.kind == Value::Kind::Int || v.kind == Value::Kind::BadInt)) ||
                     (rule.code == 'F' && v.kind == Value::Kind::Real);
     if (!ok)
       throw Error(std::string("format rule ") + rule.code + " cannot write a " + kind_name(v.kind) + " value");
-    if (rule.code == 'A' && rule.w < 0) {
-      out.append(v.s);
+    len += rule.w < 0 ? v.s.size() : static_cast<std::size_t>(rule.w);
+  }
+  if (next < values.size()) throw Error("more values than the format has rules");
+
+  const std::size_t at = out.size();
+  out.resize(at + len, ' ');  // skipped columns stay blank
+  char* dst = out.data() + at;
+  next = 0;
+  for (std::size_t k = 0; k < used; ++k) {
+    const Rule& rule = rules_[k];
+    if (rule.code == 'X') {
+      dst += rule.w;
       continue;
     }
-    const std::size_t at = out.size();
-    out.resize(at + static_cast<std::size_t>(rule.w));
-    char* dst = out.data() + at;
+    const Value& v = values[next++];
     switch (rule.code) {
-      case 'A': put_text(dst, rule.w, v.s); break;
+      case 'A':
+        if (rule.w < 0) {
+          if (!v.s.empty()) std::memcpy(dst, v.s.data(), v.s.size());
+          dst += v.s.size();
+          continue;
+        }
+        put_text(dst, rule.w, v.s);
+        break;
       case 'I':
         if (v.kind == Value::Kind::BadInt) put_stars(dst, rule.w);
         else put_int(dst, rule.w, rule.m, v.i);
         break;
       default: put_real(dst, rule.w, rule.m, v.r); break;
     }
+    dst += rule.w;
   }
-  if (next < values.size()) throw Error("more values than the format has rules");
 }
 
 void write_line(const Format& fmt, std::span<const Value> values, std::string& out) {

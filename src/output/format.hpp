@@ -57,8 +57,8 @@ class Format {
 
   // Appends the fields of one line for the given values, without a line
   // feed.  The line ends when the values are used up and the next rule
-  // would need one.  Throws Error when a value does not suit its rule or
-  // the values outnumber the rules.
+  // would need one.  Throws Error, leaving `out` as it was, when a value
+  // does not suit its rule or the values outnumber the rules.
   void apply(std::span<const Value> values, std::string& out) const;
 
   const std::vector<Rule>& rules() const { return rules_; }
