@@ -1,0 +1,184 @@
+// Crash consistency of the outputs: the run is killed (SIGKILL, which no
+// program can catch) at random moments, many times, in a folder holding the
+// outputs of an earlier run.  After every kill each output must be either
+// the complete old file or the complete new one, never a mixture or a
+// truncation, and at most one temporary file may be left (the tool writes
+// one output at a time).  A run that then ends normally leaves none.
+//
+// DX_KILLS sets the number of kills (CI: 30).
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run/sample_files.hpp"
+#include "support/faults.hpp"
+#include "support/temp_dir.hpp"
+#include "support/tool_run.hpp"
+
+namespace {
+
+using dxtest::TempDir;
+
+const std::string kWrapper = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
+
+dxtest::Launch tool_launch(const std::string& dir) {
+  dxtest::Launch l;
+  l.argv = {"/bin/bash", kWrapper, dir + "/SPI_Stn.nc", "--", DX_BINARY};
+  l.cwd = dir;
+  l.stdout_path = "/dev/null";
+  l.env = dxtest::sanitizer_env();
+  l.timeout = 300;
+  return l;
+}
+
+bool fixed_path_unavailable(const dxtest::Outcome& r) {
+  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
+}
+
+// Size and a 64-bit hash of a file's content.
+struct Digest {
+  std::uint64_t size = 0, hash = 0;
+  bool operator==(const Digest&) const = default;
+};
+Digest digest(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  Digest d;
+  std::vector<char> buf(1 << 20);
+  std::uint64_t h = 0x243F6A8885A308D3ull;
+  while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0) {
+    const std::size_t n = static_cast<std::size_t>(in.gcount());
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, buf.data() + i, 8);
+      h = (h ^ w) * 0x100000001B3ull;
+      h ^= h >> 29;
+    }
+    for (; i < n; ++i) h = (h ^ static_cast<unsigned char>(buf[i])) * 0x100000001B3ull;
+    d.size += n;
+  }
+  d.hash = h ^ d.size;
+  return d;
+}
+
+std::map<std::string, Digest> digests(const std::string& dir) {
+  std::map<std::string, Digest> m;
+  for (const std::string& name : dxtest::output_names()) m[name] = digest(dir + "/" + name);
+  return m;
+}
+
+TEST(CrashConsistency, EveryKillLeavesOldOrNewFilesAndAtMostOneTemporary) {
+  const char* env = std::getenv("DX_KILLS");
+  const int kills = env && *env ? std::atoi(env) : 30;
+  constexpr int kOldStations = 3000, kNewStations = 4000;
+
+  // The old outputs, kept aside (hard links: the tool never writes into an
+  // existing file, it replaces it).
+  TempDir work;
+  const std::string old_dir = work / "old";
+  const std::string dir = work / "run";
+  ASSERT_EQ(mkdir(old_dir.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  dxtest::sample::generate(dir, kOldStations, 1);
+  dxtest::Outcome r = dxtest::run(tool_launch(dir));
+  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const std::string& name : dxtest::output_names())
+    ASSERT_EQ(link((dir + "/" + name).c_str(), (old_dir + "/" + name).c_str()), 0) << name;
+  const std::map<std::string, Digest> old_files = digests(old_dir);
+
+  // The new outputs, from a complete run on the new inputs elsewhere.
+  dxtest::sample::generate(dir, kNewStations, 2);
+  TempDir ref;
+  dxtest::sample::generate(ref.path(), kNewStations, 2);
+  double full_run = 0;  // from the start of drought-export itself to its end
+  {
+    dxtest::Child child(tool_launch(ref.path()));
+    while (!child.done() && child.find("drought-export") == 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const double t0 = dxtest::now_seconds();
+    r = child.wait();
+    full_run = dxtest::now_seconds() - t0;
+  }
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::map<std::string, Digest> new_files = digests(ref.path());
+  // Every file but the descriptors (which name the data set and count
+  // its time steps only) differs between the two runs.
+  int differing = 0;
+  for (const auto& [name, d] : new_files) {
+    if (!name.ends_with(".ctl")) {
+      ASSERT_FALSE(d == old_files.at(name)) << name << " is the same in both runs";
+    }
+    differing += !(d == old_files.at(name));
+  }
+
+  std::mt19937_64 rng(20240611);
+  int landed_loading = 0, landed_mixed = 0, landed_late = 0, finished = 0, leftovers = 0;
+  for (int i = 0; i < kills; ++i) {
+    // The folder holds the old outputs and nothing else of ours.
+    for (const std::string& t : dxtest::temp_files_in(dir)) ASSERT_EQ(unlink((dir + "/" + t).c_str()), 0);
+    for (const std::string& name : dxtest::output_names()) {
+      const std::string p = dir + "/" + name;
+      ASSERT_TRUE(unlink(p.c_str()) == 0 || errno == ENOENT);
+      ASSERT_EQ(link((old_dir + "/" + name).c_str(), p.c_str()), 0);
+    }
+
+    dxtest::Child child(tool_launch(dir));
+    pid_t tool = 0;
+    while (!child.done() && (tool = child.find("drought-export")) == 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const double delay = std::uniform_real_distribution<double>(0.0, 0.95 * full_run)(rng);
+    std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+    if (tool != 0 && !child.done()) kill(tool, SIGKILL);
+    const dxtest::Outcome o = child.wait();
+    SCOPED_TRACE("kill " + std::to_string(i + 1) + " after " + std::to_string(delay) + " s, status " +
+                 std::to_string(o.status));
+    ASSERT_TRUE(o.status == 0 || o.status == 128 + SIGKILL) << o.err;
+    if (o.status == 0) ++finished;
+
+    int now_new = 0;
+    for (const std::string& name : dxtest::output_names()) {
+      const Digest d = digest(dir + "/" + name);
+      if (d == old_files.at(name)) continue;
+      if (d == new_files.at(name)) ++now_new;
+      else EXPECT_EQ(d, old_files.at(name)) << name << " is neither the old nor the new file (" << d.size << " bytes)";
+    }
+    const std::vector<std::string> temps = dxtest::temp_files_in(dir);
+    EXPECT_LE(temps.size(), o.status == 0 ? 0u : 1u);
+    for (const std::string& t : temps) {
+      const std::vector<std::string> outs = dxtest::output_names();
+      EXPECT_TRUE(std::find(outs.begin(), outs.end(), t.substr(0, t.size() - 7)) != outs.end()) << t;
+    }
+    leftovers += static_cast<int>(temps.size());
+    if (o.status != 0) {
+      if (now_new == 0) ++landed_loading;
+      else if (now_new < differing) ++landed_mixed;
+      else ++landed_late;
+    }
+    if (HasFailure()) break;
+  }
+
+  // A run that ends normally after a kill leaves every new file and no
+  // temporary file, also the one the kill left behind.
+  dxtest::Outcome last = dxtest::run(tool_launch(dir));
+  ASSERT_EQ(last.status, 0) << last.err;
+  EXPECT_EQ(digests(dir), new_files);
+  EXPECT_TRUE(dxtest::temp_files_in(dir).empty());
+
+  std::printf("[ kills    ] %d kills of a %.2f s run: %d during loading, %d amid the outputs, %d after the last "
+              "output, %d runs ended first; %d temporary files left behind\n",
+              kills, full_run, landed_loading, landed_mixed, landed_late, finished, leftovers);
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+#pragma once
+// Running the real binary under attack: in its own process group, with a
+// time limit (a run that hangs is killed and reported), sanitizer reports
+// told apart from the tool's own exit status, standard output to a file or
+// a pipe, SIGPIPE ignored or not, an address-space limit, and the tool
+// process itself findable so that it can be killed at a chosen moment.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.hpp"
+
+namespace dxtest {
+
+struct Launch {
+  std::vector<std::string> argv;    // argv[0] is a path
+  std::string cwd;
+  std::string stdout_path;          // empty: captured
+  int stdout_fd = -1;               // >= 0: this descriptor is standard output
+  bool ignore_sigpipe = false;
+  std::uint64_t address_space = 0;  // > 0: RLIMIT_AS of the child, bytes
+  std::vector<std::string> env;     // "NAME=value", replacing NAME
+  double timeout = 600;             // seconds; then the group is killed
+};
+
+struct Outcome {
+  int status = -1;       // exit status; 128 + signal when killed by one
+  int signal = 0;        // the signal that ended the direct child, if any
+  bool timed_out = false;
+  std::string out, err;
+  double seconds = 0;
+};
+
+// A started child in its own process group.  The destructor kills the
+// group if it is still running.
+class Child {
+ public:
+  explicit Child(const Launch& l);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // The process of the group whose command name is `comm` (0 if none now).
+  pid_t find(const std::string& comm) const;
+  // True once the direct child has ended (reaps it).
+  bool done();
+  // Waits for the end (killing the group at the time limit) and collects.
+  Outcome wait();
+
+ private:
+  void reap(int st);
+  TempDir capture_;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int wstatus_ = 0;
+  double timeout_ = 0;
+  double start_ = 0;
+  bool timed_out_ = false;
+  bool captured_out_ = true;
+};
+
+Outcome run(const Launch& l);
+
+// Environment for a child under the sanitizers: their reports end the
+// process with statuses that the tool never uses (86 ASan, 87 UBSan), on
+// top of the options already in force.
+std::vector<std::string> sanitizer_env();
+
+// Seconds on a monotonic clock.
+double now_seconds();
+
+// Every regular file of a folder with its content.
+std::map<std::string, std::string> snapshot(const std::string& dir);
+
+// The 81 output files of a complete run (12 analysis periods).
+std::vector<std::string> output_names();
+
+// Checks the outputs that a successful run left in `dir` against its
+// inputs (the result files in `dir`, the station file at `station`), read
+// back through the netCDF library: the list of files, every size, every
+// report of every GrADS data file, the descriptors' data-set and time
+// lines, and the lines of a few stations in every text table.  Records test
+// failures; returns false if any check failed.
+bool check_outputs(const std::string& dir, const std::string& station, std::uint64_t pick = 0);
+
+// Expected field of a text table: Fw.3 of x, I4 of a region code.
+std::string f_field(float x, int w);
+std::string reg_field(float x);
+
+}  // namespace dxtest
