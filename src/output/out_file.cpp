@@ -25,7 +25,12 @@ FileOps& file_ops() {
 }
 
 OutFile::OutFile(std::string path) : path_(std::move(path)), temp_(path_ + std::string(TEMP_SUFFIX)) {
-  fd_ = file_ops().open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // A temporary file left by a run that was killed is removed, not
+  // reopened: it may since have become a second name of another file (a
+  // hard-linked backup of the folder) or a symbolic link, and writing
+  // through it would change that file.  The new one is always a fresh file.
+  if (file_ops().unlink(temp_.c_str()) != 0 && errno != ENOENT) fail("cannot create", errno);
+  fd_ = file_ops().open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd_ < 0) fail("cannot create", errno);
   buf_.reserve(kBufferSize + (kBufferSize >> 2));
 }

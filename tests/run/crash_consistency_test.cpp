@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -179,6 +180,31 @@ TEST(CrashConsistency, EveryKillLeavesOldOrNewFilesAndAtMostOneTemporary) {
   std::printf("[ kills    ] %d kills of a %.2f s run: %d during loading, %d amid the outputs, %d after the last "
               "output, %d runs ended first; %d temporary files left behind\n",
               kills, full_run, landed_loading, landed_mixed, landed_late, finished, leftovers);
+}
+
+// What a killed run leaves behind is replaced, never written through: a
+// stale temporary file that has meanwhile become a second name of another
+// file (a hard-linked backup of the folder, "cp -al") or a symbolic link
+// must not carry the new output into that file.
+TEST(CrashConsistency, AStaleTemporaryFileIsReplacedNotWrittenThrough) {
+  TempDir tmp;
+  dxtest::sample::generate(tmp.path(), 20, 3);
+  const std::string kept = "a file that is no output of this run\n";
+  dxtest::write_file(tmp / "backup_of_Sensl.txt", kept);
+  dxtest::write_file(tmp / "elsewhere.dat", kept);
+  ASSERT_EQ(link((tmp / "backup_of_Sensl.txt").c_str(), (tmp / "Sensl.txt.dx-tmp").c_str()), 0);
+  ASSERT_EQ(symlink("elsewhere.dat", (tmp / "Fre_02.dat.dx-tmp").c_str()), 0);
+
+  const dxtest::Outcome r = dxtest::run(tool_launch(tmp.path()));
+  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(dxtest::read_file(tmp / "backup_of_Sensl.txt") == kept) << "the hard-linked file was written";
+  EXPECT_TRUE(dxtest::read_file(tmp / "elsewhere.dat") == kept) << "the file behind the symbolic link was written";
+  EXPECT_TRUE(dxtest::temp_files_in(tmp.path()).empty());
+  EXPECT_FALSE(std::filesystem::is_symlink(tmp / "Fre_02.dat"));
+  std::filesystem::remove(tmp / "backup_of_Sensl.txt");
+  std::filesystem::remove(tmp / "elsewhere.dat");
+  EXPECT_TRUE(dxtest::check_outputs(tmp.path(), tmp / "SPI_Stn.nc"));
 }
 
 }  // namespace
