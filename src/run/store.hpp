@@ -5,13 +5,56 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "run/error.hpp"
 
 namespace dx {
+
+// Zero-filled float storage for the store's arrays.  Large blocks are
+// mapped straight from the kernel, whose fresh pages are already zero, so
+// that zero-filling costs nothing and the pages are touched once, by the
+// code that fills them; where the kernel offers transparent huge pages,
+// the 2 MiB-aligned interior of a large block asks for them, which cuts the
+// page faults of a first touch by a factor of 512.  Small blocks come from
+// calloc.  Failure throws std::bad_alloc.
+class FloatBlock {
+ public:
+  FloatBlock() = default;
+  FloatBlock(const FloatBlock& other);
+  FloatBlock& operator=(const FloatBlock& other);
+  FloatBlock(FloatBlock&& other) noexcept { swap(other); }
+  FloatBlock& operator=(FloatBlock&& other) noexcept {
+    FloatBlock(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~FloatBlock() { reset(); }
+
+  // Makes room for n floats.  With `zeroed`, every element is 0 afterwards;
+  // without, a block kept from before holds its old values (for a caller
+  // that overwrites every element).  A block of the same size is reused.
+  void resize(std::size_t n, bool zeroed);
+  void reset() noexcept;
+
+  float* data() { return data_; }
+  const float* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  void swap(FloatBlock& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(mapped_, other.mapped_);
+  }
+
+  float* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t mapped_ = 0;  // bytes mapped from the kernel, 0 for calloc
+};
 
 // A growable column-major array of 32-bit reals: the first index varies
 // fastest, extents are kept with the data.  Indices are 0-based here; the
@@ -26,15 +69,13 @@ class ColArray {
 
   // Allocates to the given extents, zero-filled (never uninitialised).
   // Any previous content is released first.
-  void allocate(const Extents& ext) {
-    std::size_t n = 1;
-    for (std::size_t e : ext) n *= e;
-    data_.assign(n, 0.0f);
-    ext_ = ext;
-    allocated_ = true;
-  }
+  void allocate(const Extents& ext) { allocate(ext, true); }
+  // Allocates to the given extents for a caller that writes every element
+  // before anything reads it (a whole-variable read): memory kept from an
+  // earlier allocation of the same size is not cleared again.
+  void allocate_for_overwrite(const Extents& ext) { allocate(ext, false); }
   void release() {
-    std::vector<float>().swap(data_);
+    data_.reset();
     ext_ = Extents{};
     allocated_ = false;
   }
@@ -48,17 +89,28 @@ class ColArray {
 
   template <typename... I>
   float& operator()(I... idx) {
-    return data_[offset(static_cast<std::size_t>(idx)...)];
+    return data_.data()[offset(static_cast<std::size_t>(idx)...)];
   }
   template <typename... I>
   const float& operator()(I... idx) const {
-    return data_[offset(static_cast<std::size_t>(idx)...)];
+    return data_.data()[offset(static_cast<std::size_t>(idx)...)];
   }
 
   // Column j of a 2-D array (all stations), contiguous.
   const float* column(std::size_t j) const { return data_.data() + j * ext_[0]; }
 
  private:
+  void allocate(const Extents& ext, bool zeroed) {
+    std::size_t n = 1;
+    for (std::size_t e : ext) {
+      if (e != 0 && n > SIZE_MAX / sizeof(float) / e) throw std::bad_alloc();
+      n *= e;
+    }
+    data_.resize(n, zeroed);
+    ext_ = ext;
+    allocated_ = true;
+  }
+
   template <typename... I>
   std::size_t offset(I... idx) const {
     static_assert(sizeof...(I) == Rank, "wrong number of indices");
@@ -68,7 +120,7 @@ class ColArray {
     return off;
   }
 
-  std::vector<float> data_;
+  FloatBlock data_;
   Extents ext_{};
   bool allocated_ = false;
 };
