@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <new>
+#include <span>
 #include <string>
 
 #include "input/nc_reader.hpp"
@@ -117,9 +118,11 @@ void read_period_variable(Store& st, const StationCount& ref, std::string_view v
 // Reads the twelve pair variables of one file into the columns of `dst`.
 void read_pairs(Store& st, const StationCount& ref, std::string_view file, Array2& dst) {
   for (std::size_t j = 0; j < kPairName.size(); ++j) {
-    rd_ncdf_1d(file, st.XSTN, st.NSTN, st.COR, kPairName[j], st.STATUS);
+    // Straight into column j: the values pass through no pair array.
+    const std::size_t nstn = dst.extent(0);
+    rd_ncdf_1d_into(file, st.XSTN, st.NSTN, std::span<float>(dst.data() + j * nstn, nstn), kPairName[j],
+                    st.STATUS);
     ref.check(file, kPairName[j], st.NSTN);
-    std::copy_n(st.COR.data(), dst.extent(0), dst.data() + j * dst.extent(0));
     st.XSTN.release();
     st.COR.release();
   }

@@ -21,6 +21,8 @@ namespace {
 
 // Width of the dimension-name fields of the progress lines.
 constexpr std::size_t DIM_NAME_LEN = 15;
+// Read-buffer size asked of the netCDF library for classic files.
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 
 std::string type_name(nc_type t) {
   switch (t) {
@@ -68,7 +70,10 @@ class NcFile {
  public:
   NcFile(std::string_view path, std::string_view var, int& status)
       : path_(path), var_(var), status_(status) {
-    status_ = nc_open(path_.c_str(), NC_NOWRITE, &id_);
+    // A large read-buffer hint: a classic file is then read in 1 MiB
+    // blocks instead of a few kilobytes at a time (other formats ignore it).
+    std::size_t chunk = kReadChunk;
+    status_ = nc__open(path_.c_str(), NC_NOWRITE, &chunk, &id_);
     if (status_ != NC_NOERR) {
       throw Error(path_ + ": cannot open the file to read variable " + var_ + ": " +
                   nc_strerror(status_));
@@ -246,8 +251,13 @@ std::uint64_t physical_memory() {
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
 }
 
-void rd_ncdf_1d(std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
-                std::string_view var, int& status) {
+namespace {
+
+// The 1-D read; `destination(n, dst)` sets where the n values go and
+// returns false to leave them unread.
+template <typename Destination>
+void read_1d(std::string_view file, Array1& coord, std::int32_t& len, std::string_view var, int& status,
+             Destination&& destination) {
   start_line(file);
   NcFile f(file, var, status);
   int dimids[1] = {-1};
@@ -257,14 +267,35 @@ void rd_ncdf_1d(std::string_view file, Array1& coord, std::int32_t& len, Array1&
   dim_line(kFirstDim, dim.name, len);
 
   const std::size_t n = count(len);
+  float* dst = nullptr;
+  bool read = false;
   allocate_or_fail(f, n, [&] {
     coord.allocate({n});
-    values.allocate({n});
+    read = destination(n, dst);
   });
   f.read_coordinate(dim, coord);
-  f.read_values(varid, values.data(), values.size());
+  if (read) f.read_values(varid, dst, n);
   f.close();
   end_line(file);
+}
+
+}  // namespace
+
+void rd_ncdf_1d(std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
+                std::string_view var, int& status) {
+  read_1d(file, coord, len, var, status, [&values](std::size_t n, float*& dst) {
+    values.allocate_for_overwrite({n});
+    dst = values.data();
+    return true;
+  });
+}
+
+void rd_ncdf_1d_into(std::string_view file, Array1& coord, std::int32_t& len, std::span<float> values,
+                     std::string_view var, int& status) {
+  read_1d(file, coord, len, var, status, [values](std::size_t n, float*& dst) {
+    dst = values.data();
+    return n == values.size();
+  });
 }
 
 void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
@@ -286,7 +317,7 @@ void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int3
   allocate_or_fail(f, static_cast<std::uint64_t>(c1) * c2, [&] {
     coord1.allocate({c1});
     coord2.allocate({c2});
-    values.allocate({c1, c2});
+    values.allocate_for_overwrite({c1, c2});
   });
   f.read_coordinate(first, coord1);
   f.read_coordinate(second, coord2);

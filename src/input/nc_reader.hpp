@@ -4,6 +4,7 @@
 // closes it and prints its progress lines on standard output.  The first
 // dimension is the fastest-varying one (the last one declared in the file).
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "run/store.hpp"
@@ -24,6 +25,12 @@ namespace dx {
 // variable (wrong name, shape, length or type) leaves zeros.
 void rd_ncdf_1d(std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
                 std::string_view var, int& status);
+
+// Reads like rd_ncdf_1d, but the values go straight into `values` (a column
+// of a larger array) when the variable's length equals values.size(); a
+// variable of another length is left unread, and `len` tells the caller.
+void rd_ncdf_1d_into(std::string_view file, Array1& coord, std::int32_t& len, std::span<float> values,
+                     std::string_view var, int& status);
 
 // Reads the 2-D variable `var` of `file` into `values` with shape (n1, n2),
 // n1 being the length of the fastest-varying dimension.
