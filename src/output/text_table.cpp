@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "output/fast_real.hpp"
 #include "output/format.hpp"
 #include "output/out_file.hpp"
 
@@ -86,31 +87,51 @@ void write_to_text(const Array2& values, std::int32_t nstn, std::int32_t ncol, c
   }
   out.flush_if_full();
 
-  // One line per station, formatted in place in the output buffer.
+  // One line per station, formatted in place in the output buffer, a block
+  // of lines at a time: each block takes the buffer just past a full write
+  // (the write sizes are those of flushing after every line that fills it).
   const Format::Rule reg_rule = rules[0];
   const Format::Rule lon_rule = rules[1];
   const Format::Rule lat_rule = rules[2];
+  // The format is always "(I4,2F8.3,nnnF12.3)"; the inline path relies on
+  // three decimals everywhere and twelve characters per value column.
+  const bool all_f3 = lon_rule.m == 3 && lat_rule.m == 3 &&
+                      std::all_of(rules.begin() + 3, rules.end(),
+                                  [](const Format::Rule& r) { return r.m == 3 && r.w == 12; });
   const std::size_t stride = values.extent(0);
   const float* const data = values.data();
-  for (std::size_t i = 0; i < rows; ++i) {
+  const std::size_t line_len = width + 1;
+  for (std::size_t i = 0; i < rows;) {
+    const std::size_t room = buf.size() < OutFile::kBufferSize ? OutFile::kBufferSize - buf.size() : 0;
+    const std::size_t block = std::min(rows - i, std::max<std::size_t>(1, (room + line_len - 1) / line_len));
     const std::size_t at = buf.size();
-    buf.resize(at + width + 1);
+    buf.resize(at + block * line_len);
     char* p = buf.data() + at;
-
-    const Value code = truncated_int(reg(i));
-    if (code.kind == Value::Kind::Int) put_int(p, reg_rule.w, reg_rule.m, code.i);
-    else put_stars(p, reg_rule.w);
-    p += reg_rule.w;
-    put_real(p, lon_rule.w, lon_rule.m, lon(i));
-    p += lon_rule.w;
-    put_real(p, lat_rule.w, lat_rule.m, lat(i));
-    p += lat_rule.w;
-    for (std::size_t j = 0; j < cols; ++j) {
-      const Format::Rule& r = rules[3 + j];
-      put_real(p, r.w, r.m, data[j * stride + i]);
-      p += r.w;
+    for (const std::size_t end = i + block; i < end; ++i) {
+      const Value code = truncated_int(reg(i));
+      if (code.kind == Value::Kind::Int) put_int(p, reg_rule.w, reg_rule.m, code.i);
+      else put_stars(p, reg_rule.w);
+      p += reg_rule.w;
+      if (all_f3) {
+        put_real_f3(p, lon_rule.w, lon(i));
+        p += lon_rule.w;
+        put_real_f3(p, lat_rule.w, lat(i));
+        p += lat_rule.w;
+        const float* v = data + i;
+        for (std::size_t j = 0; j < cols; ++j, v += stride, p += 12) put_real_f3(p, 12, *v);
+      } else {
+        put_real(p, lon_rule.w, lon_rule.m, lon(i));
+        p += lon_rule.w;
+        put_real(p, lat_rule.w, lat_rule.m, lat(i));
+        p += lat_rule.w;
+        for (std::size_t j = 0; j < cols; ++j) {
+          const Format::Rule& r = rules[3 + j];
+          put_real(p, r.w, r.m, data[j * stride + i]);
+          p += r.w;
+        }
+      }
+      *p++ = '\n';
     }
-    *p = '\n';
     out.flush_if_full();
   }
 
