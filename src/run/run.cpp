@@ -78,8 +78,14 @@ constexpr std::string_view kDir = "./";
 void take_slice(const Array3& src, std::size_t p, Array2& x) {
   const std::size_t nstn = std::min(x.extent(0), src.extent(1));
   const std::size_t ncls = std::min(x.extent(1), src.extent(0));
-  for (std::size_t k = 0; k < ncls; ++k)
-    for (std::size_t s = 0; s < nstn; ++s) x(s, k) = src(k, s, p);
+  if (nstn == 0 || ncls == 0) return;
+  // Station by station: the classes of a station are adjacent in the
+  // source, and each class column of X is written front to back.
+  const std::size_t src_ncls = src.extent(0), x_nstn = x.extent(0);
+  const float* in = src.data() + p * src.extent(1) * src_ncls;
+  float* const out = x.data();
+  for (std::size_t s = 0; s < nstn; ++s, in += src_ncls)
+    for (std::size_t k = 0; k < ncls; ++k) out[k * x_nstn + s] = in[k];
 }
 
 }  // namespace
