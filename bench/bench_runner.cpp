@@ -1,10 +1,15 @@
 // Times drought-export against the I/O floor in the current folder, which
 // holds a generated input set.  The two run alternately, so that both see the
-// same machine state; the medians of each are printed as one table row.
+// same machine state, and each run starts after sync(2), so that no run waits
+// for the write-back of the files an earlier run left behind.  The medians of
+// each are printed as one table row.  MB are 10^6 bytes.
 //
-//   dx-bench-runner --tool PATH --floor PATH --stations N [--runs R] [--header]
+// The row also checks the floor: it must write files of exactly the sizes
+// that the tool writes, name by name; a difference fails the benchmark.
+//
+//   dx-bench-runner --tool PATH --floor PATH --stations N [--runs R]
+//   dx-bench-runner --header
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,45 +20,52 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kFloorPrefix = "floor_";
+constexpr const char* kFloorReport = "floor_report.log";
 
 struct Sample {
   double wall = 0, user = 0, sys = 0;
   double rss_mb = 0;
 };
 
-Sample run(const std::string& path) {
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "dx-bench-runner: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// Runs `path` with standard output going to `out` (a file name, or
+// /dev/null) and returns its wall time, CPU times and peak resident memory.
+Sample run(const std::string& path, const char* out) {
+  sync();  // the previous run's files are on disk before this one starts
   const auto t0 = std::chrono::steady_clock::now();
   const pid_t pid = fork();
-  if (pid < 0) {
-    std::perror("fork");
-    std::exit(1);
-  }
+  if (pid < 0) fail(std::string("fork: ") + std::strerror(errno));
   if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) dup2(null, 1);
+    const int fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
     execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
   rusage ru{};
-  if (wait4(pid, &status, 0, &ru) < 0) {
-    std::perror("wait4");
-    std::exit(1);
-  }
+  if (wait4(pid, &status, 0, &ru) < 0) fail(std::string("wait4: ") + std::strerror(errno));
   const auto t1 = std::chrono::steady_clock::now();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "dx-bench-runner: %s failed (status %d)\n", path.c_str(), status);
-    std::exit(1);
-  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    fail(path + " failed (status " + std::to_string(status) + ")");
   Sample s;
   s.wall = std::chrono::duration<double>(t1 - t0).count();
-  s.user = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec * 1e-6;
-  s.sys = ru.ru_stime.tv_sec + ru.ru_stime.tv_usec * 1e-6;
-  s.rss_mb = ru.ru_maxrss / 1024.0;
+  s.user = static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) * 1e-6;
+  s.sys = static_cast<double>(ru.ru_stime.tv_sec) + static_cast<double>(ru.ru_stime.tv_usec) * 1e-6;
+  s.rss_mb = static_cast<double>(ru.ru_maxrss) * 1024.0 / 1e6;  // ru_maxrss is in KiB
   return s;
 }
 
@@ -63,17 +75,29 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
-// Bytes of the outputs in the folder: the floor's carry the prefix "floor_".
-double output_mb(bool floor) {
-  double bytes = 0;
-  for (const auto& e : std::filesystem::directory_iterator(".")) {
-    const std::string name = e.path().filename();
+// Sizes of the outputs in the folder by name (the floor's without their
+// prefix).
+std::map<std::string, std::uintmax_t> outputs(bool floor) {
+  std::map<std::string, std::uintmax_t> sizes;
+  for (const auto& e : fs::directory_iterator(".")) {
+    std::string name = e.path().filename();
     const std::string ext = e.path().extension();
     if (ext != ".txt" && ext != ".dat" && ext != ".ctl") continue;
-    if ((name.rfind("floor_", 0) == 0) != floor) continue;
-    bytes += static_cast<double>(e.file_size());
+    const bool is_floor = name.rfind(kFloorPrefix, 0) == 0;
+    if (is_floor != floor) continue;
+    if (is_floor) name.erase(0, std::strlen(kFloorPrefix));
+    sizes[name] = e.file_size();
   }
-  return bytes / 1e6;
+  return sizes;
+}
+
+// The "store_bytes N" line that the floor prints.
+double store_bytes() {
+  std::ifstream in(kFloorReport);
+  std::string key;
+  double bytes = 0;
+  if (!(in >> key >> bytes) || key != "store_bytes") fail(std::string("no store size in ") + kFloorReport);
+  return bytes;
 }
 
 }  // namespace
@@ -91,13 +115,14 @@ int main(int argc, char** argv) {
     else if (i + 1 < argc && a == "--stations") stations = std::atol(argv[++i]);
     else if (i + 1 < argc && a == "--runs") runs = std::atoi(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: dx-bench-runner --tool PATH --floor PATH --stations N [--runs R] [--header]\n");
+      std::fprintf(stderr, "usage: dx-bench-runner --tool PATH --floor PATH --stations N [--runs R] | --header\n");
       return 2;
     }
   }
   if (header) {
     std::printf("| stations | tool wall s | user s | sys s | peak RSS MB | written MB | MB/s | floor wall s |"
-                " tool/floor | RSS/store |\n|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                " tool/floor | store MB | RSS/store |\n"
+                "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     return 0;
   }
   if (tool.empty() || floor.empty() || stations < 0 || runs < 1) {
@@ -106,25 +131,35 @@ int main(int argc, char** argv) {
   }
   std::vector<double> tw, tu, ts, tr, fw;
   for (int r = 0; r < runs; ++r) {
-    const Sample f = run(floor);
-    const Sample t = run(tool);
+    const Sample f = run(floor, kFloorReport);
+    const Sample t = run(tool, "/dev/null");
     fw.push_back(f.wall);
     tw.push_back(t.wall);
     tu.push_back(t.user);
     ts.push_back(t.sys);
     tr.push_back(t.rss_mb);
   }
-  // Bytes of the result store from the run counts: 18 + 2x6 + 6x18 + 2x12
-  // statistic columns, 2 x 18 x 12 per-period values, lon/lat/reg, and the
-  // 21-character station names.
-  const double store_mb = static_cast<double>(stations) * (4.0 * (18 + 12 + 108 + 24 + 432 + 3) + 21) / 1e6;
-  const double written = output_mb(false);
+
+  const auto tool_files = outputs(false), floor_files = outputs(true);
+  if (tool_files != floor_files) {
+    for (const auto& [name, size] : tool_files) {
+      const auto it = floor_files.find(name);
+      if (it == floor_files.end()) std::fprintf(stderr, "  %s: %ju bytes, not written by the floor\n", name.c_str(), size);
+      else if (it->second != size)
+        std::fprintf(stderr, "  %s: %ju bytes, the floor wrote %ju\n", name.c_str(), size, it->second);
+    }
+    for (const auto& [name, size] : floor_files)
+      if (!tool_files.count(name)) std::fprintf(stderr, "  %s: written by the floor only\n", name.c_str());
+    fail("the I/O floor does not write what the tool writes");
+  }
+  double written = 0;
+  for (const auto& [name, size] : tool_files) written += static_cast<double>(size);
+  written /= 1e6;
+
+  const double store_mb = store_bytes() / 1e6;
   const double wall = median(tw);
-  std::printf("| %ld | %.3f | %.3f | %.3f | %.1f | %.1f | %.0f | %.3f | %.2f | %.2f |\n", stations, wall,
-              median(tu), median(ts), median(tr), written, written / wall, median(fw), wall / median(fw),
-              median(tr) / store_mb);
-  if (std::abs(output_mb(true) - written) > 1e-6)
-    std::fprintf(stderr, "dx-bench-runner: warning: the floor wrote %.6f MB, the tool %.6f MB\n", output_mb(true),
-                 written);
+  std::printf("| %ld | %.3f | %.3f | %.3f | %.1f | %.1f | %.0f | %.3f | %.2f | %.1f | %.2f |\n", stations, wall,
+              median(tu), median(ts), median(tr), written, written / wall, median(fw), wall / median(fw), store_mb,
+              store_mb > 0 ? median(tr) / store_mb : 0.0);
   return 0;
 }

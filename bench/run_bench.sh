@@ -1,37 +1,81 @@
 #!/usr/bin/env bash
 # End-to-end benchmark: for each network size, generates an input set with
 # dx-sample in a temporary folder, then runs drought-export and the I/O floor
-# alternately there and prints one table row per size.
+# alternately there (dx-bench-runner) and prints one table row per size.
 #
-#   bench/run_bench.sh [--sizes "200 2500 26000 100000"] [--runs 5] [--build DIR]
+#   bench/run_bench.sh [--sizes "200 2500 26000 100000"] [--runs 5]
+#                      [--format classic|64bit|netcdf4] [--build DIR]
+#
+# Without --build, the Release build folder build/ of the source tree is
+# configured and brought up to date first.  With --build DIR, the programs of
+# that existing build folder are used as they are, nothing is built.
+#
+# The station file must be visible at the tool's fixed path; this runs the
+# benchmark through scripts/at_fixed_path.sh.  When that cannot provide the
+# path, the script says so and exits with status 77 (skipped).  A size whose
+# files would not fit the free space of the temporary folder is skipped with
+# a message.  The temporary folder (TMPDIR or /tmp) is removed at the end.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+
+readonly SKIP=77
+me=run_bench.sh
+root=$(cd "$(dirname "$0")/.." && pwd)
 sizes="200 2500 26000 100000"
 runs=5
-build=build
+format=classic
+build=
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) sizes=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
+    --format) format=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    *) echo "usage: $0 [--sizes LIST] [--runs N] [--build DIR]" >&2; exit 2 ;;
+    *) echo "usage: $me [--sizes LIST] [--runs N] [--format classic|64bit|netcdf4] [--build DIR]" >&2; exit 2 ;;
   esac
 done
-if [ ! -x "$build/drought-export" ] || [ ! -x "$build/bench/dx-io-floor" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+if [ -z "$build" ]; then
+  build=$root/build
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j "$(nproc)" --target drought-export dx-sample dx-io-floor dx-bench-runner >/dev/null
 fi
-build=$(realpath "$build")
+[ -d "$build" ] || { echo "$me: $build: no such build folder" >&2; exit 2; }
+build=$(cd "$build" && pwd)
+for prog in drought-export dx-sample bench/dx-io-floor bench/dx-bench-runner; do
+  [ -x "$build/$prog" ] || { echo "$me: $build/$prog is missing; build it first" >&2; exit 2; }
+done
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/dx-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-echo "drought-export benchmark on $(nproc) cores, $(date -u +%Y-%m-%d), median of $runs runs"
+# Can the station file be provided at the fixed path here?
+"$build/dx-sample" --out "$work/probe" --stations 1 --seed 1 >/dev/null
+status=0
+(cd "$work/probe" && "$root/scripts/at_fixed_path.sh" "$work/probe/SPI_Stn.nc" -- true) 2>"$work/probe.err" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "$me: skipped: the station file cannot be provided at the tool's fixed path here:" >&2
+  cat "$work/probe.err" >&2
+  exit "$SKIP"
+fi
+rm -rf "$work/probe" "$work/probe.err"
+
+cpu=$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: //' || true)
+fs=$(df -PT "$work" | awk 'NR == 2 {print $2}')
+echo "drought-export benchmark: $(nproc) cores${cpu:+ ($cpu)}, $fs file system, $(date -u +%Y-%m-%d)," \
+     "$format input, median of $runs runs"
 "$build/bench/dx-bench-runner" --header
 for n in $sizes; do
+  # Inputs about 2.4 kB per station; the tool's and the floor's outputs
+  # about 21.2 kB each; a quarter more for safety.
+  need_kb=$(( (n * 45 * 5 / 4 + 1023) / 1024 + 1024 ))
+  free_kb=$(df -Pk "$work" | awk 'NR == 2 {print $4}')
+  if [ "$free_kb" -lt "$need_kb" ]; then
+    echo "| $n | skipped: needs about $((need_kb / 1024)) MB free in $work, $((free_kb / 1024)) MB there |"
+    continue
+  fi
   dir="$work/$n"
   mkdir -p "$dir"
-  "$build/dx-sample" --out "$dir" --stations "$n" --seed 1 >/dev/null
+  "$build/dx-sample" --out "$dir" --stations "$n" --seed 1 --format "$format" >/dev/null
   (cd "$dir" && "$root/scripts/at_fixed_path.sh" "$dir/SPI_Stn.nc" -- \
      "$build/bench/dx-bench-runner" --tool "$build/drought-export" --floor "$build/bench/dx-io-floor" \
      --stations "$n" --runs "$runs")
