@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "input/memory_limit.hpp"
 #include "input/nc_reader.hpp"
 #include "output/format.hpp"
 
@@ -54,7 +55,8 @@ struct StationCount {
 };
 
 // Allocates one of the loader's own arrays, sized by the station count
-// of `ref`, refusing what cannot fit the machine's memory.
+// of `ref`, refusing what cannot fit the machine's memory or the memory
+// this run can still obtain.
 template <std::size_t R>
 void allocate_for(const StationCount& ref, std::string_view what, ColArray<R>& a,
                   const typename ColArray<R>::Extents& ext) {
@@ -66,6 +68,10 @@ void allocate_for(const StationCount& ref, std::string_view what, ColArray<R>& a
                           std::string(what) + " need " + std::to_string(bytes) + " bytes";
   if (phys != 0 && bytes > phys) {
     throw Error(why + ", more than the machine's memory (" + std::to_string(phys) + " bytes)");
+  }
+  const std::uint64_t can = obtainable_memory();
+  if (can != 0 && bytes > can) {
+    throw Error(why + ", more than this run can obtain now (" + std::to_string(can) + " bytes)");
   }
   try {
     a.allocate(ext);

@@ -1,5 +1,6 @@
 #include "input/nc_reader.hpp"
 
+#include "input/memory_limit.hpp"
 #include "input/nc3_check.hpp"
 
 #include <netcdf.h>
@@ -151,14 +152,24 @@ class NcFile {
     return Dim{dimid, pad_to(name, DIM_NAME_LEN), static_cast<std::int32_t>(len)};
   }
 
-  // Refuses a variable that cannot fit the machine's memory, before any
-  // allocation is tried.
-  void check_memory(std::uint64_t elements) const {
+  // Refuses a variable that cannot fit the machine's memory, or, with the
+  // coordinate arrays of its dimensions, the memory this run can still
+  // obtain (a container's limit, other programs), before any allocation
+  // is tried: memory promised beyond that ends the process with the
+  // out-of-memory killer when it is filled, not with a failed allocation.
+  void check_memory(std::uint64_t elements, std::uint64_t coord_elements) const {
     const std::uint64_t bytes = elements * sizeof(float);
     const std::uint64_t phys = physical_memory();
     if (phys != 0 && bytes > phys) {
       refuse("needs " + std::to_string(bytes) + " bytes for its " + std::to_string(elements) +
            " values, more than the machine's memory (" + std::to_string(phys) + " bytes)");
+    }
+    const std::uint64_t need = bytes + coord_elements * sizeof(float);
+    const std::uint64_t can = obtainable_memory();
+    if (can != 0 && need > can) {
+      refuse("needs " + std::to_string(need) + " bytes for its " + std::to_string(elements) +
+             " values and their coordinates, more than this run can obtain now (" + std::to_string(can) +
+             " bytes)");
     }
   }
 
@@ -218,8 +229,8 @@ class NcFile {
 };
 
 template <typename Alloc>
-void allocate_or_fail(const NcFile& f, std::uint64_t elements, Alloc&& alloc) {
-  f.check_memory(elements);
+void allocate_or_fail(const NcFile& f, std::uint64_t elements, std::uint64_t coord_elements, Alloc&& alloc) {
+  f.check_memory(elements, coord_elements);
   try {
     alloc();
   } catch (const std::bad_alloc&) {
@@ -269,7 +280,7 @@ void read_1d(std::string_view file, Array1& coord, std::int32_t& len, std::strin
   const std::size_t n = count(len);
   float* dst = nullptr;
   bool read = false;
-  allocate_or_fail(f, n, [&] {
+  allocate_or_fail(f, n, n, [&] {
     coord.allocate({n});
     read = destination(n, dst);
   });
@@ -314,7 +325,7 @@ void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int3
   dim_line(kSecondDim, second.name, n2);
 
   const std::size_t c1 = count(n1), c2 = count(n2);
-  allocate_or_fail(f, static_cast<std::uint64_t>(c1) * c2, [&] {
+  allocate_or_fail(f, static_cast<std::uint64_t>(c1) * c2, c1 + c2, [&] {
     coord1.allocate({c1});
     coord2.allocate({c2});
     values.allocate_for_overwrite({c1, c2});

@@ -82,7 +82,7 @@ std::map<std::string, Digest> digests(const std::string& dir) {
 TEST(CrashConsistency, EveryKillLeavesOldOrNewFilesAndAtMostOneTemporary) {
   const char* env = std::getenv("DX_KILLS");
   const int kills = env && *env ? std::atoi(env) : 30;
-  constexpr int kOldStations = 3000, kNewStations = 4000;
+  constexpr int kOldStations = 2000, kNewStations = 2500;
 
   // The old outputs, kept aside (hard links: the tool never writes into an
   // existing file, it replaces it).

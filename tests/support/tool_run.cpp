@@ -6,6 +6,7 @@
 #include <netcdf.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,11 @@ Child::Child(const Launch& l) : timeout_(l.timeout), start_(now_seconds()) {
     dup2(o, 1);
     dup2(e, 2);
     signal(SIGPIPE, l.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    if (!l.cgroup.empty()) {
+      const std::string pid = std::to_string(getpid());
+      const int fd = open((l.cgroup + "/cgroup.procs").c_str(), O_WRONLY);
+      if (fd < 0 || write(fd, pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()) || close(fd) != 0) _exit(126);
+    }
     if (l.address_space > 0) {
       const rlimit lim{l.address_space, l.address_space};
       if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(126);
@@ -173,6 +179,78 @@ Outcome Child::wait() {
 Outcome run(const Launch& l) {
   Child c(l);
   return c.wait();
+}
+
+MemoryCgroup::MemoryCgroup(std::uint64_t limit) {
+  if (geteuid() != 0) {
+    reason_ = "making a memory control group needs root";
+    return;
+  }
+  std::ifstream in("/proc/self/cgroup");
+  std::string line, v1_path, v2_path;
+  bool v2_line = false;
+  while (std::getline(in, line)) {
+    const auto a = line.find(':'), b = line.find(':', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    const std::string controllers = line.substr(a + 1, b - a - 1);
+    const std::string path = line.substr(b + 1);
+    if (controllers.empty()) {
+      v2_line = true;
+      v2_path = path;
+    }
+    std::istringstream cs(controllers);
+    std::string c;
+    while (std::getline(cs, c, ','))
+      if (c == "memory") v1_path = path;
+  }
+  std::string parent;
+  if (!v1_path.empty() && std::filesystem::exists("/sys/fs/cgroup/memory/cgroup.procs")) {
+    parent = "/sys/fs/cgroup/memory" + (v1_path == "/" ? std::string() : v1_path);
+  } else if (v2_line && std::filesystem::exists("/sys/fs/cgroup/cgroup.controllers")) {
+    parent = "/sys/fs/cgroup" + (v2_path == "/" ? std::string() : v2_path);
+    v2_ = true;
+  } else {
+    reason_ = "no memory control group hierarchy found";
+    return;
+  }
+  std::string dir = parent + "/dx-test-" + std::to_string(getpid());
+  if (mkdir(dir.c_str(), 0755) != 0) {
+    reason_ = "cannot make " + dir + ": " + std::strerror(errno);
+    return;
+  }
+  const std::string file = dir + (v2_ ? "/memory.max" : "/memory.limit_in_bytes");
+  std::ofstream lim(file);
+  lim << limit;
+  lim.close();
+  if (!lim.good() || !std::filesystem::exists(file)) {
+    reason_ = "cannot set a memory limit in " + dir;
+    rmdir(dir.c_str());
+    return;
+  }
+  if (!v2_) {
+    std::ofstream swap(dir + "/memory.memsw.limit_in_bytes");
+    swap << limit;  // where swap is accounted, no swap beyond the limit either
+  } else {
+    std::ofstream swap(dir + "/memory.swap.max");
+    swap << 0;
+  }
+  dir_ = dir;
+}
+
+MemoryCgroup::~MemoryCgroup() {
+  if (dir_.empty()) return;
+  // The group can go once its processes have (they may take a moment).
+  for (int i = 0; i < 200 && rmdir(dir_.c_str()) != 0 && errno == EBUSY; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+bool MemoryCgroup::oom_killed() const {
+  std::ifstream in(dir_ + (v2_ ? "/memory.events" : "/memory.oom_control"));
+  std::string key;
+  std::uint64_t n = 0;
+  while (in >> key >> n)
+    if ((v2_ && key == "oom_kill") || (!v2_ && key == "oom_kill")) return n > 0;
+  return false;
 }
 
 std::map<std::string, std::string> snapshot(const std::string& dir) {

@@ -23,6 +23,7 @@ struct Launch {
   bool ignore_sigpipe = false;
   std::uint64_t address_space = 0;  // > 0: RLIMIT_AS of the child, bytes
   std::vector<std::string> env;     // "NAME=value", replacing NAME
+  std::string cgroup;               // non-empty: control group folder the child joins
   double timeout = 600;             // seconds; then the group is killed
 };
 
@@ -64,6 +65,26 @@ class Child {
 };
 
 Outcome run(const Launch& l);
+
+// A memory control group with a limit, made below the test's own group
+// (cgroup v1 or v2; root only) and removed at the end.  When it cannot be
+// made, ok() is false and reason() says why (the test then skips).
+class MemoryCgroup {
+ public:
+  explicit MemoryCgroup(std::uint64_t limit);
+  ~MemoryCgroup();
+  MemoryCgroup(const MemoryCgroup&) = delete;
+  MemoryCgroup& operator=(const MemoryCgroup&) = delete;
+  bool ok() const { return !dir_.empty(); }
+  const std::string& reason() const { return reason_; }
+  const std::string& path() const { return dir_; }
+  // Whether the kernel's out-of-memory killer acted in the group.
+  bool oom_killed() const;
+
+ private:
+  std::string dir_, reason_;
+  bool v2_ = false;
+};
 
 // Environment for a child under the sanitizers: their reports end the
 // process with statuses that the tool never uses (86 ASan, 87 UBSan), on

@@ -1,0 +1,104 @@
+#include "input/memory_limit.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace dx {
+namespace {
+
+constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+
+// The first number of a one-line file ("max" and unreadable files: none).
+std::uint64_t number_in(const std::string& path) {
+  std::ifstream in(path);
+  std::string word;
+  if (!(in >> word) || word.empty() || word.find_first_not_of("0123456789") != std::string::npos) return kNone;
+  try {
+    return std::stoull(word);
+  } catch (...) {
+    return kNone;
+  }
+}
+
+// MemAvailable + SwapFree from a meminfo file, in bytes.
+std::uint64_t available_in(const std::string& meminfo) {
+  std::ifstream in(meminfo);
+  std::string key, line;
+  std::uint64_t kb = 0, avail = kNone, swap = 0;
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    if (!(ls >> key >> kb)) continue;
+    if (key == "MemAvailable:") avail = kb * 1024;
+    else if (key == "SwapFree:") swap = kb * 1024;
+  }
+  return avail == kNone ? kNone : avail + swap;
+}
+
+// Room left under a limit: limit - usage (0 when over it); none without a limit.
+std::uint64_t room(std::uint64_t limit, std::uint64_t usage) {
+  if (limit == kNone) return kNone;
+  if (usage == kNone) return limit;
+  return limit > usage ? limit - usage : 1;  // nothing left (0 would mean "cannot tell")
+}
+
+// The least room left under the limits of a control group and of every
+// group above it, for one hierarchy.
+std::uint64_t cgroup_room(const std::string& dir_root, std::string path, const char* limit_file,
+                          const char* usage_file) {
+  std::uint64_t best = kNone;
+  while (true) {
+    const std::string dir = dir_root + (path == "/" ? "" : path);
+    best = std::min(best, room(number_in(dir + "/" + limit_file), number_in(dir + "/" + usage_file)));
+    if (path.empty() || path == "/") break;
+    const auto slash = path.rfind('/');
+    path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  }
+  return best;
+}
+
+}  // namespace
+
+std::uint64_t obtainable_memory(const std::string& proc_root, const std::string& cgroup_root) {
+  std::uint64_t best = available_in(proc_root + "/meminfo");
+
+  // /proc/self/cgroup: "id:controllers:path", "0::path" for cgroup v2.
+  std::ifstream in(proc_root + "/self/cgroup");
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto a = line.find(':');
+    const auto b = a == std::string::npos ? std::string::npos : line.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    const std::string controllers = line.substr(a + 1, b - a - 1);
+    const std::string path = line.substr(b + 1);
+    if (controllers.empty()) {
+      best = std::min(best, cgroup_room(cgroup_root, path, "memory.max", "memory.current"));
+    } else {
+      std::istringstream cs(controllers);
+      std::string c;
+      while (std::getline(cs, c, ','))
+        if (c == "memory")
+          best = std::min(best, cgroup_room(cgroup_root + "/memory", path, "memory.limit_in_bytes",
+                                            "memory.usage_in_bytes"));
+    }
+  }
+  return best == kNone ? 0 : best;
+}
+
+std::uint64_t obtainable_memory() {
+  std::uint64_t best = obtainable_memory("/proc", "/sys/fs/cgroup");
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page > 0) {
+    const std::uint64_t phys = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+    best = best == 0 ? phys : std::min(best, phys);
+  }
+  return best;
+}
+
+}  // namespace dx
