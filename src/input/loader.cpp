@@ -36,6 +36,8 @@ constexpr std::array<std::string_view, 12> kPairName = {
 constexpr std::int32_t kClasses = 18;
 constexpr std::int32_t kPeriods = 12;
 constexpr std::int32_t kPairs = 12;
+// Classes of FRE and MAG filled in one pass over those arrays.
+constexpr std::size_t kPeriodBatch = 3;
 
 std::size_t count(std::int32_t n) { return static_cast<std::size_t>(std::max(n, 0)); }
 
@@ -99,26 +101,36 @@ void read_statistic(Store& st, const StationCount& ref, std::string_view file, s
   st.XIDX.release();
 }
 
-// Reads one per-period variable (station, period) into the work matrix and
-// copies it into class k of the per-period array (class, station, period).
-void read_period_variable(Store& st, const StationCount& ref, std::string_view var, Array2& work,
-                          std::size_t k, Array3& dst) {
+// Reads one per-period variable (station, period) into a work matrix.
+void read_period_variable(Store& st, const StationCount& ref, std::string_view var, Array2& work) {
   rd_ncdf_2d(kPeriodFile, st.XSTN, st.XIDX, st.NSTN, st.NPERIOD, work, var, st.STATUS);
   ref.check(kPeriodFile, var, st.NSTN);
   if (st.NPERIOD != kPeriods) {
     throw Error(std::string(kPeriodFile) + ": variable " + std::string(var) + " has " +
                 std::to_string(st.NPERIOD) + " periods, expected " + std::to_string(kPeriods));
   }
-  const std::size_t ncls = dst.extent(0), nstn = dst.extent(1), nper = dst.extent(2);
-  const float* src = work.data();
-  float* out = dst.data() + k;
-  for (std::size_t p = 0; p < nper; ++p)
-    for (std::size_t s = 0; s < nstn; ++s) out[(p * nstn + s) * ncls] = src[p * nstn + s];
   st.XSTN.release();
   st.XIDX.release();
-  // The work matrix keeps its memory for the next period variable of the
-  // same size: 36 fresh allocations of a large matrix cost more than the
-  // reads.  It is released once the last one has been copied.
+}
+
+// Copies the work matrices of classes k0, k0 + 1, ... into the per-period
+// array (class, station, period).  The classes of one station and period are
+// adjacent there, so copying several classes in one pass writes each cache
+// line of the large array once per batch instead of once per class.
+void copy_period_classes(std::span<const Array2> work, std::size_t k0, Array3& dst) {
+  const std::size_t ncls = dst.extent(0), nstn = dst.extent(1), nper = dst.extent(2);
+  const std::size_t nb = work.size();
+  const float* src[kPeriodBatch];
+  for (std::size_t b = 0; b < nb; ++b) src[b] = work[b].data();
+  float* out = dst.data() + k0;
+  const std::size_t n = nper * nstn;
+  if (nb == kPeriodBatch) {
+    for (std::size_t i = 0; i < n; ++i, out += ncls)
+      for (std::size_t b = 0; b < kPeriodBatch; ++b) out[b] = src[b][i];
+  } else {
+    for (std::size_t i = 0; i < n; ++i, out += ncls)
+      for (std::size_t b = 0; b < nb; ++b) out[b] = src[b][i];
+  }
 }
 
 // Reads the twelve pair variables of one file into the columns of `dst`.
@@ -176,17 +188,26 @@ void read_data_nc(Store& st, std::string_view station_file) {
   const std::size_t nstn = count(st.NSTN);
   allocate_for(ref, "frequencies per period", st.FRE, {count(kClasses), nstn, count(kPeriods)});
   allocate_for(ref, "magnitudes per period", st.MAG, {count(st.NCLASS), nstn, count(st.NPERIOD)});
-  Array2 work;
+  // The variables are read one by one in their fixed order; their copies
+  // into FRE and MAG are made a batch of classes at a time.  The work
+  // matrices keep their memory from one batch to the next.
+  std::array<Array2, kPeriodBatch> fre_work, mag_work;
   std::size_t k = 0;
   for (std::string_view cls : kClassSuffix) {
     for (std::string_view idx : kIndexName) {
       const std::string suffix = std::string(idx) + "_" + std::string(cls);
-      read_period_variable(st, ref, "Fre_" + suffix, work, k, st.FRE);
-      read_period_variable(st, ref, "Mag_" + suffix, work, k, st.MAG);
+      const std::size_t b = k % kPeriodBatch;
+      read_period_variable(st, ref, "Fre_" + suffix, fre_work[b]);
+      read_period_variable(st, ref, "Mag_" + suffix, mag_work[b]);
       ++k;
+      if (b + 1 == kPeriodBatch || k == count(kClasses)) {
+        copy_period_classes(std::span<const Array2>(fre_work.data(), b + 1), k - (b + 1), st.FRE);
+        copy_period_classes(std::span<const Array2>(mag_work.data(), b + 1), k - (b + 1), st.MAG);
+      }
     }
   }
-  work.release();
+  for (Array2& w : fre_work) w.release();
+  for (Array2& w : mag_work) w.release();
 
   // 7. to 9. Correlation coefficients of the index pairs and their p-values.
   st.NPAIR = kPairs;
