@@ -24,6 +24,11 @@ namespace {
 constexpr std::size_t DIM_NAME_LEN = 15;
 // Read-buffer size asked of the netCDF library for classic files.
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+// Reads needing less than this are not checked against the memory the run
+// can still obtain: the check reads several system files (about a quarter
+// of a millisecond), which would be a large part of a small network's run,
+// and a run that cannot obtain another mebibyte cannot go on anyway.
+constexpr std::uint64_t kMemoryCheckFrom = std::uint64_t{1} << 20;
 
 std::string type_name(nc_type t) {
   switch (t) {
@@ -165,6 +170,7 @@ class NcFile {
            " values, more than the machine's memory (" + std::to_string(phys) + " bytes)");
     }
     const std::uint64_t need = bytes + coord_elements * sizeof(float);
+    if (need < kMemoryCheckFrom) return;
     const std::uint64_t can = obtainable_memory();
     if (can != 0 && need > can) {
       refuse("needs " + std::to_string(need) + " bytes for its " + std::to_string(elements) +
