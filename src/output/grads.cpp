@@ -55,28 +55,42 @@ std::array<char, kIdLen> station_id(std::string_view name) {
   return id;
 }
 
+// The buffer of one time group, kept from call to call: every data set of a
+// run has the same station count, and a fresh buffer of several megabytes
+// per call would cost a zero-fill and its page faults each time.  Every
+// byte of a group is written before the group is.
+char* group_buffer(std::size_t size) {
+  static std::vector<char> buf;
+  if (buf.size() < size) {
+    std::vector<char>().swap(buf);
+    buf.resize(size);
+  }
+  return buf.data();
+}
+
 void write_data_file(Store& st, const std::string& path, const Array2& data, const Array1& lon,
                      const Array1& lat, std::size_t nstn, std::size_t ncol) {
   OutFile out(path);
   if (ncol > 0) {
     // The station part of every report is the same in every time group:
     // build one group once, then per column patch only the values.
-    std::vector<char> group(nstn * kReportSize + kTerminatorSize);
+    const std::size_t group_size = nstn * kReportSize + kTerminatorSize;
+    char* const group = group_buffer(group_size);
     std::array<char, kIdLen> last_id = st.LAST_STN_ID;
     float last_lat = 0.0f, last_lon = 0.0f;
     for (std::size_t j = 0; j < nstn; ++j) {
       last_id = station_id(st.STATION[j]);
       last_lat = lat(j);
       last_lon = lon(j);
-      put_header(group.data() + j * kReportSize, last_id, last_lat, last_lon, 1);
+      put_header(group + j * kReportSize, last_id, last_lat, last_lon, 1);
     }
-    put_header(group.data() + nstn * kReportSize, last_id, last_lat, last_lon, 0);
+    put_header(group + nstn * kReportSize, last_id, last_lat, last_lon, 0);
 
     for (std::size_t k = 0; k < ncol; ++k) {
       const float* col = nstn > 0 ? data.column(k) : nullptr;
-      char* p = group.data() + kValueOff;
+      char* p = group + kValueOff;
       for (std::size_t j = 0; j < nstn; ++j, p += kReportSize) put_f32(p, col[j]);
-      out.write(group.data(), group.size());
+      out.write(group, group_size);
     }
     // Only a report actually written changes the id a later terminator repeats.
     if (nstn > 0) st.LAST_STN_ID = last_id;
