@@ -1,13 +1,17 @@
 // Times drought-export against the I/O floor in the current folder, which
 // holds a generated input set.  The two run alternately, so that both see the
-// same machine state, and each run starts after sync(2), so that no run waits
-// for the write-back of the files an earlier run left behind.  The medians of
-// each are printed as one table row.  MB are 10^6 bytes.
+// same machine state, and each run starts after sync(2), so that no run pays
+// for the write-back of what an earlier run wrote.  By default each run
+// replaces the outputs of the program's previous run, as a user's repeated
+// run does (on ext4 a file renamed over an existing one is flushed at once);
+// with --first-run those outputs are removed first, as in a first run in an
+// empty folder.  The medians of each are printed as one table row.  MB are
+// 10^6 bytes.
 //
 // The row also checks the floor: it must write files of exactly the sizes
 // that the tool writes, name by name; a difference fails the benchmark.
 //
-//   dx-bench-runner --tool PATH --floor PATH --stations N [--runs R]
+//   dx-bench-runner --tool PATH --floor PATH --stations N [--runs R] [--first-run] [--verbose]
 //   dx-bench-runner --header
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -42,10 +46,25 @@ struct Sample {
   std::exit(1);
 }
 
+bool is_output(const fs::path& p) {
+  const std::string ext = p.extension();
+  return ext == ".txt" || ext == ".dat" || ext == ".ctl";
+}
+bool is_floor_output(const fs::path& p) { return p.filename().string().rfind(kFloorPrefix, 0) == 0; }
+
+// Removes the outputs of the tool's (or the floor's) previous run.
+void remove_outputs(bool floor) {
+  std::vector<fs::path> old;
+  for (const auto& e : fs::directory_iterator("."))
+    if (is_output(e.path()) && is_floor_output(e.path()) == floor) old.push_back(e.path());
+  for (const fs::path& p : old) fs::remove(p);
+}
+
 // Runs `path` with standard output going to `out` (a file name, or
 // /dev/null) and returns its wall time, CPU times and peak resident memory.
-Sample run(const std::string& path, const char* out) {
-  sync();  // the previous run's files are on disk before this one starts
+Sample run(const std::string& path, const char* out, bool floor, bool first_run) {
+  if (first_run) remove_outputs(floor);
+  sync();
   const auto t0 = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid < 0) fail(std::string("fork: ") + std::strerror(errno));
@@ -80,12 +99,9 @@ double median(std::vector<double> v) {
 std::map<std::string, std::uintmax_t> outputs(bool floor) {
   std::map<std::string, std::uintmax_t> sizes;
   for (const auto& e : fs::directory_iterator(".")) {
+    if (!is_output(e.path()) || is_floor_output(e.path()) != floor) continue;
     std::string name = e.path().filename();
-    const std::string ext = e.path().extension();
-    if (ext != ".txt" && ext != ".dat" && ext != ".ctl") continue;
-    const bool is_floor = name.rfind(kFloorPrefix, 0) == 0;
-    if (is_floor != floor) continue;
-    if (is_floor) name.erase(0, std::strlen(kFloorPrefix));
+    if (floor) name.erase(0, std::strlen(kFloorPrefix));
     sizes[name] = e.file_size();
   }
   return sizes;
@@ -106,16 +122,18 @@ int main(int argc, char** argv) {
   std::string tool, floor;
   long stations = -1;
   int runs = 3;
-  bool header = false;
+  bool header = false, verbose = false, first_run = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--header") header = true;
+    else if (a == "--verbose") verbose = true;
+    else if (a == "--first-run") first_run = true;
     else if (i + 1 < argc && a == "--tool") tool = argv[++i];
     else if (i + 1 < argc && a == "--floor") floor = argv[++i];
     else if (i + 1 < argc && a == "--stations") stations = std::atol(argv[++i]);
     else if (i + 1 < argc && a == "--runs") runs = std::atoi(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: dx-bench-runner --tool PATH --floor PATH --stations N [--runs R] | --header\n");
+      std::fprintf(stderr, "usage: dx-bench-runner --tool PATH --floor PATH --stations N [--runs R] [--first-run] [--verbose] | --header\n");
       return 2;
     }
   }
@@ -131,13 +149,16 @@ int main(int argc, char** argv) {
   }
   std::vector<double> tw, tu, ts, tr, fw;
   for (int r = 0; r < runs; ++r) {
-    const Sample f = run(floor, kFloorReport);
-    const Sample t = run(tool, "/dev/null");
+    const Sample f = run(floor, kFloorReport, true, first_run);
+    const Sample t = run(tool, "/dev/null", false, first_run);
     fw.push_back(f.wall);
     tw.push_back(t.wall);
     tu.push_back(t.user);
     ts.push_back(t.sys);
     tr.push_back(t.rss_mb);
+    if (verbose)
+      std::fprintf(stderr, "  run %d: floor %.3f s (user %.3f, sys %.3f), tool %.3f s (user %.3f, sys %.3f)\n", r + 1,
+                   f.wall, f.user, f.sys, t.wall, t.user, t.sys);
   }
 
   const auto tool_files = outputs(false), floor_files = outputs(true);

@@ -84,7 +84,8 @@ const char* const kPairs[] = {"pdsi_spi01",   "pdsi_spi03",   "pdsi_spi06",   "p
                               "scpdsi_spi01", "scpdsi_spi03", "scpdsi_spi06", "scpdsi_spi12",
                               "spei06_spi06", "spei06_spi12", "spei12_spi06", "spei12_spi12"};
 
-std::vector<char> g_const(std::size_t{8} << 20, 'x');
+// The constant bytes written, grown to the largest single write.
+std::vector<char> g_const;
 
 const char* constant(std::size_t n) {
   if (g_const.size() < n) g_const.resize(n, 'x');

@@ -4,8 +4,11 @@
 # alternately there (dx-bench-runner) and prints one table row per size.
 #
 #   bench/run_bench.sh [--sizes "200 2500 26000 100000"] [--runs 5]
-#                      [--format classic|64bit|netcdf4] [--build DIR]
+#                      [--format classic|64bit|netcdf4] [--first-run] [--build DIR]
 #
+# Each run replaces the outputs of the previous one, as a user's repeated run
+# does; with --first-run they are removed before each run (untimed), as in a
+# first run in an empty folder.
 # Without --build, the Release build folder build/ of the source tree is
 # configured and brought up to date first.  With --build DIR, the programs of
 # that existing build folder are used as they are, nothing is built.
@@ -23,14 +26,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 sizes="200 2500 26000 100000"
 runs=5
 format=classic
+first_run=
 build=
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) sizes=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --format) format=$2; shift 2 ;;
+    --first-run) first_run=--first-run; shift ;;
     --build) build=$2; shift 2 ;;
-    *) echo "usage: $me [--sizes LIST] [--runs N] [--format classic|64bit|netcdf4] [--build DIR]" >&2; exit 2 ;;
+    *) echo "usage: $me [--sizes LIST] [--runs N] [--format classic|64bit|netcdf4] [--first-run] [--build DIR]" >&2; exit 2 ;;
   esac
 done
 
@@ -62,7 +67,7 @@ rm -rf "$work/probe" "$work/probe.err"
 cpu=$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: //' || true)
 fs=$(df -PT "$work" | awk 'NR == 2 {print $2}')
 echo "drought-export benchmark: $(nproc) cores${cpu:+ ($cpu)}, $fs file system, $(date -u +%Y-%m-%d)," \
-     "$format input, median of $runs runs"
+     "$format input, ${first_run:+first run in an empty folder, }median of $runs runs"
 "$build/bench/dx-bench-runner" --header
 for n in $sizes; do
   # Inputs about 2.4 kB per station; the tool's and the floor's outputs
@@ -78,6 +83,6 @@ for n in $sizes; do
   "$build/dx-sample" --out "$dir" --stations "$n" --seed 1 --format "$format" >/dev/null
   (cd "$dir" && "$root/scripts/at_fixed_path.sh" "$dir/SPI_Stn.nc" -- \
      "$build/bench/dx-bench-runner" --tool "$build/drought-export" --floor "$build/bench/dx-io-floor" \
-     --stations "$n" --runs "$runs")
+     --stations "$n" --runs "$runs" $first_run)
   rm -rf "$dir"
 done
