@@ -139,19 +139,20 @@ int main(int argc, char** argv) {
   }
   if (header) {
     std::printf("| stations | tool wall s | user s | sys s | peak RSS MB | written MB | MB/s | floor wall s |"
-                " tool/floor | store MB | RSS/store |\n"
-                "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                " floor CPU s | tool/floor | store MB | RSS/store |\n"
+                "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     return 0;
   }
   if (tool.empty() || floor.empty() || stations < 0 || runs < 1) {
     std::fprintf(stderr, "dx-bench-runner: --tool, --floor and --stations are required\n");
     return 2;
   }
-  std::vector<double> tw, tu, ts, tr, fw;
+  std::vector<double> tw, tu, ts, tr, fw, fc;
   for (int r = 0; r < runs; ++r) {
     const Sample f = run(floor, kFloorReport, true, first_run);
     const Sample t = run(tool, "/dev/null", false, first_run);
     fw.push_back(f.wall);
+    fc.push_back(f.user + f.sys);
     tw.push_back(t.wall);
     tu.push_back(t.user);
     ts.push_back(t.sys);
@@ -179,8 +180,8 @@ int main(int argc, char** argv) {
 
   const double store_mb = store_bytes() / 1e6;
   const double wall = median(tw);
-  std::printf("| %ld | %.3f | %.3f | %.3f | %.1f | %.1f | %.0f | %.3f | %.2f | %.1f | %.2f |\n", stations, wall,
-              median(tu), median(ts), median(tr), written, written / wall, median(fw), wall / median(fw), store_mb,
-              store_mb > 0 ? median(tr) / store_mb : 0.0);
+  std::printf("| %ld | %.3f | %.3f | %.3f | %.1f | %.1f | %.0f | %.3f | %.3f | %.2f | %.1f | %.2f |\n", stations,
+              wall, median(tu), median(ts), median(tr), written, written / wall, median(fw), median(fc),
+              wall / median(fw), store_mb, store_mb > 0 ? median(tr) / store_mb : 0.0);
   return 0;
 }
