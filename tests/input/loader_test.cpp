@@ -234,7 +234,7 @@ TEST(LoadResultSet, StationNamesBeyond999AreAsterisks) {
 // of `stations`), filled with ones.
 void reshape(std::vector<NcFixtureFile>& files, const char* file, const char* var, std::size_t cols,
              std::size_t stations) {
-  dxtest::NcFileSpec& f = dxtest::file_of(files, file).spec;
+  dxtest::NcFileSpec& f = dxtest::file_of(files, file).layout;
   const std::string cdim = std::string("c_") + var, sdim = std::string("s_") + var;
   if (cols > 0) f.dim(cdim, cols);
   f.dim(sdim, stations);
@@ -302,7 +302,7 @@ const BadSetCase kBadSets[] = {
      }},
     {"period_variable_is_text", with(18, 6, 18, 12),
      [](std::vector<NcFixtureFile>& f, const std::string&) {
-       dxtest::NcVar& v = dxtest::file_of(f, "Fre_Mag_Stn.nc").spec.find("Mag_pdsi_sev");
+       dxtest::NcVar& v = dxtest::file_of(f, "Fre_Mag_Stn.nc").layout.find("Mag_pdsi_sev");
        v.type = NC_CHAR;
        v.values.clear();
        v.text = "hostile";
@@ -330,7 +330,7 @@ const BadSetCase kBadSets[] = {
      [](const std::string& sp) { return sp + ": variable lon describes 4 stations, but Num_Drou_Mon_Stn.nc describes 3"; }},
     {"region_codes_missing", with(18, 6, 18, 12),
      [](std::vector<NcFixtureFile>& f, const std::string& station_path) {
-       dxtest::file_of(f, station_path).spec.remove("reg");
+       dxtest::file_of(f, station_path).layout.remove("reg");
      },
      [](const std::string& sp) {
        return sp + ": variable reg: cannot find it in the file: " + nc_strerror(NC_ENOTVAR);

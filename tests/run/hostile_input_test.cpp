@@ -239,10 +239,10 @@ TEST(HostileInput, DimensionsBeyondMemoryFailCleanly) {
     opt.stations = 5;
     auto files = dxtest::result_set(tmp.path(), tmp / "SPI_Stn.nc", opt);
     // Spell_Max declared (never stored) with the huge dimensions, in netCDF-4.
-    dxtest::NcFileSpec& spec = dxtest::file_of(files, "Spell_Time_Arr_Stn.nc").spec;
-    spec.dim("big_stn", h.stations).dim("big_col", h.columns);
-    spec.remove("Spell_Max");
-    spec.var("Spell_Max", NC_FLOAT, {"big_col", "big_stn"});
+    dxtest::NcFileSpec& layout = dxtest::file_of(files, "Spell_Time_Arr_Stn.nc").layout;
+    layout.dim("big_stn", h.stations).dim("big_col", h.columns);
+    layout.remove("Spell_Max");
+    layout.var("Spell_Max", NC_FLOAT, {"big_col", "big_stn"});
     dxtest::write_all(files);
     for (const auto& [name, content] : kPrevious) dxtest::write_file(tmp / name, content);
     const auto before = dxtest::snapshot(tmp.path());

@@ -92,15 +92,15 @@ TEST(ObtainableMemory, InputsBeyondTheGroupLimitFailCleanly) {
     dxtest::ResultSetOptions opt;
     opt.stations = 5;
     auto files = dxtest::result_set(tmp.path(), tmp / "SPI_Stn.nc", opt);
-    dxtest::NcFileSpec& spec = dxtest::file_of(files, c.file).spec;
-    spec.format = dxtest::NcFormat::NetCDF4;  // declared only, nothing stored
-    spec.dim("big_stn", c.stations);
-    spec.remove(c.var);
+    dxtest::NcFileSpec& layout = dxtest::file_of(files, c.file).layout;
+    layout.format = dxtest::NcFormat::NetCDF4;  // declared only, nothing stored
+    layout.dim("big_stn", c.stations);
+    layout.remove(c.var);
     if (c.columns > 0) {
-      spec.dim("big_col", c.columns);
-      spec.var(c.var, NC_FLOAT, {"big_col", "big_stn"});
+      layout.dim("big_col", c.columns);
+      layout.var(c.var, NC_FLOAT, {"big_col", "big_stn"});
     } else {
-      spec.var(c.var, NC_FLOAT, {"big_stn"});
+      layout.var(c.var, NC_FLOAT, {"big_stn"});
     }
     dxtest::write_all(files);
 

@@ -395,16 +395,16 @@ namespace {
 
 // Dimension names of one file: the file's own name for its main length,
 // a suffixed one for each other length.
-std::string dim_for(NcFileSpec& spec, const std::string& base, std::size_t len, std::size_t main_len,
+std::string dim_for(NcFileSpec& layout, const std::string& base, std::size_t len, std::size_t main_len,
                     bool unlimited) {
   std::string name = len == main_len ? base : base + "_" + std::to_string(len);
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const auto it = std::find_if(spec.dims.begin(), spec.dims.end(), [&](const NcDim& d) { return d.name == name; });
-    if (it == spec.dims.end()) break;
+    const auto it = std::find_if(layout.dims.begin(), layout.dims.end(), [&](const NcDim& d) { return d.name == name; });
+    if (it == layout.dims.end()) break;
     if (it->len == len) return name;
     name = base + "_" + std::to_string(len);  // the plain name holds another length
   }
-  spec.dim(name, len, unlimited && len > 0);
+  layout.dim(name, len, unlimited && len > 0);
   return name;
 }
 
@@ -414,8 +414,8 @@ std::size_t main_columns(int f) {
   return cols[f];
 }
 
-bool has_var(const NcFileSpec& spec, const std::string& name) {
-  return std::any_of(spec.vars.begin(), spec.vars.end(), [&](const NcVar& v) { return v.name == name; });
+bool has_var(const NcFileSpec& layout, const std::string& name) {
+  return std::any_of(layout.vars.begin(), layout.vars.end(), [&](const NcVar& v) { return v.name == name; });
 }
 
 }  // namespace
@@ -429,9 +429,9 @@ void write_case(const Case& c, const std::string& dir, const std::string& statio
     const Item& it = items[static_cast<std::size_t>(v.item)];
     for (int f : {v.file, v.copy_in}) {
       if (f < 0) continue;
-      NcFileSpec& spec = specs[static_cast<std::size_t>(f)];
+      NcFileSpec& layout = specs[static_cast<std::size_t>(f)];
       const FilePlan& fp = c.files[static_cast<std::size_t>(f)];
-      if (has_var(spec, it.var)) continue;
+      if (has_var(layout, it.var)) continue;
       // One unlimited dimension, declared first by the variables that use
       // it (netCDF-3 allows no other): the columns of 2-D files, the
       // stations of 1-D ones.
@@ -439,20 +439,20 @@ void write_case(const Case& c, const std::string& dir, const std::string& statio
       // An unlimited dimension is as long as what is written along it: none
       // where the variable that declares it holds no values.
       const bool values = v.stations > 0 && (v.rank < 2 || v.columns > 0);
-      const std::string stn = dim_for(spec, fp.station_dim, v.stations, c.stations,
+      const std::string stn = dim_for(layout, fp.station_dim, v.stations, c.stations,
                                       fp.unlimited && values && !v.huge && one_d_file && v.rank == 1);
       std::vector<std::string> dims;
-      if (v.rank >= 3) dims.push_back(dim_for(spec, "extra", 2, 2, false));
+      if (v.rank >= 3) dims.push_back(dim_for(layout, "extra", 2, 2, false));
       if (v.rank >= 2) {
-        dims.push_back(dim_for(spec, fp.column_dim, v.columns, main_columns(f),
+        dims.push_back(dim_for(layout, fp.column_dim, v.columns, main_columns(f),
                                fp.unlimited && values && !v.huge && v.rank == 2 && !one_d_file));
       }
       if (v.rank >= 1) dims.push_back(stn);
-      NcVar& var = spec.var(it.var, v.type, dims);
+      NcVar& var = layout.var(it.var, v.type, dims);
       if (v.huge) continue;  // declared only: nothing stored
       std::size_t n = 1;
       for (const std::string& d : dims)
-        for (const NcDim& nd : spec.dims)
+        for (const NcDim& nd : layout.dims)
           if (nd.name == d) n *= nd.len;
       if (v.type == NC_CHAR) {
         var.text = text_of(c.seed, n);
@@ -471,7 +471,7 @@ void write_case(const Case& c, const std::string& dir, const std::string& statio
 
   for (int f = 0; f < kFiles; ++f) {
     const FilePlan& fp = c.files[static_cast<std::size_t>(f)];
-    NcFileSpec& spec = specs[static_cast<std::size_t>(f)];
+    NcFileSpec& layout = specs[static_cast<std::size_t>(f)];
     if (fp.missing) {
       // The station file is handed to the run at its fixed path, so it
       // cannot be absent: it is empty instead, which no library opens.
@@ -479,25 +479,25 @@ void write_case(const Case& c, const std::string& dir, const std::string& statio
       continue;
     }
     if (fp.coords) {
-      const std::vector<NcDim> dims = spec.dims;
+      const std::vector<NcDim> dims = layout.dims;
       for (const NcDim& d : dims) {
-        if (has_var(spec, d.name) || d.len > 1000000) continue;
+        if (has_var(layout, d.name) || d.len > 1000000) continue;
         std::vector<double> vals(d.len);
         for (std::size_t i = 0; i < d.len; ++i) vals[i] = static_cast<double>(i + 1);
         if (fp.hostile_coord && d.name == fp.station_dim) {
           if (fp.format == NcFormat::NetCDF4 || d.len > 0) {
             // Text in place of the station numbers, or a 2-D variable of that name.
             if (d.len % 2 == 0) {
-              spec.var(d.name, NC_CHAR, {d.name}).text = text_of(c.seed, d.len);
+              layout.var(d.name, NC_CHAR, {d.name}).text = text_of(c.seed, d.len);
             } else {
-              const std::string other = dim_for(spec, "extra", 2, 2, false);
+              const std::string other = dim_for(layout, "extra", 2, 2, false);
               std::vector<double> v2(2 * d.len, -1.0);
-              spec.var(d.name, NC_DOUBLE, {other, d.name}, v2);
+              layout.var(d.name, NC_DOUBLE, {other, d.name}, v2);
             }
           }
           continue;
         }
-        spec.coord(d.name, std::move(vals));
+        layout.coord(d.name, std::move(vals));
       }
     }
     // netCDF-3 holds one unlimited dimension, declared first by every
@@ -506,18 +506,18 @@ void write_case(const Case& c, const std::string& dir, const std::string& statio
     // slow files, nothing else.)
     {
       std::vector<std::string> unlimited;
-      for (const NcDim& d : spec.dims)
+      for (const NcDim& d : layout.dims)
         if (d.unlimited) unlimited.push_back(d.name);
       bool fine = unlimited.size() <= 1;
-      for (const NcVar& v : spec.vars)
+      for (const NcVar& v : layout.vars)
         for (std::size_t i = 1; fine && i < v.dims.size(); ++i)
           if (!unlimited.empty() && v.dims[i] == unlimited[0]) fine = false;
       if (!fine)
-        for (NcDim& d : spec.dims) d.unlimited = false;
+        for (NcDim& d : layout.dims) d.unlimited = false;
     }
-    spec.global_attrs.push_back({"title", "drought-export hostile input, seed " + std::to_string(c.seed)});
+    layout.global_attrs.push_back({"title", "drought-export hostile input, seed " + std::to_string(c.seed)});
     const std::string path = file_path(f, dir, station_path);
-    write_nc(path, spec);
+    write_nc(path, layout);
     if (fp.cut >= 0) {
       const auto size = std::filesystem::file_size(path);
       const auto keep = static_cast<std::uintmax_t>(fp.cut * static_cast<double>(size));

@@ -86,31 +86,31 @@ void NcFileSpec::remove(std::string_view name) {
   vars.erase(it);
 }
 
-void write_nc(const std::string& path, const NcFileSpec& spec) {
+void write_nc(const std::string& path, const NcFileSpec& layout) {
   Writer w(path);
-  w.create(spec.format);
+  w.create(layout.format);
   std::vector<int> dimids;
-  for (const NcDim& d : spec.dims) {
+  for (const NcDim& d : layout.dims) {
     int id = -1;
     w.check(nc_def_dim(w.id(), d.name.c_str(), d.unlimited ? NC_UNLIMITED : d.len, &id),
             "define dimension " + d.name);
     dimids.push_back(id);
   }
   auto dim_index = [&](const std::string& name) {
-    for (std::size_t i = 0; i < spec.dims.size(); ++i)
-      if (spec.dims[i].name == name) return i;
+    for (std::size_t i = 0; i < layout.dims.size(); ++i)
+      if (layout.dims[i].name == name) return i;
     throw std::runtime_error(path + ": fixture names an undefined dimension " + name);
   };
 
   std::vector<int> varids;
   std::vector<std::vector<std::size_t>> counts;
-  for (const NcVar& v : spec.vars) {
+  for (const NcVar& v : layout.vars) {
     std::vector<int> ids;
     std::vector<std::size_t> count;
     for (const std::string& d : v.dims) {
       const std::size_t i = dim_index(d);
       ids.push_back(dimids[i]);
-      count.push_back(spec.dims[i].len);
+      count.push_back(layout.dims[i].len);
     }
     int id = -1;
     w.check(nc_def_var(w.id(), v.name.c_str(), v.type, static_cast<int>(ids.size()), ids.data(), &id),
@@ -118,14 +118,14 @@ void write_nc(const std::string& path, const NcFileSpec& spec) {
     varids.push_back(id);
     counts.push_back(std::move(count));
   }
-  for (const auto& [name, value] : spec.global_attrs) {
+  for (const auto& [name, value] : layout.global_attrs) {
     w.check(nc_put_att_text(w.id(), NC_GLOBAL, name.c_str(), value.size(), value.data()),
             "put attribute " + name);
   }
   w.check(nc_enddef(w.id()), "end of definitions");
 
-  for (std::size_t k = 0; k < spec.vars.size(); ++k) {
-    const NcVar& v = spec.vars[k];
+  for (std::size_t k = 0; k < layout.vars.size(); ++k) {
+    const NcVar& v = layout.vars[k];
     const std::vector<std::size_t>& count = counts[k];
     const std::vector<std::size_t> start(count.size(), 0);
     const std::size_t n = product(count);
@@ -287,7 +287,7 @@ std::vector<NcFixtureFile> result_set(const std::string& dir, const std::string&
 }
 
 void write_all(const std::vector<NcFixtureFile>& files) {
-  for (const NcFixtureFile& f : files) write_nc(f.path, f.spec);
+  for (const NcFixtureFile& f : files) write_nc(f.path, f.layout);
 }
 
 NcFixtureFile& file_of(std::vector<NcFixtureFile>& files, std::string_view name) {

@@ -59,7 +59,7 @@ struct NcFileSpec {
 // Creates (or replaces) the file at `path`.  Every netCDF call is checked;
 // a failure throws std::runtime_error naming the path, the item and the
 // library's message.
-void write_nc(const std::string& path, const NcFileSpec& spec);
+void write_nc(const std::string& path, const NcFileSpec& layout);
 
 // ---- The result files of one analysis ----------------------------------
 
@@ -75,7 +75,7 @@ struct ResultSetOptions {
 
 struct NcFixtureFile {
   std::string path;
-  NcFileSpec spec;
+  NcFileSpec layout;
 };
 
 // Names of the variables of the result files.
