@@ -31,21 +31,13 @@ namespace {
 
 using dxtest::TempDir;
 
-const std::string kWrapper = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
-
 dxtest::Launch tool_launch(const std::string& dir) {
-  dxtest::Launch l;
-  l.argv = {"/bin/bash", kWrapper, dir + "/SPI_Stn.nc", "--", DX_BINARY};
-  l.cwd = dir;
+  dxtest::Launch l = dxtest::tool_launch(dir);
   l.stdout_path = "/dev/null";
-  l.env = dxtest::sanitizer_env();
   l.timeout = 300;
   return l;
 }
 
-bool fixed_path_unavailable(const dxtest::Outcome& r) {
-  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
-}
 
 // Size and a 64-bit hash of a file's content.
 struct Digest {

@@ -24,20 +24,8 @@ namespace {
 
 using dxtest::TempDir;
 
-const std::string kWrapper = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
+dxtest::Outcome run_tool(const std::string& dir) { return dxtest::run(dxtest::tool_launch(dir)); }
 
-dxtest::Outcome run_tool(const std::string& dir) {
-  dxtest::Launch l;
-  l.argv = {"/bin/bash", kWrapper, dir + "/SPI_Stn.nc", "--", DX_BINARY};
-  l.cwd = dir;
-  l.env = dxtest::sanitizer_env();
-  l.timeout = 120;
-  return dxtest::run(l);
-}
-
-bool fixed_path_unavailable(const dxtest::Outcome& r) {
-  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
-}
 
 std::map<std::string, std::string> outputs(const std::string& dir) {
   std::map<std::string, std::string> m;
@@ -52,7 +40,7 @@ TEST(DiskFull, AFullDiskAtAnyPointKeepsEveryCompleteFile) {
   TempDir ref;
   dxtest::sample::generate(ref.path(), kNewStations, 2);
   dxtest::Outcome r = run_tool(ref.path());
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
   ASSERT_EQ(r.status, 0) << r.err;
   const std::map<std::string, std::string> fresh = outputs(ref.path());
 

@@ -27,7 +27,6 @@ using dxtest::Outcome;
 using dxtest::TempDir;
 namespace hostile = dxtest::hostile;
 
-const std::string kWrapper = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
 const std::string kFixedPath = "/home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc";
 
 std::uint64_t env_number(const char* name, std::uint64_t fallback) {
@@ -37,18 +36,11 @@ std::uint64_t env_number(const char* name, std::uint64_t fallback) {
 
 // Runs drought-export in `dir`, `dir`/SPI_Stn.nc at the fixed path.
 Outcome run_tool(const std::string& dir, std::uint64_t address_space = 0) {
-  dxtest::Launch l;
-  l.argv = {"/bin/bash", kWrapper, dir + "/SPI_Stn.nc", "--", DX_BINARY};
-  l.cwd = dir;
-  l.env = dxtest::sanitizer_env();
+  dxtest::Launch l = dxtest::tool_launch(dir);
   l.address_space = address_space;
-  l.timeout = 120;
   return dxtest::run(l);
 }
 
-bool fixed_path_unavailable(const Outcome& r) {
-  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
-}
 
 // Outputs of an earlier run that a failing run must leave alone.
 const std::map<std::string, std::string> kPrevious = {{"Sensl.txt", "previous table\n"},
@@ -98,7 +90,7 @@ bool run_seed(std::uint64_t seed, Tally& tally) {
   const auto before = dxtest::snapshot(tmp.path());
 
   const Outcome r = run_tool(tmp.path());
-  if (fixed_path_unavailable(r)) return false;
+  if (dxtest::fixed_path_unavailable(r)) return false;
   ++tally.cases;
   tally.run_seconds += r.seconds;
   EXPECT_FALSE(r.timed_out) << "the run hangs";
@@ -200,7 +192,7 @@ TEST(HostileInput, ATruncatedResultFileFailsBeforeAnyOutput) {
     const auto before = dxtest::snapshot(tmp.path());
 
     const Outcome r = run_tool(tmp.path());
-    if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+    if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(r.err.starts_with(std::string("drought-export: error: ") + cut.file)) << r.err;
     EXPECT_NE(r.err.find("truncated"), std::string::npos) << r.err;
@@ -248,7 +240,7 @@ TEST(HostileInput, DimensionsBeyondMemoryFailCleanly) {
     const auto before = dxtest::snapshot(tmp.path());
 
     const Outcome r = run_tool(tmp.path(), h.address_space);
-    if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+    if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(r.err.starts_with("drought-export: error: Spell_Time_Arr_Stn.nc: variable Spell_Max")) << r.err;

@@ -24,20 +24,6 @@ namespace {
 
 using dxtest::TempDir;
 
-const std::string kWrapper = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
-
-dxtest::Launch tool_launch(const std::string& dir) {
-  dxtest::Launch l;
-  l.argv = {"/bin/bash", kWrapper, dir + "/SPI_Stn.nc", "--", DX_BINARY};
-  l.cwd = dir;
-  l.env = dxtest::sanitizer_env();
-  l.timeout = 120;
-  return l;
-}
-
-bool fixed_path_unavailable(const dxtest::Outcome& r) {
-  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
-}
 
 std::vector<std::string> outputs_in(const std::string& dir) {
   std::vector<std::string> out;
@@ -67,7 +53,7 @@ TEST(StdoutFailure, AReaderThatGoesAwayEndsTheRun) {
     // The smallest pipe buffer: the tool blocks on it, so the reader, not
     // the buffer, decides where the run is when the pipe breaks.
     ASSERT_GT(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
-    dxtest::Launch l = tool_launch(tmp.path());
+    dxtest::Launch l = dxtest::tool_launch(tmp.path());
     l.stdout_fd = fds[1];
     l.ignore_sigpipe = c.ignore_sigpipe;
     dxtest::Child child(l);
@@ -81,7 +67,7 @@ TEST(StdoutFailure, AReaderThatGoesAwayEndsTheRun) {
     }
     close(fds[0]);
     const dxtest::Outcome r = child.wait();
-    if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+    if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
     EXPECT_EQ(have, c.read_first);
     EXPECT_TRUE(got.empty() || got.starts_with("    Reading netCDF file: Num_Drou_Mon_Stn.nc...\n"));
     if (c.ignore_sigpipe) {
@@ -106,10 +92,10 @@ TEST(StdoutFailure, AFullDiskAtTheLastProgressLineIsAnError) {
   if (!disk.ok()) GTEST_SKIP() << "full-disk test skipped: " << disk.reason();
   TempDir tmp;
   dxtest::sample::generate(tmp.path(), 30, 5);
-  dxtest::Launch l = tool_launch(tmp.path());
+  dxtest::Launch l = dxtest::tool_launch(tmp.path());
   l.stdout_path = disk / "progress.log";
   const dxtest::Outcome r = dxtest::run(l);
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+  if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, std::string("drought-export: error: cannot write to standard output: ") + std::strerror(ENOSPC) +
                        "\n");

@@ -112,4 +112,23 @@ bool check_outputs(const std::string& dir, const std::string& station, std::uint
 std::string f_field(float x, int w);
 std::string reg_field(float x);
 
+#if defined(DX_BINARY) && defined(DX_SOURCE_DIR)
+// drought-export run in `dir` with `dir`/SPI_Stn.nc at the tool's fixed
+// path (scripts/at_fixed_path.sh), under the sanitizer environment.
+inline Launch tool_launch(const std::string& dir) {
+  Launch l;
+  l.argv = {"/bin/bash", std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh", dir + "/SPI_Stn.nc", "--",
+            DX_BINARY};
+  l.cwd = dir;
+  l.env = sanitizer_env();
+  l.timeout = 120;
+  return l;
+}
+#endif
+
+// The wrapper could not provide the station file at the fixed path.
+inline bool fixed_path_unavailable(const Outcome& r) {
+  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
+}
+
 }  // namespace dxtest
