@@ -55,42 +55,54 @@ std::array<char, kIdLen> station_id(std::string_view name) {
   return id;
 }
 
-// The buffer of one time group, kept from call to call: every data set of a
-// run has the same station count, and a fresh buffer of several megabytes
-// per call would cost a zero-fill and its page faults each time.  Every
-// byte of a group is written before the group is.
-char* group_buffer(std::size_t size) {
-  static std::vector<char> buf;
-  if (buf.size() < size) {
-    std::vector<char>().swap(buf);
-    buf.resize(size);
+// The buffers of the time groups, kept from call to call: every data set of
+// a run has the same station count, and a fresh buffer of several megabytes
+// per call would cost a zero-fill and its page faults each time.  There are
+// two, so that one can be filled while the other is being written behind;
+// each remembers the ticket of its last write, and is only changed once that
+// write is done.  Every byte of a group is written before the group is.
+struct GroupBuffer {
+  std::vector<char> bytes;
+  Ticket written = 0;
+};
+
+char* group_buffer(GroupBuffer& g, std::size_t size) {
+  OutFile::wait(g.written);
+  g.written = 0;
+  if (g.bytes.size() < size) {
+    std::vector<char>().swap(g.bytes);
+    g.bytes.resize(size);
   }
-  return buf.data();
+  return g.bytes.data();
 }
 
 void write_data_file(Store& st, const std::string& path, const Array2& data, const Array1& lon,
                      const Array1& lat, std::size_t nstn, std::size_t ncol) {
+  static std::array<GroupBuffer, 2> groups;
   OutFile out(path);
   if (ncol > 0) {
     // The station part of every report is the same in every time group:
     // build one group once, then per column patch only the values.
     const std::size_t group_size = nstn * kReportSize + kTerminatorSize;
-    char* const group = group_buffer(group_size);
+    char* const first = group_buffer(groups[0], group_size);
     std::array<char, kIdLen> last_id = st.LAST_STN_ID;
     float last_lat = 0.0f, last_lon = 0.0f;
     for (std::size_t j = 0; j < nstn; ++j) {
       last_id = station_id(st.STATION[j]);
       last_lat = lat(j);
       last_lon = lon(j);
-      put_header(group + j * kReportSize, last_id, last_lat, last_lon, 1);
+      put_header(first + j * kReportSize, last_id, last_lat, last_lon, 1);
     }
-    put_header(group + nstn * kReportSize, last_id, last_lat, last_lon, 0);
+    put_header(first + nstn * kReportSize, last_id, last_lat, last_lon, 0);
+    if (ncol > 1) std::memcpy(group_buffer(groups[1], group_size), first, group_size);
 
     for (std::size_t k = 0; k < ncol; ++k) {
+      GroupBuffer& g = groups[k % 2];
+      char* const group = group_buffer(g, group_size);
       const float* col = nstn > 0 ? data.column(k) : nullptr;
       char* p = group + kValueOff;
       for (std::size_t j = 0; j < nstn; ++j, p += kReportSize) put_f32(p, col[j]);
-      out.write(group, group_size);
+      g.written = out.write_shared(group, group_size);
     }
     // Only a report actually written changes the id a later terminator repeats.
     if (nstn > 0) st.LAST_STN_ID = last_id;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <cstdio>
+#include <memory>
 
 #include "run/error.hpp"
 
@@ -29,9 +30,22 @@ OutFile::OutFile(std::string path) : path_(std::move(path)), temp_(path_ + std::
   // reopened: it may since have become a second name of another file (a
   // hard-linked backup of the folder) or a symbolic link, and writing
   // through it would change that file.  The new one is always a fresh file.
-  if (file_ops().unlink(temp_.c_str()) != 0 && errno != ENOENT) fail("cannot create", errno);
-  fd_ = file_ops().open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd_ < 0) fail("cannot create", errno);
+  const bool writing_behind = behind::active();
+  if (writing_behind) behind::reserve_file();
+  if ((file_ops().unlink(temp_.c_str()) != 0 && errno != ENOENT) ||
+      (fd_ = file_ops().open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)) < 0) {
+    const int err = errno;
+    if (writing_behind) behind::release_file();
+    fail("cannot create", err);
+  }
+  if (writing_behind) {
+    behind_ = std::make_shared<behind::FileState>();
+    behind_->fd = fd_;
+    behind_->path = path_;
+    behind_->temp = temp_;
+    fd_ = -1;
+    buf_ = behind::take_buffer();
+  }
   buf_.reserve(kBufferSize + (kBufferSize >> 2));
 }
 
@@ -40,6 +54,10 @@ OutFile::~OutFile() {
 }
 
 void OutFile::discard() noexcept {
+  if (behind_) {
+    behind::discard(behind_);
+    return;
+  }
   if (fd_ >= 0) {
     file_ops().close(fd_);
     fd_ = -1;
@@ -51,6 +69,9 @@ void OutFile::fail(const char* what, int err) {
   const int saved = err ? err : EIO;
   discard();
   committed_ = true;  // nothing left to clean up
+  // When writing behind, a failure of a file handed over earlier comes
+  // first, as it would have with direct writes.
+  if (behind::active()) behind::settle();
   throw Error(std::string(what) + " " + path_ + ": " + std::strerror(saved));
 }
 
@@ -71,22 +92,41 @@ void OutFile::write(const char* data, std::size_t n) {
   if (buf_.size() + n > kBufferSize) {
     flush();
     if (n >= kBufferSize) {
-      write_all(data, n);
+      // The caller's bytes are free again on return.
+      wait(write_shared(data, n));
       return;
     }
   }
   buf_.append(data, n);
 }
 
+Ticket OutFile::write_shared(const char* data, std::size_t n) {
+  flush();
+  if (behind_) return n > 0 ? behind::write_view(behind_, data, n) : 0;
+  write_all(data, n);
+  return 0;
+}
+
 void OutFile::flush() {
-  if (!buf_.empty()) {
-    write_all(buf_.data(), buf_.size());
+  if (buf_.empty()) return;
+  if (behind_) {
+    behind::write_owned(behind_, std::move(buf_));
+    buf_ = behind::take_buffer();
     buf_.clear();
+    buf_.reserve(kBufferSize + (kBufferSize >> 2));
+    return;
   }
+  write_all(buf_.data(), buf_.size());
+  buf_.clear();
 }
 
 void OutFile::commit() {
   flush();
+  if (behind_) {
+    behind::commit(behind_);
+    committed_ = true;
+    return;
+  }
   const int fd = fd_;
   fd_ = -1;
   if (file_ops().close(fd) != 0) fail("cannot close", errno);

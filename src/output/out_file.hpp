@@ -5,10 +5,14 @@
 // any failure, or if the file is dropped before commit(), the temporary file
 // is removed and the previous file of that name stays untouched.  Every
 // system call is checked; errors name the file and the system's reason.
+// While a WriteBehind object is alive (see write_behind.hpp), the writes,
+// the close and the rename are carried out by its background thread.
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+
+#include "output/write_behind.hpp"
 
 namespace dx {
 
@@ -42,8 +46,14 @@ class OutFile {
   void write(const char* data, std::size_t n);
   void write(std::string_view s) { write(s.data(), s.size()); }
 
-  // Writes the buffer out now.
+  // Writes the buffer out now (hands it over, when writing behind).
   void flush();
+  // Writes the buffer, then `n` bytes at `data` that the caller keeps
+  // unchanged until wait() for the returned ticket returns.  With direct
+  // writes they are written at once and the ticket is 0.
+  Ticket write_shared(const char* data, std::size_t n);
+  // Waits until the write of `ticket` is carried out.
+  static void wait(Ticket ticket) { if (ticket != 0) behind::wait(ticket); }
   // Flushes, closes and renames the temporary file over the final name.
   void commit();
 
@@ -58,6 +68,7 @@ class OutFile {
   std::string temp_;
   std::string buf_;
   int fd_ = -1;
+  behind::File behind_;  // set when writing behind; it then owns the file
   bool committed_ = false;
 };
 

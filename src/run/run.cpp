@@ -18,6 +18,7 @@
 #include "output/format.hpp"
 #include "output/grads.hpp"
 #include "output/text_table.hpp"
+#include "output/write_behind.hpp"
 
 namespace dx {
 namespace {
@@ -99,6 +100,9 @@ void set_numeric_mode() {
 void run(Store& st, std::string_view station_file) {
   read_data_nc(st, station_file);
 
+  // The writes, closes and renames run on a second thread while this one
+  // formats; the files and their order stay the same.
+  WriteBehind behind;
   for (const TextTable& t : kTextTables) {
     st.TITLE = pad_to(t.title, TITLE_LEN);
     write_to_text(st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE, t.file);
@@ -107,7 +111,10 @@ void run(Store& st, std::string_view station_file) {
   bool first = true;
   for (const DataSet& d : kDataSets) {
     write_grads_stn(st, st.*d.values, st.LON, st.LAT, st.NSTN, st.*d.ncol, d.base, kDir, d.var);
-    if (first) console_line({Value::text("Write to Grads Num_Dr_Mon Done")});
+    if (first) {
+      behind.settle();  // the data set is on disk before it is reported done
+      console_line({Value::text("Write to Grads Num_Dr_Mon Done")});
+    }
     first = false;
   }
 
@@ -125,6 +132,7 @@ void run(Store& st, std::string_view station_file) {
       write_grads_stn(st, st.X, st.LON, st.LAT, st.NSTN, ncls, trim_right(st.FNAME), kDir, var);
     }
   }
+  behind.settle();
 }
 
 int run_program(std::string_view station_file) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <mutex>
+#include <set>
 #include <cstring>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -42,27 +44,45 @@ const char* fault_name(Fault f) {
 namespace {
 
 // State of the installed fault; the replacement calls are plain functions.
+// A file is faulty when it is created after the first `skip_files` ones;
+// its descriptor and temporary name are remembered, so that the fault hits
+// that file's own writes, close and rename even when they are carried out
+// on another thread while later files are being created.
 struct FaultState {
   Fault fault = Fault::OpenDenied;
   std::size_t budget = 0;  // bytes that writes may still move
   int skip_files = 0;      // files opened before the fault applies
   int opened = 0;
-  bool active() const { return opened > skip_files; }
+  std::set<int> fds;           // open faulty files
+  std::set<std::string> paths;  // their names
 };
+std::mutex g_mutex;
 FaultState g_fault;
 
+bool faulty_fd(int fd) {
+  std::lock_guard lock(g_mutex);
+  return g_fault.fds.count(fd) > 0;
+}
+
 int faulty_open(const char* path, int flags, mode_t mode) {
-  ++g_fault.opened;
-  if (g_fault.active() && g_fault.fault == Fault::OpenDenied) {
+  std::lock_guard lock(g_mutex);
+  const bool faulty = ++g_fault.opened > g_fault.skip_files;
+  if (faulty && g_fault.fault == Fault::OpenDenied) {
     errno = EACCES;
     return -1;
   }
-  return dx::system_file_ops().open(path, flags, mode);
+  const int fd = dx::system_file_ops().open(path, flags, mode);
+  if (faulty && fd >= 0) {
+    g_fault.fds.insert(fd);
+    g_fault.paths.insert(path);
+  }
+  return fd;
 }
 
 ssize_t faulty_write(int fd, const void* buf, std::size_t n) {
   const bool write_fault = g_fault.fault == Fault::WriteNoSpace || g_fault.fault == Fault::WriteReturnsZero;
-  if (!g_fault.active() || !write_fault) return dx::system_file_ops().write(fd, buf, n);
+  if (!write_fault || !faulty_fd(fd)) return dx::system_file_ops().write(fd, buf, n);
+  std::lock_guard lock(g_mutex);
   if (g_fault.budget == 0) {
     if (g_fault.fault == Fault::WriteReturnsZero) return 0;
     errno = ENOSPC;
@@ -75,8 +95,13 @@ ssize_t faulty_write(int fd, const void* buf, std::size_t n) {
 }
 
 int faulty_close(int fd) {
+  bool faulty = false;
+  {
+    std::lock_guard lock(g_mutex);
+    faulty = g_fault.fds.erase(fd) > 0;
+  }
   const int r = dx::system_file_ops().close(fd);
-  if (g_fault.active() && g_fault.fault == Fault::CloseFails) {
+  if (faulty && g_fault.fault == Fault::CloseFails) {
     errno = EIO;
     return -1;
   }
@@ -84,7 +109,12 @@ int faulty_close(int fd) {
 }
 
 int faulty_rename(const char* from, const char* to) {
-  if (g_fault.active() && g_fault.fault == Fault::RenameFails) {
+  bool faulty = false;
+  {
+    std::lock_guard lock(g_mutex);
+    faulty = g_fault.paths.count(from) > 0;
+  }
+  if (faulty && g_fault.fault == Fault::RenameFails) {
     errno = EXDEV;
     return -1;
   }
@@ -123,7 +153,10 @@ std::vector<std::string> temp_files_in(const std::string& dir) {
 }
 
 InjectedFault::InjectedFault(Fault fault, std::size_t budget, int skip_files) : saved_(dx::file_ops()) {
-  g_fault = FaultState{fault, budget, skip_files, 0};
+  {
+    std::lock_guard lock(g_mutex);
+    g_fault = FaultState{fault, budget, skip_files, 0, {}, {}};
+  }
   dx::FileOps& ops = dx::file_ops();
   ops.open = faulty_open;
   ops.write = faulty_write;

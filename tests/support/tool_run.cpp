@@ -355,6 +355,12 @@ std::string reg_field(float x) {
 }
 
 std::vector<std::string> output_names() {
+  std::vector<std::string> names = output_order();
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> output_order() {
   std::vector<std::string> names;
   for (const char* t : kTableNames) names.push_back(std::string(t) + ".txt");
   std::vector<std::string> sets(std::begin(kSetNames), std::end(kSetNames));
@@ -366,7 +372,6 @@ std::vector<std::string> output_names() {
     names.push_back(s + ".dat");
     names.push_back(s + ".ctl");
   }
-  std::sort(names.begin(), names.end());
   return names;
 }
 

@@ -97,8 +97,10 @@ double now_seconds();
 // Every regular file of a folder with its content.
 std::map<std::string, std::string> snapshot(const std::string& dir);
 
-// The 81 output files of a complete run (12 analysis periods).
+// The 81 output files of a complete run (12 analysis periods), sorted by
+// name, and in the order the run writes them.
 std::vector<std::string> output_names();
+std::vector<std::string> output_order();
 
 // Checks the outputs that a successful run left in `dir` against its
 // inputs (the result files in `dir`, the station file at `station`), read

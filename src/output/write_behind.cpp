@@ -1,0 +1,297 @@
+#include "output/write_behind.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "output/out_file.hpp"
+#include "run/error.hpp"
+
+namespace dx {
+namespace {
+
+struct Job {
+  enum class Kind { Write, Commit, Discard };
+  Kind kind = Kind::Write;
+  behind::File file;
+  std::string owned;  // the bytes, when the job owns them
+  const char* data = nullptr;
+  std::size_t n = 0;
+  Ticket ticket = 0;
+};
+
+// At most this many writes wait in the queue; a caller handing over more
+// waits, so the memory held by pending output stays small.
+constexpr std::size_t kMaxQueuedWrites = 2;
+// At most this many output files are open at once: the one being written
+// and the one before it, whose last writes, close and rename may still be
+// pending.  So a killed run leaves at most two temporary files.
+constexpr std::size_t kMaxOpenFiles = 2;
+// Buffers kept for reuse: a fresh one of a megabyte costs page faults.
+constexpr std::size_t kMaxSpareBuffers = 4;
+
+// Tickets are numbered across all workers, so that a ticket kept from an
+// earlier WriteBehind (whose writes are all done) never waits.
+std::atomic<Ticket> g_last_ticket{0};
+
+class Worker {
+ public:
+  Worker() : base_(g_last_ticket.load()), done_(base_), thread_([this] { loop(); }) {}
+
+  ~Worker() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    work_.notify_all();
+    thread_.join();
+  }
+
+  Ticket submit(Job job, bool may_raise) {
+    std::unique_lock lock(mutex_);
+    if (may_raise) {
+      raise_if_failed();
+      if (job.kind == Job::Kind::Write) {
+        space_.wait(lock, [&] { return queued_writes_ < kMaxQueuedWrites || failed_; });
+        raise_if_failed();
+      }
+    }
+    if (job.kind == Job::Kind::Write) ++queued_writes_;
+    job.ticket = last_ticket_ = ++g_last_ticket;
+    const Ticket t = job.ticket;
+    queue_.push_back(std::move(job));
+    lock.unlock();
+    work_.notify_one();
+    return t;
+  }
+
+  void wait(Ticket t, bool may_raise) {
+    std::unique_lock lock(mutex_);
+    if (t <= base_) return;
+    done_cv_.wait(lock, [&] { return done_ >= t || (may_raise && failed_); });
+    if (may_raise) raise_if_failed();
+  }
+
+  void settle(bool may_raise) {
+    std::unique_lock lock(mutex_);
+    const Ticket t = last_ticket_;
+    lock.unlock();
+    wait(t, may_raise);
+  }
+
+  void reserve_file() {
+    std::unique_lock lock(mutex_);
+    raise_if_failed();
+    space_.wait(lock, [&] { return open_files_ < kMaxOpenFiles || failed_; });
+    raise_if_failed();
+    ++open_files_;
+  }
+
+  void release_file() {
+    std::lock_guard lock(mutex_);
+    --open_files_;
+  }
+
+  std::string take_buffer() {
+    std::lock_guard lock(mutex_);
+    if (spares_.empty()) return {};
+    std::string b = std::move(spares_.back());
+    spares_.pop_back();
+    return b;
+  }
+
+ private:
+  void raise_if_failed() {
+    if (failed_) throw Error(error_);
+  }
+
+  void loop() {
+    bool failed = false;  // the thread's own view of failed_
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock lock(mutex_);
+        work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        job = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      std::optional<std::string> failure = failed ? std::nullopt : carry_out(job);
+      if (failed) skip(job);
+      {
+        std::lock_guard lock(mutex_);
+        if (failure) {
+          failed = failed_ = true;
+          error_ = std::move(*failure);
+        }
+        if (job.kind == Job::Kind::Write) --queued_writes_;
+        else --open_files_;  // a commit or discard ends the file
+        if (job.owned.capacity() > 0 && spares_.size() < kMaxSpareBuffers) {
+          job.owned.clear();
+          spares_.push_back(std::move(job.owned));
+        }
+        done_ = job.ticket;
+      }
+      space_.notify_all();
+      done_cv_.notify_all();
+    }
+  }
+
+  static void close_file(behind::FileState& f) {
+    if (!f.closed) {
+      file_ops().close(f.fd);
+      f.closed = true;
+    }
+  }
+
+  static void remove_temp(behind::FileState& f) {
+    close_file(f);
+    if (!f.removed) file_ops().unlink(f.temp.c_str());
+    f.removed = true;
+  }
+
+  // After a failure nothing more is written: a file is only removed.
+  static void skip(Job& job) {
+    if (job.kind != Job::Kind::Write) remove_temp(*job.file);
+  }
+
+  // Carries out a job; on failure removes the file's temporary file and
+  // returns the message.
+  static std::optional<std::string> carry_out(Job& job) {
+    behind::FileState& f = *job.file;
+    const auto fail = [&](const char* what, int err) {
+      remove_temp(f);
+      return std::string(what) + " " + f.path + ": " + std::strerror(err ? err : EIO);
+    };
+    switch (job.kind) {
+      case Job::Kind::Write: {
+        const char* p = job.owned.empty() ? job.data : job.owned.data();
+        std::size_t n = job.owned.empty() ? job.n : job.owned.size();
+        while (n > 0) {
+          const ssize_t k = file_ops().write(f.fd, p, n);
+          if (k < 0) {
+            if (errno == EINTR) continue;
+            return fail("cannot write", errno);
+          }
+          if (k == 0) return fail("cannot write", ENOSPC);
+          p += k;
+          n -= static_cast<std::size_t>(k);
+        }
+        return std::nullopt;
+      }
+      case Job::Kind::Commit: {
+        f.closed = true;
+        if (file_ops().close(f.fd) != 0) return fail("cannot close", errno);
+        if (file_ops().rename(f.temp.c_str(), f.path.c_str()) != 0) return fail("cannot replace", errno);
+        return std::nullopt;
+      }
+      case Job::Kind::Discard:
+        remove_temp(f);
+        return std::nullopt;
+    }
+    return std::nullopt;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_;     // a job was queued, or stop
+  std::condition_variable space_;    // a queued write was carried out
+  std::condition_variable done_cv_;  // a job was carried out
+  std::deque<Job> queue_;
+  std::vector<std::string> spares_;
+  std::size_t queued_writes_ = 0;
+  std::size_t open_files_ = 0;
+  const Ticket base_;  // the last ticket before this worker
+  Ticket done_;
+  Ticket last_ticket_ = base_;
+  bool stop_ = false;
+  bool failed_ = false;
+  std::string error_;
+  std::thread thread_;  // last: started once everything above exists
+};
+
+// The worker of this thread's WriteBehind object, if any.
+thread_local Worker* t_worker = nullptr;
+
+Worker& worker() {
+  if (t_worker == nullptr) throw Error("write-behind used without an active WriteBehind");
+  return *t_worker;
+}
+
+}  // namespace
+
+WriteBehind::WriteBehind() {
+  if (t_worker != nullptr) throw Error("write-behind is already active in this thread");
+  t_worker = new Worker();
+}
+
+WriteBehind::~WriteBehind() {
+  t_worker->settle(false);
+  delete t_worker;
+  t_worker = nullptr;
+}
+
+void WriteBehind::settle() { t_worker->settle(true); }
+
+namespace behind {
+
+bool active() { return t_worker != nullptr; }
+
+void write_owned(const File& f, std::string&& bytes) {
+  Job job;
+  job.file = f;
+  job.owned = std::move(bytes);
+  worker().submit(std::move(job), true);
+}
+
+Ticket write_view(const File& f, const char* data, std::size_t n) {
+  Job job;
+  job.file = f;
+  job.data = data;
+  job.n = n;
+  return worker().submit(std::move(job), true);
+}
+
+void commit(const File& f) {
+  Job job;
+  job.kind = Job::Kind::Commit;
+  job.file = f;
+  worker().submit(std::move(job), true);
+}
+
+void discard(const File& f) noexcept {
+  if (t_worker == nullptr) return;
+  Job job;
+  job.kind = Job::Kind::Discard;
+  job.file = f;
+  try {
+    t_worker->wait(t_worker->submit(std::move(job), false), false);
+  } catch (...) {
+    // Only an allocation in the queue can throw here; the temporary file
+    // then stays, as after a killed run.
+  }
+}
+
+void wait(Ticket ticket) {
+  // Without a worker every write handed over is done.
+  if (ticket != 0 && t_worker != nullptr) t_worker->wait(ticket, true);
+}
+
+void settle() { worker().settle(true); }
+
+std::string take_buffer() { return worker().take_buffer(); }
+
+void reserve_file() { worker().reserve_file(); }
+
+void release_file() noexcept {
+  if (t_worker != nullptr) t_worker->release_file();
+}
+
+}  // namespace behind
+}  // namespace dx

@@ -1,0 +1,142 @@
+#include "output/write_behind.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "output/out_file.hpp"
+#include "run/error.hpp"
+#include "support/faults.hpp"
+#include "support/temp_dir.hpp"
+
+namespace dx {
+namespace {
+
+using dxtest::read_file;
+using dxtest::TempDir;
+
+// Text that differs from place to place, so that a block written twice, out
+// of order or from a buffer changed too early shows.
+std::string pattern(std::size_t n, std::size_t seed) {
+  std::string s(n, ' ');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + seed * 13) % 26);
+  return s;
+}
+
+// Writes one output file through every path (buffer appends, short and long
+// direct writes, shared buffers reused after their tickets) and returns
+// what the file must hold.  `shared` are two caller buffers used in turn,
+// as the GrADS writer uses its time-group buffers.
+std::string write_file_behind(const std::string& path, std::size_t seed, std::vector<std::string>& shared) {
+  std::string expect;
+  OutFile out(path);
+  for (std::size_t i = 0; i < 40; ++i) {
+    const std::string s = pattern(40000 + i, seed + i);
+    out.buffer().append(s);
+    out.flush_if_full();
+    expect += s;
+  }
+  const std::string big = pattern(OutFile::kBufferSize + 3, seed);
+  out.write(big);
+  expect += big;
+  Ticket tickets[2] = {0, 0};
+  for (std::size_t k = 0; k < 6; ++k) {
+    std::string& b = shared[k % 2];
+    OutFile::wait(tickets[k % 2]);  // only now may the buffer change
+    b = pattern(b.size(), seed * 31 + k);
+    tickets[k % 2] = out.write_shared(b.data(), b.size());
+    expect += b;
+  }
+  out.buffer().append("end\n");
+  expect += "end\n";
+  out.commit();
+  return expect;
+}
+
+const char* const kNames[] = {"Num_Dr_Mon.txt", "Num_Dr_Mon.dat", "Num_Dr_Mon.ctl", "Sensl.dat", "Sensl.ctl"};
+
+// Counts the temporary files present whenever a new one is created.
+std::string g_watched_dir;
+std::size_t g_most_temps = 0;
+int counting_open(const char* path, int flags, mode_t mode) {
+  g_most_temps = std::max(g_most_temps, dxtest::temp_files_in(g_watched_dir).size() + 1);
+  return system_file_ops().open(path, flags, mode);
+}
+
+TEST(WriteBehind, FilesHoldTheSameBytesAndAtMostTwoAreOpenAtOnce) {
+  TempDir dir;
+  std::vector<std::string> shared(2, std::string(OutFile::kBufferSize + 5, ' '));
+  std::vector<std::string> expect;
+  g_watched_dir = dir.path();
+  g_most_temps = 0;
+  const FileOps saved = file_ops();
+  file_ops().open = counting_open;
+  {
+    WriteBehind behind;
+    for (std::size_t i = 0; i < std::size(kNames); ++i)
+      expect.push_back(write_file_behind(dir / kNames[i], i, shared));
+    behind.settle();
+  }
+  file_ops() = saved;
+  for (std::size_t i = 0; i < std::size(kNames); ++i) {
+    SCOPED_TRACE(kNames[i]);
+    const std::string got = read_file(dir / kNames[i]);
+    EXPECT_EQ(got.size(), expect[i].size());
+    EXPECT_TRUE(got == expect[i]);
+  }
+  EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
+  EXPECT_LE(g_most_temps, 2u);
+  EXPECT_GE(g_most_temps, 1u);
+}
+
+struct FailureCase {
+  dxtest::Fault fault;
+  std::size_t budget;
+  std::size_t failing;  // index of the file that fails
+  const char* verb;
+  int err;
+};
+
+// The first failure ends the output as with direct writes: the files before
+// it are replaced, it and every later one keep their previous content, no
+// temporary file stays, and the message names the failed file.
+TEST(WriteBehind, FirstFailureKeepsEarlierFilesAndDiscardsTheRest) {
+  const FailureCase cases[] = {
+      {dxtest::Fault::OpenDenied, 0, 2, "cannot create", EACCES},
+      {dxtest::Fault::WriteNoSpace, 0, 0, "cannot write", ENOSPC},
+      {dxtest::Fault::WriteNoSpace, 2500000, 1, "cannot write", ENOSPC},
+      {dxtest::Fault::WriteReturnsZero, 4096, 3, "cannot write", ENOSPC},
+      {dxtest::Fault::CloseFails, 0, 1, "cannot close", EIO},
+      {dxtest::Fault::RenameFails, 0, 2, "cannot replace", EXDEV},
+      {dxtest::Fault::RenameFails, 0, 4, "cannot replace", EXDEV},  // the last file
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(std::string(dxtest::fault_name(c.fault)) + " at file " + std::to_string(c.failing));
+    TempDir dir;
+    for (const char* name : kNames) dxtest::write_file(dir / name, std::string("old ") + name);
+    std::vector<std::string> shared(2, std::string(OutFile::kBufferSize + 100, ' '));
+    std::vector<std::string> expect;
+    const std::string msg = dxtest::error_of([&] {
+      dxtest::InjectedFault fault(c.fault, c.budget, static_cast<int>(c.failing));
+      WriteBehind behind;
+      for (std::size_t i = 0; i < std::size(kNames); ++i)
+        expect.push_back(write_file_behind(dir / kNames[i], i, shared));
+      behind.settle();
+    });
+    EXPECT_EQ(msg, std::string(c.verb) + " " + (dir / kNames[c.failing]) + ": " + std::strerror(c.err));
+    for (std::size_t i = 0; i < std::size(kNames); ++i) {
+      SCOPED_TRACE(kNames[i]);
+      const std::string got = read_file(dir / kNames[i]);
+      if (i < c.failing) EXPECT_TRUE(got == expect[i]);
+      else EXPECT_EQ(got, std::string("old ") + kNames[i]);
+    }
+    EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
+  }
+}
+
+}  // namespace
+}  // namespace dx
