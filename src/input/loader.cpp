@@ -155,6 +155,9 @@ void read_coordinate(Store& st, const StationCount& ref, std::string_view file, 
 }  // namespace
 
 void read_data_nc(Store& st, std::string_view station_file) {
+  // Consecutive reads of one file (36 variables of the per-period file,
+  // 12 of each correlation file) open it once.
+  KeepFilesOpen keep;
   // 1. Number of drought months; its station count is the reference.
   rd_ncdf_2d(kDrouMonFile, st.XSTN, st.XIDX, st.NSTN, st.NCOL_DRM, st.NUM_DR_MON, "N_Drou_mon", st.STATUS);
   const StationCount ref{st.NSTN, kDrouMonFile};
@@ -222,6 +225,7 @@ void read_data_nc(Store& st, std::string_view station_file) {
   read_coordinate(st, ref, station_file, "lat", st.LAT);
   st.XSTN.release();
   read_coordinate(st, ref, station_file, "reg", st.REG);
+  keep.close();
 
   // 11. Station names "Station_001", ...; from 1000 on the number does not
   // fit its field and is written as asterisks.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -75,14 +76,14 @@ void warn(const std::string& message) {
 class NcFile {
  public:
   NcFile(std::string_view path, std::string_view var, int& status)
-      : path_(path), var_(var), status_(status) {
+      : path_(path), var_(var), status_(&status) {
     // A large read-buffer hint: a classic file is then read in 1 MiB
     // blocks instead of a few kilobytes at a time (other formats ignore it).
     std::size_t chunk = kReadChunk;
-    status_ = nc__open(path_.c_str(), NC_NOWRITE, &chunk, &id_);
-    if (status_ != NC_NOERR) {
+    *status_ = nc__open(path_.c_str(), NC_NOWRITE, &chunk, &id_);
+    if (*status_ != NC_NOERR) {
       throw Error(path_ + ": cannot open the file to read variable " + var_ + ": " +
-                  nc_strerror(status_));
+                  nc_strerror(*status_));
     }
     open_ = true;
     // The library reads a netCDF-3 file cut short as zeros: refuse it.
@@ -103,7 +104,13 @@ class NcFile {
   int id() const { return id_; }
   const std::string& path() const { return path_; }
   const std::string& var() const { return var_; }
-  int& status() { return status_; }
+  int& status() { return *status_; }
+  // Takes the file, kept open from a read of another variable, for
+  // reading `var`.
+  void reuse_for(std::string_view var, int& status) {
+    var_ = var;
+    status_ = &status;
+  }
 
   // "<file>: variable <var>: <what>"
   [[noreturn]] void fail(const std::string& what) const {
@@ -115,7 +122,7 @@ class NcFile {
   }
   // Stores the status of a call; a failure ends the read.
   void check(int status, const char* what) {
-    status_ = status;
+    *status_ = status;
     if (status != NC_NOERR) fail(std::string(what) + ": " + nc_strerror(status));
   }
 
@@ -124,8 +131,8 @@ class NcFile {
   // order (slowest first).
   int requested_variable(int rank, int* dimids) {
     int varid = -1;
-    status_ = nc_inq_varid(id_, var_.c_str(), &varid);
-    if (status_ != NC_NOERR) fail(std::string("cannot find it in the file: ") + nc_strerror(status_));
+    *status_ = nc_inq_varid(id_, var_.c_str(), &varid);
+    if (*status_ != NC_NOERR) fail(std::string("cannot find it in the file: ") + nc_strerror(*status_));
     nc_type type = NC_NAT;
     check(nc_inq_vartype(id_, varid, &type), "cannot inquire its type");
     if (!numeric(type)) refuse("is of type " + type_name(type) + ", not numeric");
@@ -185,21 +192,21 @@ class NcFile {
   // skipped silently and leaves zeros.
   void read_coordinate(const Dim& dim, Array1& coord) {
     int cid = -1;
-    status_ = nc_inq_varid(id_, std::string(trim_right(dim.name)).c_str(), &cid);
-    if (status_ != NC_NOERR) return;
+    *status_ = nc_inq_varid(id_, std::string(trim_right(dim.name)).c_str(), &cid);
+    if (*status_ != NC_NOERR) return;
     nc_type type = NC_NAT;
     int ndims = -1;
-    status_ = nc_inq_var(id_, cid, nullptr, &type, &ndims, nullptr, nullptr);
-    if (status_ != NC_NOERR || !numeric(type) || ndims != 1) return;
+    *status_ = nc_inq_var(id_, cid, nullptr, &type, &ndims, nullptr, nullptr);
+    if (*status_ != NC_NOERR || !numeric(type) || ndims != 1) return;
     int cdim = -1;
-    status_ = nc_inq_vardimid(id_, cid, &cdim);
-    if (status_ != NC_NOERR) return;
+    *status_ = nc_inq_vardimid(id_, cid, &cdim);
+    if (*status_ != NC_NOERR) return;
     std::size_t clen = 0;
-    status_ = nc_inq_dimlen(id_, cdim, &clen);
-    if (status_ != NC_NOERR || clen != coord.size()) return;
+    *status_ = nc_inq_dimlen(id_, cdim, &clen);
+    if (*status_ != NC_NOERR || clen != coord.size()) return;
     float none = 0.0f;
-    status_ = nc_get_var_float(id_, cid, coord.size() ? coord.data() : &none);
-    if (status_ != NC_NOERR && status_ != NC_ERANGE) std::fill_n(coord.data(), coord.size(), 0.0f);
+    *status_ = nc_get_var_float(id_, cid, coord.size() ? coord.data() : &none);
+    if (*status_ != NC_NOERR && *status_ != NC_ERANGE) std::fill_n(coord.data(), coord.size(), 0.0f);
   }
 
   // Reads the whole requested variable into `dst` (sized by the caller to
@@ -207,29 +214,29 @@ class NcFile {
   // transferred as the library converts them, with a warning.
   void read_values(int varid, float* dst, std::size_t n) {
     float none = 0.0f;
-    status_ = nc_get_var_float(id_, varid, n ? dst : &none);
-    if (status_ == NC_ERANGE) {
+    *status_ = nc_get_var_float(id_, varid, n ? dst : &none);
+    if (*status_ == NC_ERANGE) {
       warn(path_ + ": variable " + var_ +
            ": some values lie outside the range of a 32-bit float and are read as the "
-           "netCDF library converts them (" + nc_strerror(status_) + ")");
-    } else if (status_ != NC_NOERR) {
-      fail(std::string("cannot read its values: ") + nc_strerror(status_));
+           "netCDF library converts them (" + nc_strerror(*status_) + ")");
+    } else if (*status_ != NC_NOERR) {
+      fail(std::string("cannot read its values: ") + nc_strerror(*status_));
     }
   }
 
   void close() {
     open_ = false;
-    status_ = nc_close(id_);
-    if (status_ != NC_NOERR) {
+    *status_ = nc_close(id_);
+    if (*status_ != NC_NOERR) {
       throw Error(path_ + ": cannot close the file after reading variable " + var_ + ": " +
-                  nc_strerror(status_));
+                  nc_strerror(*status_));
     }
   }
 
  private:
   std::string path_;
   std::string var_;
-  int& status_;
+  int* status_;
   int id_ = -1;
   bool open_ = false;
 };
@@ -270,13 +277,45 @@ std::uint64_t physical_memory() {
 
 namespace {
 
+// The file kept open by the active KeepFilesOpen, if any.
+struct Kept {
+  std::unique_ptr<NcFile> file;
+};
+Kept* g_kept = nullptr;
+
+// Before the progress lines of a read of `file`: closes a file kept open
+// from earlier reads if it is another one.
+void close_other_than(std::string_view file) {
+  if (g_kept == nullptr || !g_kept->file || g_kept->file->path() == file) return;
+  const std::unique_ptr<NcFile> other = std::move(g_kept->file);
+  other->close();
+}
+
+// The file open for reading `var`: the kept one, or a new opening.
+std::unique_ptr<NcFile> open_for(std::string_view file, std::string_view var, int& status) {
+  if (g_kept != nullptr && g_kept->file && g_kept->file->path() == file) {
+    std::unique_ptr<NcFile> f = std::move(g_kept->file);
+    f->reuse_for(var, status);
+    return f;
+  }
+  return std::make_unique<NcFile>(file, var, status);
+}
+
+// After a complete read: keeps the file open for the next read, or closes it.
+void done_with(std::unique_ptr<NcFile> f) {
+  if (g_kept != nullptr) g_kept->file = std::move(f);
+  else f->close();
+}
+
 // The 1-D read; `destination(n, dst)` sets where the n values go and
 // returns false to leave them unread.
 template <typename Destination>
 void read_1d(std::string_view file, Array1& coord, std::int32_t& len, std::string_view var, int& status,
              Destination&& destination) {
+  close_other_than(file);
   start_line(file);
-  NcFile f(file, var, status);
+  std::unique_ptr<NcFile> opened = open_for(file, var, status);
+  NcFile& f = *opened;
   int dimids[1] = {-1};
   const int varid = f.requested_variable(1, dimids);
   const NcFile::Dim dim = f.dimension(dimids[0]);
@@ -292,7 +331,7 @@ void read_1d(std::string_view file, Array1& coord, std::int32_t& len, std::strin
   });
   f.read_coordinate(dim, coord);
   if (read) f.read_values(varid, dst, n);
-  f.close();
+  done_with(std::move(opened));
   end_line(file);
 }
 
@@ -317,8 +356,10 @@ void rd_ncdf_1d_into(std::string_view file, Array1& coord, std::int32_t& len, st
 
 void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
                 std::int32_t& n2, Array2& values, std::string_view var, int& status) {
+  close_other_than(file);
   start_line(file);
-  NcFile f(file, var, status);
+  std::unique_ptr<NcFile> opened = open_for(file, var, status);
+  NcFile& f = *opened;
   // Declared order: the slower dimension first.  The reader's first
   // dimension is the fastest-varying one, the last declared.
   int dimids[2] = {-1, -1};
@@ -339,8 +380,26 @@ void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int3
   f.read_coordinate(first, coord1);
   f.read_coordinate(second, coord2);
   f.read_values(varid, values.data(), values.size());
-  f.close();
+  done_with(std::move(opened));
   end_line(file);
+}
+
+KeepFilesOpen::KeepFilesOpen() {
+  if (g_kept != nullptr) throw Error("netCDF files are already being kept open");
+  g_kept = new Kept();
+}
+
+KeepFilesOpen::~KeepFilesOpen() {
+  // On unwind: the failure being reported is the one that matters.
+  delete g_kept;
+  g_kept = nullptr;
+}
+
+void KeepFilesOpen::close() {
+  if (g_kept != nullptr && g_kept->file) {
+    const std::unique_ptr<NcFile> f = std::move(g_kept->file);
+    f->close();
+  }
 }
 
 }  // namespace dx

@@ -1,7 +1,8 @@
 #pragma once
 // Readers of one whole real variable from a netCDF file, with the
 // coordinate values of its dimensions.  Each call opens the file, reads,
-// closes it and prints its progress lines on standard output.  The first
+// closes it (see KeepFilesOpen for an exception) and prints its progress
+// lines on standard output.  The first
 // dimension is the fastest-varying one (the last one declared in the file).
 #include <cstdint>
 #include <span>
@@ -36,6 +37,21 @@ void rd_ncdf_1d_into(std::string_view file, Array1& coord, std::int32_t& len, st
 // n1 being the length of the fastest-varying dimension.
 void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
                 std::int32_t& n2, Array2& values, std::string_view var, int& status);
+
+// While an object of this class is alive, consecutive reads of the same
+// file share one opening of it: the file stays open after a read and is
+// closed (the close checked) by the next read of another file or by
+// close().  Opening a netCDF-4 file costs far more than reading a small
+// variable from it.  Progress lines and messages stay those of separate
+// reads.  One at a time; the destructor closes without checking.
+class KeepFilesOpen {
+ public:
+  KeepFilesOpen();
+  ~KeepFilesOpen();
+  KeepFilesOpen(const KeepFilesOpen&) = delete;
+  KeepFilesOpen& operator=(const KeepFilesOpen&) = delete;
+  void close();
+};
 
 // Physical memory of the machine in bytes, 0 when it cannot be told.  A
 // variable or array that needs more is refused before allocation.

@@ -496,3 +496,62 @@ TEST(Read1d, AllocationFailureBecomesAnErrorNamingFileAndVariable) {
 }
 
 }  // namespace
+
+namespace {
+
+using dxtest::TempDir;
+
+// Consecutive reads of one file share one opening while a KeepFilesOpen is
+// alive: the values and progress lines are those of separate reads, a file
+// removed after its first read is still read from the opening kept, and the
+// next read of another file closes it.
+TEST(KeepFilesOpen, SharesOneOpeningAndPrintsTheSameLines) {
+  for (const NcFormat format : {NcFormat::Classic, NcFormat::Offset64, NcFormat::NetCDF4}) {
+    SCOPED_TRACE(dxtest::format_name(format));
+    TempDir dir;
+    const std::string a = dir / "a.nc", b = dir / "b.nc";
+    for (const std::string& path : {a, b}) {
+      NcFileSpec f;
+      f.format = format;
+      f.dim("cls", 2).dim("stn", 3).coord("stn", {7, 8, 9});
+      const double base = path == a ? 10 : 20;
+      f.var("one", NC_FLOAT, {"cls", "stn"}, {base + 1, base + 2, base + 3, base + 4, base + 5, base + 6});
+      f.var("two", NC_INT, {"stn"}, {base + 7, base + 8, base + 9});
+      dxtest::write_nc(path, f);
+    }
+    const std::vector<Read2> separate = {read2(a, "one"), read2(b, "one")};
+    ASSERT_EQ(separate[0].error, "");
+
+    std::vector<Read2> kept;
+    Read1 second;
+    std::string after_removal, closing;
+    {
+      dx::KeepFilesOpen keep;
+      kept.push_back(read2(a, "one"));
+      ASSERT_EQ(unlink(a.c_str()), 0);
+      second = read1(a, "two");  // the opening kept still reads it
+      kept.push_back(read2(b, "one"));
+      after_removal = read1(a, "two").error;  // a was closed by the read of b
+      try {
+        keep.close();
+      } catch (const dx::Error& e) {
+        closing = e.what();
+      }
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(kept[i].error, "");
+      EXPECT_EQ(kept[i].io.out, separate[i].io.out);
+      EXPECT_EQ(std::vector<float>(kept[i].values.data(), kept[i].values.data() + kept[i].values.size()),
+                std::vector<float>(separate[i].values.data(), separate[i].values.data() + separate[i].values.size()));
+      EXPECT_EQ(kept[i].coord1(2), 9.0f);
+    }
+    EXPECT_EQ(second.error, "");
+    ASSERT_EQ(second.values.size(), 3u);
+    EXPECT_EQ(second.values(2), 19.0f);
+    EXPECT_NE(after_removal.find(a + ": cannot open the file to read variable two"), std::string::npos)
+        << after_removal;
+    EXPECT_EQ(closing, "");
+  }
+}
+
+}  // namespace
