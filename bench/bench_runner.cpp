@@ -1,6 +1,7 @@
 // Times drought-export against the I/O floor in the current folder, which
 // holds a generated input set.  The two run alternately, so that both see the
-// same machine state, and each run starts after sync(2), so that no run pays
+// same machine state, in the order floor, tool, tool, floor, floor, ..., so
+// that each is as often first as second, and each run starts after sync(2), so that no run pays
 // for the write-back of what an earlier run wrote.  By default each run
 // replaces the outputs of the program's previous run, as a user's repeated
 // run does (on ext4 a file renamed over an existing one is flushed at once);
@@ -149,8 +150,17 @@ int main(int argc, char** argv) {
   }
   std::vector<double> tw, tu, ts, tr, fw, fc;
   for (int r = 0; r < runs; ++r) {
-    const Sample f = run(floor, kFloorReport, true, first_run);
-    const Sample t = run(tool, "/dev/null", false, first_run);
+    // Which of the two goes first alternates in pairs (floor, tool, tool,
+    // floor, ...), so that an effect of the position in the sequence (the
+    // other program's writes still being reclaimed, say) falls on both.
+    Sample f, t;
+    if (r % 2 == 0) {
+      f = run(floor, kFloorReport, true, first_run);
+      t = run(tool, "/dev/null", false, first_run);
+    } else {
+      t = run(tool, "/dev/null", false, first_run);
+      f = run(floor, kFloorReport, true, first_run);
+    }
     fw.push_back(f.wall);
     fc.push_back(f.user + f.sys);
     tw.push_back(t.wall);

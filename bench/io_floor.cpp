@@ -1,7 +1,8 @@
 // The I/O floor of a drought-export run: only the work that no implementation
 // can avoid.  In the working folder it reads every variable that a run reads
 // (each requested variable and the coordinate variables of its dimensions,
-// one open per variable, with the same read-buffer hint), through the netCDF
+// one open per run of consecutive reads of a file, as the tool opens them,
+// with the same read-buffer hint), through the netCDF
 // library, as 32-bit floats, into one reused buffer; and it writes files of
 // exactly the sizes a run writes (text tables, GrADS data files and
 // descriptors), from a constant buffer, with the same write sizes and the
@@ -61,10 +62,25 @@ void read_coordinate(int nc, int dim, const std::string& file) {
 
 // Reads one whole variable with its coordinates; returns its first (fastest)
 // and second lengths.
+// The file open for consecutive reads.
+std::string g_open_file;
+int g_open_id = -1;
+
+void close_open_file() {
+  if (g_open_file.empty()) return;
+  if (const int st = nc_close(g_open_id)) die(g_open_file, st);
+  g_open_file.clear();
+}
+
 Read read_var(const std::string& file, const std::string& var) {
-  int nc = 0, id = 0, ndims = 0, st;
-  std::size_t chunk = kReadChunk;
-  if ((st = nc__open(file.c_str(), NC_NOWRITE, &chunk, &nc))) die(file, st);
+  int id = 0, ndims = 0, st;
+  if (file != g_open_file) {
+    close_open_file();
+    std::size_t chunk = kReadChunk;
+    if ((st = nc__open(file.c_str(), NC_NOWRITE, &chunk, &g_open_id))) die(file, st);
+    g_open_file = file;
+  }
+  const int nc = g_open_id;
   if ((st = nc_inq_varid(nc, var.c_str(), &id))) die(file + " " + var, st);
   int dims[NC_MAX_VAR_DIMS];
   if ((st = nc_inq_var(nc, id, nullptr, nullptr, &ndims, dims, nullptr))) die(file + " " + var, st);
@@ -74,7 +90,6 @@ Read read_var(const std::string& file, const std::string& var) {
   for (int d = ndims; d-- > 0;) read_coordinate(nc, dims[d], file);
   g_values.resize(std::max<std::size_t>(r.n1 * r.n2, 1));
   if ((st = nc_get_var_float(nc, id, g_values.data()))) die(file + " " + var, st);
-  if ((st = nc_close(nc))) die(file, st);
   return r;
 }
 
@@ -147,6 +162,7 @@ int floor_run(int argc, char** argv) {
     for (const char* p : kPairs) read_var(f, p);
   std::size_t nstn = 0;
   for (const char* v : {"lon", "lat", "reg"}) nstn = read_var(stn_file, v).n1;
+  close_open_file();
 
   // The run's counts: 18 classes, 12 pairs, 12 periods in FRE and MAG.
   constexpr std::size_t kClasses = 18, kPairCount = 12, kPeriods = 12;
