@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -123,8 +124,18 @@ class Worker {
         job = std::move(queue_.front());
         queue_.pop_front();
       }
-      std::optional<std::string> failure = failed ? std::nullopt : carry_out(job);
-      if (failed) skip(job);
+      std::optional<std::string> failure;
+      if (failed) {
+        skip(job);
+      } else {
+        try {
+          failure = carry_out(job);
+        } catch (const std::bad_alloc&) {
+          // Only composing a message allocates; the file is then given up.
+          remove_temp(*job.file);
+          failure = "out of memory";
+        }
+      }
       {
         std::lock_guard lock(mutex_);
         if (failure) {
