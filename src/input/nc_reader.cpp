@@ -280,6 +280,7 @@ namespace {
 // The file kept open by the active KeepFilesOpen, if any.
 struct Kept {
   std::unique_ptr<NcFile> file;
+  int status = NC_NOERR;  // of the calls made on it between reads
 };
 Kept* g_kept = nullptr;
 
@@ -303,8 +304,13 @@ std::unique_ptr<NcFile> open_for(std::string_view file, std::string_view var, in
 
 // After a complete read: keeps the file open for the next read, or closes it.
 void done_with(std::unique_ptr<NcFile> f) {
-  if (g_kept != nullptr) g_kept->file = std::move(f);
-  else f->close();
+  if (g_kept != nullptr) {
+    // The reader's status variable may not outlive the read.
+    f->reuse_for(std::string(f->var()), g_kept->status);
+    g_kept->file = std::move(f);
+  } else {
+    f->close();
+  }
 }
 
 // The 1-D read; `destination(n, dst)` sets where the n values go and
