@@ -36,7 +36,7 @@ constexpr std::size_t kMaxQueuedWrites = 2;
 // pending.  So a killed run leaves at most two temporary files.
 constexpr std::size_t kMaxOpenFiles = 2;
 // Buffers kept for reuse: a fresh one of a megabyte costs page faults.
-constexpr std::size_t kMaxSpareBuffers = 4;
+constexpr std::size_t kMaxSpareBuffers = 2;
 
 // Tickets are numbered across all workers, so that a ticket kept from an
 // earlier WriteBehind (whose writes are all done) never waits.
