@@ -6,11 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace dx {
 
@@ -46,77 +41,6 @@ std::size_t page_size() {
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-#ifdef MADV_POPULATE_WRITE
-// Fresh memory costs a page fault per huge page on first touch, and on
-// virtual machines each of those is expensive.  Blocks of the result store
-// are therefore faulted in ahead of time by a helper thread, from their end
-// backwards, while the reading thread fills them from the front: each does
-// about half, and the reading thread's netCDF work overlaps the rest.
-// Asking the kernel to populate a range never changes its content, so a
-// block that is released meanwhile (and its addresses perhaps reused) needs
-// no coordination: the request then fails or populates memory that is in
-// use anyway.  Only blocks of several huge pages are worth it.
-constexpr std::size_t kPrefaultFrom = std::size_t{8} << 20;
-
-class Prefaulter {
- public:
-  static void add(char* start, std::size_t bytes) {
-    Prefaulter& p = instance();
-    {
-      std::lock_guard lock(p.mutex_);
-      p.ranges_.push_back({start, bytes, ++p.added_count_});
-    }
-    p.added_.notify_one();
-  }
-
- private:
-  struct Range {
-    char* start;
-    std::size_t bytes;
-    std::uint64_t order;  // blocks added later have higher numbers
-  };
-
-  // Never destroyed: the thread may still be waiting when the program ends.
-  static Prefaulter& instance() {
-    static Prefaulter* const p = [] {
-      auto* q = new Prefaulter();
-      std::thread([q] { q->loop(); }).detach();
-      return q;
-    }();
-    return *p;
-  }
-
-  [[noreturn]] void loop() {
-    for (;;) {
-      Range r;
-      {
-        std::unique_lock lock(mutex_);
-        added_.wait(lock, [&] { return !ranges_.empty(); });
-        // The newest block first: it is the one being filled now.
-        r = ranges_.back();
-        ranges_.pop_back();
-      }
-      const std::size_t step = std::min(r.bytes, kHugePage);
-      r.bytes -= step;
-      // Advice only: a failure leaves the pages to be faulted on first use.
-      static_cast<void>(madvise(r.start + r.bytes, step, MADV_POPULATE_WRITE));
-      if (r.bytes > 0) {
-        // The rest goes back below any block added meanwhile.
-        std::lock_guard lock(mutex_);
-        const auto at = std::upper_bound(ranges_.begin(), ranges_.end(), r,
-                                         [](const Range& a, const Range& b) { return a.order < b.order; });
-        ranges_.insert(at, r);
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable added_;
-  std::vector<Range> ranges_;  // by order, newest last
-  std::uint64_t added_count_ = 0;
-};
-#endif
-
 // Maps `bytes` (a multiple of the page size) of fresh zero pages; the start
 // is 2 MiB-aligned so that the interior can use huge pages, and only whole
 // huge pages inside the block are asked for, so that the resident size never
@@ -139,9 +63,6 @@ float* map_zeroed(std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
     // Advice only: without huge pages the block works the same.
     static_cast<void>(madvise(start, bytes / kHugePage * kHugePage, MADV_HUGEPAGE));
-#endif
-#ifdef MADV_POPULATE_WRITE
-    if (bytes >= kPrefaultFrom) Prefaulter::add(start, bytes / kHugePage * kHugePage);
 #endif
   }
   return reinterpret_cast<float*>(start);
