@@ -109,8 +109,10 @@ class NcFile {
   // reading `var`.
   void reuse_for(std::string_view var, int& status) {
     var_ = var;
-    status_ = &status;
+    bind_status(status);
   }
+  // Where the status of each later call goes.
+  void bind_status(int& status) { status_ = &status; }
 
   // "<file>: variable <var>: <what>"
   [[noreturn]] void fail(const std::string& what) const {
@@ -284,17 +286,21 @@ struct Kept {
 };
 Kept* g_kept = nullptr;
 
-// Before the progress lines of a read of `file`: closes a file kept open
-// from earlier reads if it is another one.
-void close_other_than(std::string_view file) {
-  if (g_kept == nullptr || !g_kept->file || g_kept->file->path() == file) return;
-  const std::unique_ptr<NcFile> other = std::move(g_kept->file);
-  other->close();
+// Closes the file kept open from earlier reads, if any, checking the close.
+void close_kept() {
+  if (g_kept == nullptr || !g_kept->file) return;
+  const std::unique_ptr<NcFile> kept = std::move(g_kept->file);
+  kept->close();
 }
 
-// The file open for reading `var`: the kept one, or a new opening.
-std::unique_ptr<NcFile> open_for(std::string_view file, std::string_view var, int& status) {
-  if (g_kept != nullptr && g_kept->file && g_kept->file->path() == file) {
+// Starts a read of `var`: closes a file kept open from earlier reads if it
+// is another one, prints the first progress line, and returns the file
+// open for the read, the kept one or a new opening.
+std::unique_ptr<NcFile> begin_read(std::string_view file, std::string_view var, int& status) {
+  const bool kept = g_kept != nullptr && g_kept->file;
+  if (kept && g_kept->file->path() != file) close_kept();
+  start_line(file);
+  if (kept && g_kept->file) {
     std::unique_ptr<NcFile> f = std::move(g_kept->file);
     f->reuse_for(var, status);
     return f;
@@ -306,7 +312,7 @@ std::unique_ptr<NcFile> open_for(std::string_view file, std::string_view var, in
 void done_with(std::unique_ptr<NcFile> f) {
   if (g_kept != nullptr) {
     // The reader's status variable may not outlive the read.
-    f->reuse_for(std::string(f->var()), g_kept->status);
+    f->bind_status(g_kept->status);
     g_kept->file = std::move(f);
   } else {
     f->close();
@@ -318,9 +324,7 @@ void done_with(std::unique_ptr<NcFile> f) {
 template <typename Destination>
 void read_1d(std::string_view file, Array1& coord, std::int32_t& len, std::string_view var, int& status,
              Destination&& destination) {
-  close_other_than(file);
-  start_line(file);
-  std::unique_ptr<NcFile> opened = open_for(file, var, status);
+  std::unique_ptr<NcFile> opened = begin_read(file, var, status);
   NcFile& f = *opened;
   int dimids[1] = {-1};
   const int varid = f.requested_variable(1, dimids);
@@ -362,9 +366,7 @@ void rd_ncdf_1d_into(std::string_view file, Array1& coord, std::int32_t& len, st
 
 void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
                 std::int32_t& n2, Array2& values, std::string_view var, int& status) {
-  close_other_than(file);
-  start_line(file);
-  std::unique_ptr<NcFile> opened = open_for(file, var, status);
+  std::unique_ptr<NcFile> opened = begin_read(file, var, status);
   NcFile& f = *opened;
   // Declared order: the slower dimension first.  The reader's first
   // dimension is the fastest-varying one, the last declared.
@@ -401,11 +403,6 @@ KeepFilesOpen::~KeepFilesOpen() {
   g_kept = nullptr;
 }
 
-void KeepFilesOpen::close() {
-  if (g_kept != nullptr && g_kept->file) {
-    const std::unique_ptr<NcFile> f = std::move(g_kept->file);
-    f->close();
-  }
-}
+void KeepFilesOpen::close() { close_kept(); }
 
 }  // namespace dx

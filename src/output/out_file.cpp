@@ -20,6 +20,32 @@ const FileOps kSystemOps{sys_open, ::write, ::close, ::rename, ::unlink};
 
 const FileOps& system_file_ops() { return kSystemOps; }
 
+int write_fully(int fd, const char* data, std::size_t n) {
+  while (n > 0) {
+    const ssize_t k = file_ops().write(fd, data, n);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      return errno ? errno : EIO;
+    }
+    if (k == 0) return ENOSPC;
+    data += k;
+    n -= static_cast<std::size_t>(k);
+  }
+  return 0;
+}
+
+int close_and_replace(int fd, const std::string& temp, const std::string& path, const char*& what) {
+  what = "cannot close";
+  if (file_ops().close(fd) != 0) return errno ? errno : EIO;
+  what = "cannot replace";
+  if (file_ops().rename(temp.c_str(), path.c_str()) != 0) return errno ? errno : EIO;
+  return 0;
+}
+
+std::string output_failure(const char* what, const std::string& path, int err) {
+  return std::string(what) + " " + path + ": " + std::strerror(err ? err : EIO);
+}
+
 FileOps& file_ops() {
   static FileOps ops = kSystemOps;
   return ops;
@@ -66,26 +92,17 @@ void OutFile::discard() noexcept {
 }
 
 void OutFile::fail(const char* what, int err) {
-  const int saved = err ? err : EIO;
+  const std::string message = output_failure(what, path_, err);
   discard();
   committed_ = true;  // nothing left to clean up
   // When writing behind, a failure of a file handed over earlier comes
   // first, as it would have with direct writes.
   if (behind::active()) behind::settle();
-  throw Error(std::string(what) + " " + path_ + ": " + std::strerror(saved));
+  throw Error(message);
 }
 
 void OutFile::write_all(const char* data, std::size_t n) {
-  while (n > 0) {
-    const ssize_t k = file_ops().write(fd_, data, n);
-    if (k < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write", errno);
-    }
-    if (k == 0) fail("cannot write", ENOSPC);
-    data += k;
-    n -= static_cast<std::size_t>(k);
-  }
+  if (const int err = write_fully(fd_, data, n)) fail("cannot write", err);
 }
 
 void OutFile::write(const char* data, std::size_t n) {
@@ -129,8 +146,8 @@ void OutFile::commit() {
   }
   const int fd = fd_;
   fd_ = -1;
-  if (file_ops().close(fd) != 0) fail("cannot close", errno);
-  if (file_ops().rename(temp_.c_str(), path_.c_str()) != 0) fail("cannot replace", errno);
+  const char* what = nullptr;
+  if (const int err = close_and_replace(fd, temp_, path_, what)) fail(what, err);
   committed_ = true;
 }
 

@@ -29,6 +29,17 @@ const FileOps& system_file_ops();  // the real ones
 
 inline constexpr std::string_view TEMP_SUFFIX = ".dx-tmp";
 
+// The steps shared by direct writes and the write-behind thread.  Each
+// returns 0 or the error number.
+// Writes all `n` bytes, resuming after short and interrupted writes; a
+// write that takes nothing is ENOSPC.
+int write_fully(int fd, const char* data, std::size_t n);
+// Closes the finished temporary file and renames it over `path`; `what`
+// tells which step failed ("cannot close", "cannot replace").
+int close_and_replace(int fd, const std::string& temp, const std::string& path, const char*& what);
+// The message of a failed output step: "<what> <path>: <reason>".
+std::string output_failure(const char* what, const std::string& path, int err);
+
 class OutFile {
  public:
   static constexpr std::size_t kBufferSize = std::size_t{1} << 20;

@@ -1,9 +1,7 @@
 #include "output/write_behind.hpp"
 
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -177,37 +175,24 @@ class Worker {
   // returns the message.
   static std::optional<std::string> carry_out(Job& job) {
     behind::FileState& f = *job.file;
-    const auto fail = [&](const char* what, int err) {
-      remove_temp(f);
-      return std::string(what) + " " + f.path + ": " + std::strerror(err ? err : EIO);
-    };
+    const char* what = "cannot write";
+    int err = 0;
     switch (job.kind) {
-      case Job::Kind::Write: {
-        const char* p = job.owned.empty() ? job.data : job.owned.data();
-        std::size_t n = job.owned.empty() ? job.n : job.owned.size();
-        while (n > 0) {
-          const ssize_t k = file_ops().write(f.fd, p, n);
-          if (k < 0) {
-            if (errno == EINTR) continue;
-            return fail("cannot write", errno);
-          }
-          if (k == 0) return fail("cannot write", ENOSPC);
-          p += k;
-          n -= static_cast<std::size_t>(k);
-        }
-        return std::nullopt;
-      }
-      case Job::Kind::Commit: {
+      case Job::Kind::Write:
+        err = job.owned.empty() ? write_fully(f.fd, job.data, job.n)
+                                : write_fully(f.fd, job.owned.data(), job.owned.size());
+        break;
+      case Job::Kind::Commit:
         f.closed = true;
-        if (file_ops().close(f.fd) != 0) return fail("cannot close", errno);
-        if (file_ops().rename(f.temp.c_str(), f.path.c_str()) != 0) return fail("cannot replace", errno);
-        return std::nullopt;
-      }
+        err = close_and_replace(f.fd, f.temp, f.path, what);
+        break;
       case Job::Kind::Discard:
         remove_temp(f);
-        return std::nullopt;
+        break;
     }
-    return std::nullopt;
+    if (err == 0) return std::nullopt;
+    remove_temp(f);
+    return output_failure(what, f.path, err);
   }
 
   std::mutex mutex_;

@@ -16,14 +16,8 @@ namespace {
 
 using dxtest::read_file;
 using dxtest::TempDir;
+using dxtest::varied_text;
 
-// Some text of the given length that is not the same everywhere, so that a
-// chunk written twice or skipped shows.
-std::string pattern(std::size_t n, char seed) {
-  std::string s(n, ' ');
-  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + static_cast<std::size_t>(seed)) % 26);
-  return s;
-}
 
 // Writes through every path of OutFile: appends to the buffer, small and
 // large direct writes, explicit flushes.  Returns what the file must hold.
@@ -38,13 +32,13 @@ std::string write_mixed(OutFile& out) {
     out.write(s);
     expect += s;
   };
-  for (int i = 0; i < 50; ++i) append(pattern(30000, static_cast<char>(i)));  // crosses the buffer size
-  direct(pattern(100, 'x'));
-  direct(pattern(3 * OutFile::kBufferSize + 17, 'y'));  // larger than the buffer: written straight through
-  append(pattern(10, 'z'));
+  for (int i = 0; i < 50; ++i) append(varied_text(30000, static_cast<char>(i)));  // crosses the buffer size
+  direct(varied_text(100, 'x'));
+  direct(varied_text(3 * OutFile::kBufferSize + 17, 'y'));  // larger than the buffer: written straight through
+  append(varied_text(10, 'z'));
   out.flush();
-  direct(pattern(OutFile::kBufferSize - 5, 'w'));
-  direct(pattern(OutFile::kBufferSize, 'v'));
+  direct(varied_text(OutFile::kBufferSize - 5, 'w'));
+  direct(varied_text(OutFile::kBufferSize, 'v'));
   return expect;
 }
 
@@ -80,7 +74,7 @@ TEST(OutFile, DroppedBeforeCommitKeepsThePreviousFile) {
   dxtest::write_file(path, "good old bytes");
   {
     OutFile out(path);
-    out.write(pattern(2 * OutFile::kBufferSize, 'a'));
+    out.write(varied_text(2 * OutFile::kBufferSize, 'a'));
     EXPECT_TRUE(dxtest::file_exists(path + std::string(TEMP_SUFFIX)));
   }
   EXPECT_EQ(read_file(path), "good old bytes");

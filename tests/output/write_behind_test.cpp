@@ -18,14 +18,8 @@ namespace {
 
 using dxtest::read_file;
 using dxtest::TempDir;
+using dxtest::varied_text;
 
-// Text that differs from place to place, so that a block written twice, out
-// of order or from a buffer changed too early shows.
-std::string pattern(std::size_t n, std::size_t seed) {
-  std::string s(n, ' ');
-  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + seed * 13) % 26);
-  return s;
-}
 
 // Writes one output file through every path (buffer appends, short and long
 // direct writes, shared buffers reused after their tickets) and returns
@@ -35,19 +29,19 @@ std::string write_file_behind(const std::string& path, std::size_t seed, std::ve
   std::string expect;
   OutFile out(path);
   for (std::size_t i = 0; i < 40; ++i) {
-    const std::string s = pattern(40000 + i, seed + i);
+    const std::string s = varied_text(40000 + i, seed + i);
     out.buffer().append(s);
     out.flush_if_full();
     expect += s;
   }
-  const std::string big = pattern(OutFile::kBufferSize + 3, seed);
+  const std::string big = varied_text(OutFile::kBufferSize + 3, seed);
   out.write(big);
   expect += big;
   Ticket tickets[2] = {0, 0};
   for (std::size_t k = 0; k < 6; ++k) {
     std::string& b = shared[k % 2];
     OutFile::wait(tickets[k % 2]);  // only now may the buffer change
-    b = pattern(b.size(), seed * 31 + k);
+    b = varied_text(b.size(), seed * 31 + k);
     tickets[k % 2] = out.write_shared(b.data(), b.size());
     expect += b;
   }

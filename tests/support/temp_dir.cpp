@@ -40,6 +40,12 @@ void write_file(const std::string& path, const std::string& content) {
   ASSERT_TRUE(out.good()) << "cannot write " << path;
 }
 
+std::string varied_text(std::size_t n, std::size_t seed) {
+  std::string s(n, ' ');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + seed * 13) % 26);
+  return s;
+}
+
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
 std::vector<std::string> list_dir(const std::string& path) {

@@ -1,6 +1,7 @@
 #pragma once
 // Test helpers: a temporary folder removed at the end of the test, whole-file
 // reads, and running the real binary with its output captured.
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ class TempDir {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+// Text of `n` letters that differs from place to place and with `seed`, so
+// that output written twice, skipped, reordered or from a buffer changed too
+// early shows.
+std::string varied_text(std::size_t n, std::size_t seed);
 // Names of the entries of a folder, sorted.
 std::vector<std::string> list_dir(const std::string& path);
 
