@@ -475,7 +475,11 @@ void write_case(const Case& c, const std::string& dir, const std::string& statio
     if (fp.missing) {
       // The station file is handed to the run at its fixed path, so it
       // cannot be absent: it is empty instead, which no library opens.
-      if (f == kStationFile) std::ofstream(station_path, std::ios::trunc).close();
+      if (f == kStationFile) {
+        std::ofstream empty(station_path, std::ios::trunc);
+        empty.close();
+        if (!empty) throw std::runtime_error("cannot create the empty file " + station_path);
+      }
       continue;
     }
     if (fp.coords) {

@@ -227,6 +227,7 @@ MemoryCgroup::MemoryCgroup(std::uint64_t limit) {
     rmdir(dir.c_str());
     return;
   }
+  // Best effort: the swap limit exists only where swap is accounted.
   if (!v2_) {
     std::ofstream swap(dir + "/memory.memsw.limit_in_bytes");
     swap << limit;  // where swap is accounted, no swap beyond the limit either
