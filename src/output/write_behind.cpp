@@ -1,5 +1,9 @@
 #include "output/write_behind.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -35,6 +39,86 @@ constexpr std::size_t kMaxQueuedWrites = 2;
 constexpr std::size_t kMaxOpenFiles = 2;
 // Buffers kept for reuse: a fresh one of a megabyte costs page faults.
 constexpr std::size_t kMaxSpareBuffers = 2;
+
+// At most this many replaced files wait to be let go (see Releaser): they
+// still take their room on the disk until then.
+constexpr std::size_t kMaxHeldFiles = 4;
+constexpr std::size_t kReleaseThreads = 2;
+
+// Lets go of replaced output files on a thread of its own.  When a rename
+// removes the last name of the previous file of that name, the kernel frees
+// that file's blocks within the rename; on a file system mounted with online
+// discard it also waits there for the device to discard them, which on a
+// virtual disk can take longer than writing the new file.  So the writer
+// keeps a reference to the previous file (a path-only descriptor, which
+// neither reads it nor opens devices or pipes) across the rename, and hands
+// the reference over here: the rename only replaces the name, and the
+// blocks are freed while the writer goes on with the next file.  Nothing
+// here can change what any name refers to, nor the order of the renames.
+class Releaser {
+ public:
+  Releaser() {
+    for (auto& t : threads_) t = std::thread([this] { loop(); });
+  }
+  ~Releaser() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    work_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+  Releaser(const Releaser&) = delete;
+  Releaser& operator=(const Releaser&) = delete;
+
+  // Takes over a held reference; waits while kMaxHeldFiles are held.
+  void release(int fd) {
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [&] { return held_ < kMaxHeldFiles; });
+    ++held_;
+    pending_.push_back(fd);
+    lock.unlock();
+    work_.notify_one();
+  }
+
+  // A reference to the file now at `path`, or -1 where there is none (or
+  // none can be had, which only makes the rename free it itself).
+  static int hold(const std::string& path) {
+    return ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  }
+  // Drops a reference at once.  A path-only descriptor carries no data, so
+  // its close has nothing to report.
+  static void drop(int fd) { static_cast<void>(::close(fd)); }
+
+ private:
+  void loop() {
+    for (;;) {
+      int fd;
+      {
+        std::unique_lock lock(mutex_);
+        work_.wait(lock, [&] { return stop_ || !pending_.empty(); });
+        if (pending_.empty()) return;  // stopped, and everything let go
+        fd = pending_.front();
+        pending_.pop_front();
+      }
+      drop(fd);
+      {
+        std::lock_guard lock(mutex_);
+        --held_;
+      }
+      space_.notify_one();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_;   // a reference was handed over, or stop
+  std::condition_variable space_;  // a reference was let go
+  std::deque<int> pending_;        // handed over, not yet being let go
+  std::size_t held_ = 0;           // handed over, not yet let go
+  bool stop_ = false;
+  // Several, as the device works on several discards at once.
+  std::array<std::thread, kReleaseThreads> threads_;  // last: started once everything above exists
+};
 
 // Tickets are numbered across all workers, so that a ticket kept from an
 // earlier WriteBehind (whose writes are all done) never waits.
@@ -173,7 +257,7 @@ class Worker {
 
   // Carries out a job; on failure removes the file's temporary file and
   // returns the message.
-  static std::optional<std::string> carry_out(Job& job) {
+  std::optional<std::string> carry_out(Job& job) {
     behind::FileState& f = *job.file;
     const char* what = "cannot write";
     int err = 0;
@@ -182,10 +266,16 @@ class Worker {
         err = job.owned.empty() ? write_fully(f.fd, job.data, job.n)
                                 : write_fully(f.fd, job.owned.data(), job.owned.size());
         break;
-      case Job::Kind::Commit:
+      case Job::Kind::Commit: {
         f.closed = true;
+        const int previous = Releaser::hold(f.path);
         err = close_and_replace(f.fd, f.temp, f.path, what);
+        if (previous >= 0) {
+          if (err == 0) releaser_.release(previous);
+          else Releaser::drop(previous);  // nothing was replaced
+        }
         break;
+      }
       case Job::Kind::Discard:
         remove_temp(f);
         break;
@@ -209,6 +299,7 @@ class Worker {
   bool stop_ = false;
   bool failed_ = false;
   std::string error_;
+  Releaser releaser_;   // outlives the thread below, which hands over to it
   std::thread thread_;  // last: started once everything above exists
 };
 

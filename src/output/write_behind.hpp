@@ -12,6 +12,10 @@
 // the failure is raised in the creating thread as a dx::Error at its next
 // hand-over or wait.  Files handed over before it are completed.
 //
+// The previous file that a rename replaces is let go (its blocks freed, and
+// discarded where the file system discards online) by two further threads,
+// so that the writer does not wait for the device there.
+//
 // Without a WriteBehind object, output files write directly; nothing here
 // is used.
 #include <cstddef>

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -130,6 +134,69 @@ TEST(WriteBehind, FirstFailureKeepsEarlierFilesAndDiscardsTheRest) {
     }
     EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
   }
+}
+
+std::size_t open_descriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// The previous file at an output's name is kept referenced across the
+// rename and let go afterwards.  Whatever it was, only the name changes
+// hands: a second name of the old file keeps the old bytes, a link's target
+// is untouched, a pipe is replaced without being opened, and once the
+// output is done no reference to any replaced file is left open.
+TEST(WriteBehind, ReplacedFilesAreLetGoWhateverWasThere) {
+  TempDir dir, outside;
+  dxtest::write_file(dir / kNames[0], "old plain");
+  dxtest::write_file(dir / kNames[1], "old linked");
+  ASSERT_EQ(::link((dir / kNames[1]).c_str(), (outside / "backup").c_str()), 0) << std::strerror(errno);
+  ASSERT_EQ(::mkfifo((dir / kNames[2]).c_str(), 0644), 0) << std::strerror(errno);
+  dxtest::write_file(outside / "target", "target");
+  ASSERT_EQ(::symlink((outside / "target").c_str(), (dir / kNames[3]).c_str()), 0) << std::strerror(errno);
+  // kNames[4] does not exist yet.
+  const std::size_t descriptors = open_descriptors();
+  std::vector<std::string> shared(2, std::string(OutFile::kBufferSize + 5, ' '));
+  std::vector<std::string> expect(std::size(kNames));
+  {
+    WriteBehind behind;
+    // Three rounds: later rounds replace the files of earlier ones, more
+    // of them than are ever held at once.
+    for (std::size_t round = 0; round < 3; ++round)
+      for (std::size_t i = 0; i < std::size(kNames); ++i)
+        expect[i] = write_file_behind(dir / kNames[i], 10 * round + i, shared);
+    behind.settle();
+  }
+  EXPECT_EQ(open_descriptors(), descriptors);
+  for (std::size_t i = 0; i < std::size(kNames); ++i) {
+    SCOPED_TRACE(kNames[i]);
+    struct stat st{};
+    ASSERT_EQ(::lstat((dir / kNames[i]).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(read_file(dir / kNames[i]) == expect[i]);
+  }
+  EXPECT_EQ(read_file(outside / "backup"), "old linked");
+  EXPECT_EQ(read_file(outside / "target"), "target");
+  EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
+}
+
+// A name that cannot be replaced (a folder) ends the output with the rename's
+// reason; the reference taken to the folder is dropped with it.
+TEST(WriteBehind, AFolderAtAnOutputNameIsReportedAndNotHeld) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / kNames[1]);
+  const std::size_t descriptors = open_descriptors();
+  std::vector<std::string> shared(2, std::string(OutFile::kBufferSize + 5, ' '));
+  const std::string msg = dxtest::error_of([&] {
+    WriteBehind behind;
+    for (std::size_t i = 0; i < std::size(kNames); ++i) write_file_behind(dir / kNames[i], i, shared);
+    behind.settle();
+  });
+  EXPECT_EQ(msg, "cannot replace " + (dir / kNames[1]) + ": " + std::strerror(EISDIR));
+  EXPECT_EQ(open_descriptors(), descriptors);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / kNames[1]));
+  EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
 }
 
 }  // namespace
