@@ -20,7 +20,8 @@ const FileOps kSystemOps{sys_open, ::write, ::close, ::rename, ::unlink};
 
 const FileOps& system_file_ops() { return kSystemOps; }
 
-int write_fully(int fd, const char* data, std::size_t n) {
+int write_fully(int fd, const char* data, std::size_t n, std::size_t* written) {
+  if (written != nullptr) *written = 0;
   while (n > 0) {
     const ssize_t k = file_ops().write(fd, data, n);
     if (k < 0) {
@@ -30,6 +31,7 @@ int write_fully(int fd, const char* data, std::size_t n) {
     if (k == 0) return ENOSPC;
     data += k;
     n -= static_cast<std::size_t>(k);
+    if (written != nullptr) *written += static_cast<std::size_t>(k);
   }
   return 0;
 }

@@ -32,8 +32,9 @@ inline constexpr std::string_view TEMP_SUFFIX = ".dx-tmp";
 // The steps shared by direct writes and the write-behind thread.  Each
 // returns 0 or the error number.
 // Writes all `n` bytes, resuming after short and interrupted writes; a
-// write that takes nothing is ENOSPC.
-int write_fully(int fd, const char* data, std::size_t n);
+// write that takes nothing is ENOSPC.  `written`, if given, receives the
+// bytes written, also on failure.
+int write_fully(int fd, const char* data, std::size_t n, std::size_t* written = nullptr);
 // Closes the finished temporary file and renames it over `path`; `what`
 // tells which step failed ("cannot close", "cannot replace").
 int close_and_replace(int fd, const std::string& temp, const std::string& path, const char*& what);

@@ -1,5 +1,6 @@
 #include "output/write_behind.hpp"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -81,6 +82,15 @@ class Releaser {
     work_.notify_one();
   }
 
+  // Waits until every reference handed over is let go; true if any was
+  // held.
+  bool let_go_all() {
+    std::unique_lock lock(mutex_);
+    if (held_ == 0) return false;
+    space_.wait(lock, [&] { return held_ == 0; });
+    return true;
+  }
+
   // A reference to the file now at `path`, or -1 where there is none (or
   // none can be had, which only makes the rename free it itself).
   static int hold(const std::string& path) {
@@ -88,7 +98,7 @@ class Releaser {
   }
   // Drops a reference at once.  A path-only descriptor carries no data, so
   // its close has nothing to report.
-  static void drop(int fd) { static_cast<void>(::close(fd)); }
+  static void drop(int fd) { static_cast<void>(file_ops().close(fd)); }
 
  private:
   void loop() {
@@ -106,7 +116,7 @@ class Releaser {
         std::lock_guard lock(mutex_);
         --held_;
       }
-      space_.notify_one();
+      space_.notify_all();
     }
   }
 
@@ -262,10 +272,17 @@ class Worker {
     const char* what = "cannot write";
     int err = 0;
     switch (job.kind) {
-      case Job::Kind::Write:
-        err = job.owned.empty() ? write_fully(f.fd, job.data, job.n)
-                                : write_fully(f.fd, job.owned.data(), job.owned.size());
+      case Job::Kind::Write: {
+        const char* data = job.owned.empty() ? job.data : job.owned.data();
+        const std::size_t n = job.owned.empty() ? job.n : job.owned.size();
+        std::size_t done = 0;
+        err = write_fully(f.fd, data, n, &done);
+        // Replaced files not yet let go still take their room: on a full
+        // disk the rest is tried once more after they are gone, so that a
+        // run fits wherever it fitted with every file freed at its rename.
+        if (err == ENOSPC && releaser_.let_go_all()) err = write_fully(f.fd, data + done, n - done);
         break;
+      }
       case Job::Kind::Commit: {
         f.closed = true;
         const int previous = Releaser::hold(f.path);
