@@ -46,7 +46,7 @@ constexpr std::size_t kMaxSpareBuffers = 2;
 constexpr std::size_t kMaxHeldFiles = 4;
 constexpr std::size_t kReleaseThreads = 2;
 
-// Lets go of replaced output files on a thread of its own.  When a rename
+// Lets go of replaced output files on threads of their own.  When a rename
 // removes the last name of the previous file of that name, the kernel frees
 // that file's blocks within the rename; on a file system mounted with online
 // discard it also waits there for the device to discard them, which on a
