@@ -3,7 +3,7 @@
 # dx-sample in a temporary folder, then runs drought-export and the I/O floor
 # alternately there (dx-bench-runner) and prints one table row per size.
 #
-#   bench/run_bench.sh [--sizes "200 2500 26000 100000"] [--runs 5]
+#   bench/run_bench.sh [--sizes "200 2500 26000 100000"] [--runs 9]
 #                      [--format classic|64bit|netcdf4] [--first-run] [--build DIR]
 #
 # Each run replaces the outputs of the previous one, as a user's repeated run
@@ -24,7 +24,7 @@ readonly SKIP=77
 me=run_bench.sh
 root=$(cd "$(dirname "$0")/.." && pwd)
 sizes="200 2500 26000 100000"
-runs=5
+runs=9
 format=classic
 first_run=
 build=
