@@ -60,8 +60,6 @@ void read_coordinate(int nc, int dim, const std::string& file) {
   if ((st = nc_get_var_float(nc, cid, g_coords.data()))) die(file + " " + name, st);
 }
 
-// Reads one whole variable with its coordinates; returns its first (fastest)
-// and second lengths.
 // The file open for consecutive reads.
 std::string g_open_file;
 int g_open_id = -1;
@@ -72,6 +70,8 @@ void close_open_file() {
   g_open_file.clear();
 }
 
+// Reads one whole variable with its coordinates; returns its first (fastest)
+// and second lengths.
 Read read_var(const std::string& file, const std::string& var) {
   int id = 0, ndims = 0, st;
   if (file != g_open_file) {

@@ -16,6 +16,9 @@ int sys_open(const char* path, int flags, mode_t mode) { return ::open(path, fla
 
 const FileOps kSystemOps{sys_open, ::write, ::close, ::rename, ::unlink};
 
+// Room for a full buffer and the text appended before the next flush check.
+constexpr std::size_t kBufferCapacity = OutFile::kBufferSize + (OutFile::kBufferSize >> 2);
+
 }  // namespace
 
 const FileOps& system_file_ops() { return kSystemOps; }
@@ -74,7 +77,7 @@ OutFile::OutFile(std::string path) : path_(std::move(path)), temp_(path_ + std::
     fd_ = -1;
     buf_ = behind::take_buffer();
   }
-  buf_.reserve(kBufferSize + (kBufferSize >> 2));
+  buf_.reserve(kBufferCapacity);
 }
 
 OutFile::~OutFile() {
@@ -130,9 +133,8 @@ void OutFile::flush() {
   if (buf_.empty()) return;
   if (behind_) {
     behind::write_owned(behind_, std::move(buf_));
-    buf_ = behind::take_buffer();
-    buf_.clear();
-    buf_.reserve(kBufferSize + (kBufferSize >> 2));
+    buf_ = behind::take_buffer();  // empty, recycled where one is spare
+    buf_.reserve(kBufferCapacity);
     return;
   }
   write_all(buf_.data(), buf_.size());

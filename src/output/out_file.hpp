@@ -65,7 +65,7 @@ class OutFile {
   // writes they are written at once and the ticket is 0.
   Ticket write_shared(const char* data, std::size_t n);
   // Waits until the write of `ticket` is carried out.
-  static void wait(Ticket ticket) { if (ticket != 0) behind::wait(ticket); }
+  static void wait(Ticket ticket) { behind::wait(ticket); }
   // Flushes, closes and renames the temporary file over the final name.
   void commit();
 
