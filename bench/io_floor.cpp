@@ -24,10 +24,11 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "input/result_files.hpp"
 #include "output/out_file.hpp"
+#include "run/outputs.hpp"
 
 namespace {
 
@@ -43,79 +44,72 @@ struct Read {
   std::size_t n1 = 0, n2 = 1;
 };
 
-std::vector<float> g_values;  // every read lands here
-std::vector<float> g_coords;
-
-// Reads the coordinate variable of one dimension, if the file has one.
-void read_coordinate(int nc, int dim, const std::string& file) {
-  char name[NC_MAX_NAME + 1] = {};
-  std::size_t len = 0;
-  int st;
-  if ((st = nc_inq_dim(nc, dim, name, &len))) die(file, st);
-  int cid = -1, ndims = 0;
-  if (nc_inq_varid(nc, name, &cid) != NC_NOERR) return;
-  if ((st = nc_inq_varndims(nc, cid, &ndims))) die(file, st);
-  if (ndims != 1) return;
-  g_coords.resize(std::max<std::size_t>(len, 1));
-  if ((st = nc_get_var_float(nc, cid, g_coords.data()))) die(file + " " + name, st);
-}
-
-// The file open for consecutive reads.
-std::string g_open_file;
-int g_open_id = -1;
-
-void close_open_file() {
-  if (g_open_file.empty()) return;
-  if (const int st = nc_close(g_open_id)) die(g_open_file, st);
-  g_open_file.clear();
-}
-
-// Reads one whole variable with its coordinates; returns its first (fastest)
-// and second lengths.
-Read read_var(const std::string& file, const std::string& var) {
-  int id = 0, ndims = 0, st;
-  if (file != g_open_file) {
-    close_open_file();
-    std::size_t chunk = kReadChunk;
-    if ((st = nc__open(file.c_str(), NC_NOWRITE, &chunk, &g_open_id))) die(file, st);
-    g_open_file = file;
+// The reads of one run: every read lands in the same two buffers, and
+// consecutive reads of one file share its opening.
+class Reader {
+ public:
+  ~Reader() {
+    if (!open_file_.empty()) nc_close(open_id_);
   }
-  const int nc = g_open_id;
-  if ((st = nc_inq_varid(nc, var.c_str(), &id))) die(file + " " + var, st);
-  int dims[NC_MAX_VAR_DIMS];
-  if ((st = nc_inq_var(nc, id, nullptr, nullptr, &ndims, dims, nullptr))) die(file + " " + var, st);
-  Read r;
-  if ((st = nc_inq_dimlen(nc, dims[ndims - 1], &r.n1))) die(file, st);
-  if (ndims == 2 && (st = nc_inq_dimlen(nc, dims[0], &r.n2))) die(file, st);
-  for (int d = ndims; d-- > 0;) read_coordinate(nc, dims[d], file);
-  g_values.resize(std::max<std::size_t>(r.n1 * r.n2, 1));
-  if ((st = nc_get_var_float(nc, id, g_values.data()))) die(file + " " + var, st);
-  return r;
-}
 
-const char* const kIdx[] = {"pdsi", "scpdsi", "spi01", "spi03", "spi06", "spi12"};
-const char* const kCls[] = {"mod", "sev", "ext"};
-const char* const kPairs[] = {"pdsi_spi01",   "pdsi_spi03",   "pdsi_spi06",   "pdsi_spi12",
-                              "scpdsi_spi01", "scpdsi_spi03", "scpdsi_spi06", "scpdsi_spi12",
-                              "spei06_spi06", "spei06_spi12", "spei12_spi06", "spei12_spi12"};
+  // Reads one whole variable with its coordinates; returns its first
+  // (fastest) and second lengths.
+  Read read_var(const std::string& file, const std::string& var) {
+    int id = 0, ndims = 0, st;
+    if (file != open_file_) {
+      close();
+      std::size_t chunk = kReadChunk;
+      if ((st = nc__open(file.c_str(), NC_NOWRITE, &chunk, &open_id_))) die(file, st);
+      open_file_ = file;
+    }
+    const int nc = open_id_;
+    if ((st = nc_inq_varid(nc, var.c_str(), &id))) die(file + " " + var, st);
+    int dims[NC_MAX_VAR_DIMS];
+    if ((st = nc_inq_var(nc, id, nullptr, nullptr, &ndims, dims, nullptr))) die(file + " " + var, st);
+    Read r;
+    if ((st = nc_inq_dimlen(nc, dims[ndims - 1], &r.n1))) die(file, st);
+    if (ndims == 2 && (st = nc_inq_dimlen(nc, dims[0], &r.n2))) die(file, st);
+    for (int d = ndims; d-- > 0;) read_coordinate(nc, dims[d], file);
+    values_.resize(std::max<std::size_t>(r.n1 * r.n2, 1));
+    if ((st = nc_get_var_float(nc, id, values_.data()))) die(file + " " + var, st);
+    return r;
+  }
 
-// The constant bytes written, grown to the largest single write.
-std::vector<char> g_const;
+  void close() {
+    if (open_file_.empty()) return;
+    if (const int st = nc_close(open_id_)) die(open_file_, st);
+    open_file_.clear();
+  }
 
-const char* constant(std::size_t n) {
-  if (g_const.size() < n) g_const.resize(n, 'x');
-  return g_const.data();
-}
+ private:
+  // Reads the coordinate variable of one dimension, if the file has one.
+  void read_coordinate(int nc, int dim, const std::string& file) {
+    char name[NC_MAX_NAME + 1] = {};
+    std::size_t len = 0;
+    int st;
+    if ((st = nc_inq_dim(nc, dim, name, &len))) die(file, st);
+    int cid = -1, ndims = 0;
+    if (nc_inq_varid(nc, name, &cid) != NC_NOERR) return;
+    if ((st = nc_inq_varndims(nc, cid, &ndims))) die(file, st);
+    if (ndims != 1) return;
+    coords_.resize(std::max<std::size_t>(len, 1));
+    if ((st = nc_get_var_float(nc, cid, coords_.data()))) die(file + " " + name, st);
+  }
+
+  std::vector<float> values_, coords_;
+  std::string open_file_;
+  int open_id_ = -1;
+};
 
 // A text table: the title line, the header line and one line per station,
 // each appended to the file's buffer, which is written out whenever it is
 // full (the tool's write sizes).
-void text_table(const std::string& name, std::size_t nstn, std::size_t ncol) {
-  dx::OutFile out("floor_" + name);
-  const std::size_t line = 20 + 12 * ncol + 1;
-  out.buffer().append(constant(101), 101);
+void text_table(dx::OutputSink& sink, const std::string& name, std::size_t nstn, std::size_t ncol) {
+  dx::OutFile out(sink, "floor_" + name);
+  const std::string title(101, 'x'), line(20 + 12 * ncol + 1, 'x');
+  out.buffer().append(title);
   for (std::size_t i = 0; i <= nstn; ++i) {
-    out.buffer().append(constant(line), line);
+    out.buffer().append(line);
     out.flush_if_full();
   }
   out.commit();
@@ -123,74 +117,61 @@ void text_table(const std::string& name, std::size_t nstn, std::size_t ncol) {
 
 // A GrADS data set: one write per time group, then the nine-line descriptor
 // in one write.
-void data_set(const std::string& base, const std::string& var, std::size_t nstn, std::size_t ncol) {
+void data_set(dx::OutputSink& sink, const std::string& base, std::string_view var, std::size_t nstn,
+              std::size_t ncol) {
   {
-    dx::OutFile out("floor_" + base + ".dat");
+    dx::OutFile out(sink, "floor_" + base + ".dat");
     const std::size_t group = nstn * 32 + 28;
-    for (std::size_t k = 0; k < ncol; ++k) out.write(constant(group), group);
+    std::fill_n(sink.reusable(0, group), group, 'x');
+    for (std::size_t k = 0; k < ncol; ++k) out.write_reusable(0, group);
     out.commit();
   }
-  dx::OutFile ctl("floor_" + base + ".ctl");
+  dx::OutFile ctl(sink, "floor_" + base + ".ctl");
   const std::size_t n = base.size();
   const std::size_t size = (12 + n) + 14 + (17 + n) + 17 + 24 + 29 + 9 + (var.size() + 13) + 8;
-  ctl.write(constant(size), size);
+  ctl.buffer().append(size, 'x');
   ctl.commit();
 }
 
 }  // namespace
 
 int floor_run(int argc, char** argv) {
-  const std::string stn_file = argc > 1 ? argv[1] : "/home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc";
-  // Statistic columns as allocated by the loader (each with its own length).
-  std::size_t stat_cols = 0;
-  const auto stat = [&](const char* file, const char* var) {
-    const std::size_t n2 = read_var(file, var).n2;
-    stat_cols += n2;
-    return n2;
-  };
-  const std::size_t ncol_drm = stat("Num_Drou_Mon_Stn.nc", "N_Drou_mon");
-  stat("Sen_Prob_idx_Stn.nc", "SenSL");
-  const std::size_t ncol_idx = stat("Sen_Prob_idx_Stn.nc", "Prob");
-  for (const char* v : {"Spell_Ave", "Spell_Max", "Time_Arr_Ave", "Time_Arr_Max"}) stat("Spell_Time_Arr_Stn.nc", v);
-  for (const char* v : {"Freq", "Mag"}) stat("Fre_Mag_Stn_all_period.nc", v);
-  std::size_t nperiod = 0;
-  for (const char* c : kCls)
-    for (const char* i : kIdx)
-      for (const char* fm : {"Fre_", "Mag_"})
-        nperiod = read_var("Fre_Mag_Stn.nc", std::string(fm) + i + "_" + c).n2;
-  for (const char* f : {"Tq_pdsi_spi_Stn.nc", "Prob_Tq_pdsi_spi_Stn.nc"})
-    for (const char* p : kPairs) read_var(f, p);
-  std::size_t nstn = 0;
-  for (const char* v : {"lon", "lat", "reg"}) nstn = read_var(stn_file, v).n1;
-  close_open_file();
-
-  // The run's counts: 18 classes, 12 pairs, 12 periods in FRE and MAG.
-  constexpr std::size_t kClasses = 18, kPairCount = 12, kPeriods = 12;
-  const std::uint64_t store_floats =
-      nstn * (stat_cols + 2 * kClasses * kPeriods + 2 * kPairCount + 4 /* lon lat reg, coordinates */ +
-              kClasses /* work array */);
-  std::printf("store_bytes %llu\n", static_cast<unsigned long long>(store_floats * 4 + nstn * 21));
-
-  for (const auto& [name, ncol] : std::vector<std::pair<std::string, std::size_t>>{
-           {"Num_Dr_Mon.txt", 18}, {"Fre_all.txt", 18}, {"Mag_all.txt", 18}, {"Sensl.txt", 6},
-           {"Prob_Sensl.txt", 6}, {"Spell_Ave.txt", 18}, {"Spell_Max.txt", 18},
-           {"Time_Interval_Ave.txt", 18}, {"Time_Interval_Max.txt", 18}, {"Corre_IDX.txt", 12},
-           {"Prob_Corre_IDX.txt", 12}})
-    text_table(name, nstn, ncol);
-  data_set("Num_Dr_Mon", "Dr_Mon", nstn, ncol_drm);
-  data_set("Sensl", "Sensl", nstn, ncol_idx);
-  data_set("Prob", "Prob", nstn, ncol_idx);
-  for (const char* b : {"Spell_Ave", "Spell_Max", "Time_Arr_Ave", "Time_Arr_Max", "Fre_all", "Mag_all"})
-    data_set(b, b, nstn, kClasses);
-  data_set("Corre", "Corre", nstn, kPairCount);
-  data_set("Prob1", "Prob1", nstn, kPairCount);
-  char name[16];
-  for (std::size_t p = 1; p <= std::min(nperiod, kPeriods); ++p) {
-    std::snprintf(name, sizeof name, "Fre_%02zu", p);
-    data_set(name, "Fre", nstn, kClasses);
-    std::snprintf(name, sizeof name, "Mag_%02zu", p);
-    data_set(name, "Mag", nstn, kClasses);
+  const std::string stn_file(argc > 1 ? std::string(argv[1]) : std::string(dx::STATION_FILE));
+  // Every read of a run, in its order.  The run counts follow the loader:
+  // the statistics' own column counts, that of Prob for the index sets.
+  Reader reader;
+  dx::Store st;
+  std::size_t stat_cols = 0;  // statistic columns as allocated (each with its own length)
+  std::size_t nperiod = 0, nstn = 0;
+  for (const dx::InputVar& v : dx::input_reads()) {
+    const std::string_view name = dx::kInputFileNames[static_cast<std::size_t>(v.file)];
+    const bool station = v.file == dx::kStationInput, period = name == dx::kPeriodFile;
+    const Read r = reader.read_var(station ? stn_file : std::string(name), v.var);
+    if (station) nstn = r.n1;
+    if (period) nperiod = r.n2;
+    if (v.rank == 2 && !period) {
+      stat_cols += r.n2;
+      if (v.var == "N_Drou_mon") st.NCOL_DRM = static_cast<std::int32_t>(r.n2);
+      if (v.var == "Prob") st.NCOL_IDX = static_cast<std::int32_t>(r.n2);
+    }
   }
+  reader.close();
+  st.NCLASS = dx::kClasses;
+  st.NPAIR = dx::kPairs;
+
+  const std::uint64_t store_floats =
+      nstn * (stat_cols + 2 * dx::kClasses * dx::kPeriods + 2 * dx::kPairs + 4 /* lon lat reg, coordinates */ +
+              dx::kClasses /* work array */);
+  std::printf("store_bytes %llu\n", static_cast<unsigned long long>(store_floats * 4 + nstn * dx::STATION_LEN));
+
+  // On one thread, as the floor of what a run must do.
+  dx::OutputSink sink(dx::OutputSink::Mode::Direct);
+  for (const dx::TextTable& t : dx::kTextTables) text_table(sink, std::string(t.file), nstn, t.ncol);
+  for (const dx::DataSet& d : dx::kDataSets)
+    data_set(sink, std::string(d.base), d.var, nstn, static_cast<std::size_t>(st.*d.ncol));
+  for (std::int32_t p = 1; p <= std::min<std::int32_t>(static_cast<std::int32_t>(nperiod), dx::kPeriods); ++p)
+    for (const dx::PeriodSet& s : dx::kPeriodSets)
+      data_set(sink, dx::period_base(s.prefix, p), s.var, nstn, dx::kClasses);
   return 0;
 }
 

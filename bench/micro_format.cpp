@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "output/format.hpp"
+#include "base/format.hpp"
 
 namespace {
 

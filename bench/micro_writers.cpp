@@ -7,6 +7,7 @@
 //   dx_micro_bench --benchmark_filter=Write
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -17,7 +18,9 @@
 #include "output/grads.hpp"
 #include "output/out_file.hpp"
 #include "output/text_table.hpp"
-#include "run/store.hpp"
+#include "base/labels.hpp"
+#include "base/store.hpp"
+#include "base/text.hpp"
 
 namespace {
 
@@ -79,8 +82,9 @@ const std::string& scratch() {
 void BM_WriteToText(benchmark::State& state) {
   Inputs& in = inputs();
   const std::string file = scratch() + "/Fre_all.txt";
+  dx::OutputSink sink(dx::OutputSink::Mode::Direct);
   for (auto _ : state) {
-    dx::write_to_text(in.values, in.st.NSTN, static_cast<std::int32_t>(kColumns), in.st.LON, in.st.LAT,
+    dx::write_to_text(sink, in.values, in.st.NSTN, static_cast<std::int32_t>(kColumns), in.st.LON, in.st.LAT,
                       in.st.REG, dx::VARN, in.title, file);
   }
   const auto bytes = static_cast<std::int64_t>(std::filesystem::file_size(file));
@@ -92,8 +96,9 @@ BENCHMARK(BM_WriteToText)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_WriteGradsStn(benchmark::State& state) {
   Inputs& in = inputs();
   const std::string dir = scratch() + "/";
+  dx::OutputSink sink(dx::OutputSink::Mode::Direct);
   for (auto _ : state) {
-    dx::write_grads_stn(in.st, in.values, in.st.LON, in.st.LAT, in.st.NSTN, static_cast<std::int32_t>(kColumns),
+    dx::write_grads_stn(sink, in.st, in.values, in.st.LON, in.st.LAT, in.st.NSTN, static_cast<std::int32_t>(kColumns),
                         "Fre_all", dir, "Fre_all");
   }
   const auto bytes = static_cast<std::int64_t>(std::filesystem::file_size(dir + "Fre_all.dat") +
@@ -108,10 +113,11 @@ BENCHMARK(BM_WriteGradsStn)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_PlainWriteFloor(benchmark::State& state) {
   const std::string file = scratch() + "/floor.dat";
   const std::size_t group = 32 * kStations + 28;
-  const std::string block(group, 'x');
+  dx::OutputSink sink(dx::OutputSink::Mode::Direct);
+  std::fill_n(sink.reusable(0, group), group, 'x');
   for (auto _ : state) {
-    dx::OutFile out(file);
-    for (std::size_t k = 0; k < kColumns; ++k) out.write(block);
+    dx::OutFile out(sink, file);
+    for (std::size_t k = 0; k < kColumns; ++k) out.write_reusable(0, group);
     out.commit();
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(group * kColumns));

@@ -6,36 +6,17 @@
 #include <new>
 #include <span>
 #include <string>
+#include <vector>
 
-#include "input/memory_limit.hpp"
+#include "base/error.hpp"
+#include "base/format.hpp"
+#include "input/memory.hpp"
 #include "input/nc_reader.hpp"
-#include "output/format.hpp"
+#include "input/result_files.hpp"
 
 namespace dx {
 namespace {
 
-constexpr std::string_view kDrouMonFile = "Num_Drou_Mon_Stn.nc";
-constexpr std::string_view kSenProbFile = "Sen_Prob_idx_Stn.nc";
-constexpr std::string_view kSpellFile = "Spell_Time_Arr_Stn.nc";
-constexpr std::string_view kAllPeriodFile = "Fre_Mag_Stn_all_period.nc";
-constexpr std::string_view kPeriodFile = "Fre_Mag_Stn.nc";
-constexpr std::string_view kTqFile = "Tq_pdsi_spi_Stn.nc";
-constexpr std::string_view kProbTqFile = "Prob_Tq_pdsi_spi_Stn.nc";
-
-// Drought-class suffixes and index names of the per-period variables, in
-// loop order: k = 6 (c - 1) + i.
-constexpr std::array<std::string_view, 3> kClassSuffix = {"mod", "sev", "ext"};
-constexpr std::array<std::string_view, 6> kIndexName = {"pdsi", "scpdsi", "spi01", "spi03", "spi06", "spi12"};
-
-// Variable names of the index pairs, column order of TQ and PROB1.
-constexpr std::array<std::string_view, 12> kPairName = {
-    "pdsi_spi01",   "pdsi_spi03",   "pdsi_spi06",   "pdsi_spi12",
-    "scpdsi_spi01", "scpdsi_spi03", "scpdsi_spi06", "scpdsi_spi12",
-    "spei06_spi06", "spei06_spi12", "spei12_spi06", "spei12_spi12"};
-
-constexpr std::int32_t kClasses = 18;
-constexpr std::int32_t kPeriods = 12;
-constexpr std::int32_t kPairs = 12;
 // Classes of FRE and MAG filled in one pass over those arrays.
 constexpr std::size_t kPeriodBatch = 3;
 
@@ -65,16 +46,10 @@ void allocate_for(const StationCount& ref, std::string_view what, ColArray<R>& a
   std::uint64_t n = 1;
   for (std::size_t e : ext) n *= e;  // at most 18 x 12 x 2^31: no overflow
   const std::uint64_t bytes = n * sizeof(float);
-  const std::uint64_t phys = physical_memory();
   const std::string why = std::string(ref.file) + ": " + std::to_string(ref.n) + " stations: the " +
                           std::string(what) + " need " + std::to_string(bytes) + " bytes";
-  if (phys != 0 && bytes > phys) {
-    throw Error(why + ", more than the machine's memory (" + std::to_string(phys) + " bytes)");
-  }
-  const std::uint64_t can = obtainable_memory();
-  if (can != 0 && bytes > can) {
-    throw Error(why + ", more than this run can obtain now (" + std::to_string(can) + " bytes)");
-  }
+  for (const std::string& beyond : {beyond_machine_memory(bytes), beyond_obtainable_memory(bytes)})
+    if (!beyond.empty()) throw Error(why + ", " + beyond);
   try {
     a.allocate(ext);
   } catch (const std::bad_alloc&) {
@@ -91,23 +66,45 @@ void check_min_columns(std::string_view file, std::string_view var, std::int32_t
   }
 }
 
-// Reads one statistic (station, column) and checks its shape.
-void read_statistic(Store& st, const StationCount& ref, std::string_view file, std::string_view var,
-                    Array2& dst, std::int32_t& ncol, std::int32_t min_cols) {
-  rd_ncdf_2d(file, st.XSTN, st.XIDX, st.NSTN, ncol, dst, var, st.STATUS);
-  ref.check(file, var, st.NSTN);
-  check_min_columns(file, var, ncol, min_cols);
+// The reads of the catalogue, taken in their order.
+class Reads {
+ public:
+  explicit Reads(std::string_view station_file) : station_file_(station_file) {}
+  const InputVar& next() { return all_.at(next_++); }
+  // The path of the file of a read.
+  std::string_view file(const InputVar& v) const {
+    return v.file == kStationInput ? station_file_ : kInputFileNames[static_cast<std::size_t>(v.file)];
+  }
+  bool done() const { return next_ == all_.size(); }
+
+ private:
+  const std::vector<InputVar>& all_ = input_reads();
+  std::size_t next_ = 0;
+  std::string_view station_file_;
+};
+
+// Reads the next statistic (station, column) of the catalogue and checks
+// its shape.
+void read_statistic(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array2& dst,
+                    std::int32_t& ncol) {
+  const InputVar& v = reads.next();
+  const std::string_view file = reads.file(v);
+  rd_ncdf_2d(files, file, st.XSTN, st.XIDX, st.NSTN, ncol, dst, v.var, st.STATUS);
+  ref.check(file, v.var, st.NSTN);
+  check_min_columns(file, v.var, ncol, v.min_columns);
   st.XSTN.release();
   st.XIDX.release();
 }
 
-// Reads one per-period variable (station, period) into a work matrix.
-void read_period_variable(Store& st, const StationCount& ref, std::string_view var, Array2& work) {
-  rd_ncdf_2d(kPeriodFile, st.XSTN, st.XIDX, st.NSTN, st.NPERIOD, work, var, st.STATUS);
-  ref.check(kPeriodFile, var, st.NSTN);
-  if (st.NPERIOD != kPeriods) {
-    throw Error(std::string(kPeriodFile) + ": variable " + std::string(var) + " has " +
-                std::to_string(st.NPERIOD) + " periods, expected " + std::to_string(kPeriods));
+// Reads the next per-period variable (station, period) into a work matrix.
+void read_period_variable(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array2& work) {
+  const InputVar& v = reads.next();
+  const std::string_view file = reads.file(v);
+  rd_ncdf_2d(files, file, st.XSTN, st.XIDX, st.NSTN, st.NPERIOD, work, v.var, st.STATUS);
+  ref.check(file, v.var, st.NSTN);
+  if (st.NPERIOD != v.min_columns) {
+    throw Error(std::string(file) + ": variable " + v.var + " has " + std::to_string(st.NPERIOD) +
+                " periods, expected " + std::to_string(v.min_columns));
   }
   st.XSTN.release();
   st.XIDX.release();
@@ -133,44 +130,52 @@ void copy_period_classes(std::span<const Array2> work, std::size_t k0, Array3& d
   }
 }
 
-// Reads the twelve pair variables of one file into the columns of `dst`.
-void read_pairs(Store& st, const StationCount& ref, std::string_view file, Array2& dst) {
-  for (std::size_t j = 0; j < kPairName.size(); ++j) {
+// Reads the next twelve pair variables (one file) into the columns of `dst`.
+void read_pairs(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array2& dst) {
+  const std::size_t nstn = dst.extent(0);
+  for (std::size_t j = 0; j < kPairs; ++j) {
+    const InputVar& v = reads.next();
+    const std::string_view file = reads.file(v);
     // Straight into column j: the values pass through no pair array.
-    const std::size_t nstn = dst.extent(0);
-    rd_ncdf_1d_into(file, st.XSTN, st.NSTN, std::span<float>(dst.data() + j * nstn, nstn), kPairName[j],
+    rd_ncdf_1d_into(files, file, st.XSTN, st.NSTN, std::span<float>(dst.data() + j * nstn, nstn), v.var,
                     st.STATUS);
-    ref.check(file, kPairName[j], st.NSTN);
+    ref.check(file, v.var, st.NSTN);
     st.XSTN.release();
     st.COR.release();
   }
 }
 
-void read_coordinate(Store& st, const StationCount& ref, std::string_view file, std::string_view var,
-                     Array1& dst) {
-  rd_ncdf_1d(file, st.XSTN, st.NSTN, dst, var, st.STATUS);
-  ref.check(file, var, st.NSTN);
+// Reads the next station variable (longitude, latitude, region code).
+void read_station_variable(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array1& dst) {
+  const InputVar& v = reads.next();
+  const std::string_view file = reads.file(v);
+  rd_ncdf_1d(files, file, st.XSTN, st.NSTN, dst, v.var, st.STATUS);
+  ref.check(file, v.var, st.NSTN);
 }
 
 }  // namespace
 
 void read_data_nc(Store& st, std::string_view station_file) {
+  Reads reads(station_file);
   // Consecutive reads of one file (36 variables of the per-period file,
   // 12 of each correlation file) open it once.
-  KeepFilesOpen keep;
+  NcOpenings files;
   // 1. Number of drought months; its station count is the reference.
-  rd_ncdf_2d(kDrouMonFile, st.XSTN, st.XIDX, st.NSTN, st.NCOL_DRM, st.NUM_DR_MON, "N_Drou_mon", st.STATUS);
+  {
+    const InputVar& v = reads.next();
+    rd_ncdf_2d(files, reads.file(v), st.XSTN, st.XIDX, st.NSTN, st.NCOL_DRM, st.NUM_DR_MON, v.var, st.STATUS);
+    check_min_columns(reads.file(v), v.var, st.NCOL_DRM, v.min_columns);
+    st.XSTN.release();
+    st.XIDX.release();
+  }
   const StationCount ref{st.NSTN, kDrouMonFile};
-  check_min_columns(kDrouMonFile, "N_Drou_mon", st.NCOL_DRM, NVARN);
-  st.XSTN.release();
-  st.XIDX.release();
 
   // 2. Sen's slopes and their p-values.  The count kept is that of Prob;
   // the data set of SenSL is written with it, so SenSL must hold as many.
   std::int32_t ncol_sensl = 0;
-  read_statistic(st, ref, kSenProbFile, "SenSL", st.SENSL, ncol_sensl, NIDX_NAME);
+  read_statistic(files, reads, st, ref, st.SENSL, ncol_sensl);
   st.NCOL_IDX = ncol_sensl;
-  read_statistic(st, ref, kSenProbFile, "Prob", st.PROB, st.NCOL_IDX, NIDX_NAME);
+  read_statistic(files, reads, st, ref, st.PROB, st.NCOL_IDX);
   if (st.NCOL_IDX > ncol_sensl) {
     throw Error(std::string(kSenProbFile) + ": variable Prob has " + std::to_string(st.NCOL_IDX) +
                 " columns, but SenSL has only " + std::to_string(ncol_sensl));
@@ -178,12 +183,8 @@ void read_data_nc(Store& st, std::string_view station_file) {
 
   // 3. and 4. Spell lengths, times between droughts, whole-series
   // frequency and magnitude, by drought class.
-  read_statistic(st, ref, kSpellFile, "Spell_Ave", st.SPELL_AVE, st.NCLASS, NVARN);
-  read_statistic(st, ref, kSpellFile, "Spell_Max", st.SPELL_MAX, st.NCLASS, NVARN);
-  read_statistic(st, ref, kSpellFile, "Time_Arr_Ave", st.TIME_ARR_AVE, st.NCLASS, NVARN);
-  read_statistic(st, ref, kSpellFile, "Time_Arr_Max", st.TIME_ARR_MAX, st.NCLASS, NVARN);
-  read_statistic(st, ref, kAllPeriodFile, "Freq", st.FRE_ALL, st.NCLASS, NVARN);
-  read_statistic(st, ref, kAllPeriodFile, "Mag", st.MAG_ALL, st.NCLASS, NVARN);
+  for (Array2* dst : {&st.SPELL_AVE, &st.SPELL_MAX, &st.TIME_ARR_AVE, &st.TIME_ARR_MAX, &st.FRE_ALL, &st.MAG_ALL})
+    read_statistic(files, reads, st, ref, *dst, st.NCLASS);
 
   // 5. and 6. Frequency and magnitude per period, class k = 6 (c - 1) + i.
   st.NCLASS = kClasses;
@@ -195,18 +196,14 @@ void read_data_nc(Store& st, std::string_view station_file) {
   // into FRE and MAG are made a batch of classes at a time.  The work
   // matrices keep their memory from one batch to the next.
   std::array<Array2, kPeriodBatch> fre_work, mag_work;
-  std::size_t k = 0;
-  for (std::string_view cls : kClassSuffix) {
-    for (std::string_view idx : kIndexName) {
-      const std::string suffix = std::string(idx) + "_" + std::string(cls);
-      const std::size_t b = k % kPeriodBatch;
-      read_period_variable(st, ref, "Fre_" + suffix, fre_work[b]);
-      read_period_variable(st, ref, "Mag_" + suffix, mag_work[b]);
-      ++k;
-      if (b + 1 == kPeriodBatch || k == count(kClasses)) {
-        copy_period_classes(std::span<const Array2>(fre_work.data(), b + 1), k - (b + 1), st.FRE);
-        copy_period_classes(std::span<const Array2>(mag_work.data(), b + 1), k - (b + 1), st.MAG);
-      }
+  for (std::size_t k = 0; k < count(kClasses);) {
+    const std::size_t b = k % kPeriodBatch;
+    read_period_variable(files, reads, st, ref, fre_work[b]);
+    read_period_variable(files, reads, st, ref, mag_work[b]);
+    ++k;
+    if (b + 1 == kPeriodBatch || k == count(kClasses)) {
+      copy_period_classes(std::span<const Array2>(fre_work.data(), b + 1), k - (b + 1), st.FRE);
+      copy_period_classes(std::span<const Array2>(mag_work.data(), b + 1), k - (b + 1), st.MAG);
     }
   }
   for (Array2& w : fre_work) w.release();
@@ -216,16 +213,17 @@ void read_data_nc(Store& st, std::string_view station_file) {
   st.NPAIR = kPairs;
   allocate_for(ref, "correlation coefficients", st.TQ, {count(st.NSTN), count(kPairs)});
   allocate_for(ref, "p-values of the correlations", st.PROB1, {count(st.NSTN), count(st.NPAIR)});
-  read_pairs(st, ref, kTqFile, st.TQ);
-  read_pairs(st, ref, kProbTqFile, st.PROB1);
+  read_pairs(files, reads, st, ref, st.TQ);
+  read_pairs(files, reads, st, ref, st.PROB1);
 
   // 10. Station coordinates and region codes.
-  read_coordinate(st, ref, station_file, "lon", st.LON);
+  read_station_variable(files, reads, st, ref, st.LON);
   st.XSTN.release();
-  read_coordinate(st, ref, station_file, "lat", st.LAT);
+  read_station_variable(files, reads, st, ref, st.LAT);
   st.XSTN.release();
-  read_coordinate(st, ref, station_file, "reg", st.REG);
-  keep.close();
+  read_station_variable(files, reads, st, ref, st.REG);
+  files.close_kept();
+  if (!reads.done()) throw Error("the loader left variables of its input catalogue unread");
 
   // 11. Station names "Station_001", ...; from 1000 on the number does not
   // fit its field and is written as asterisks.

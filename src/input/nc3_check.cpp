@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "run/error.hpp"
+#include "base/error.hpp"
 
 // Layout of a classic-format header (all integers big-endian):
 //

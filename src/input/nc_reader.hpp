@@ -1,14 +1,16 @@
 #pragma once
 // Readers of one whole real variable from a netCDF file, with the
-// coordinate values of its dimensions.  Each call opens the file, reads,
-// closes it (see KeepFilesOpen for an exception) and prints its progress
-// lines on standard output.  The first
-// dimension is the fastest-varying one (the last one declared in the file).
+// coordinate values of its dimensions.  Each read takes its file from
+// `files` (see NcOpenings: opened and closed by the read, or shared with
+// the neighbouring reads of the same file) and prints its progress lines on
+// standard output.  The first dimension is the fastest-varying one (the
+// last one declared in the file).
 #include <cstdint>
 #include <span>
 #include <string_view>
 
-#include "run/store.hpp"
+#include "base/col_array.hpp"
+#include "input/nc_file.hpp"
 
 namespace dx {
 
@@ -24,37 +26,18 @@ namespace dx {
 // that a float cannot represent are read as the library converts them,
 // with a warning on standard error.  A missing or unsuitable coordinate
 // variable (wrong name, shape, length or type) leaves zeros.
-void rd_ncdf_1d(std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
+void rd_ncdf_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
                 std::string_view var, int& status);
 
 // Reads like rd_ncdf_1d, but the values go straight into `values` (a column
 // of a larger array) when the variable's length equals values.size(); a
 // variable of another length is left unread, and `len` tells the caller.
-void rd_ncdf_1d_into(std::string_view file, Array1& coord, std::int32_t& len, std::span<float> values,
-                     std::string_view var, int& status);
+void rd_ncdf_1d_into(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len,
+                     std::span<float> values, std::string_view var, int& status);
 
 // Reads the 2-D variable `var` of `file` into `values` with shape (n1, n2),
 // n1 being the length of the fastest-varying dimension.
-void rd_ncdf_2d(std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
+void rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
                 std::int32_t& n2, Array2& values, std::string_view var, int& status);
-
-// While an object of this class is alive, consecutive reads of the same
-// file share one opening of it: the file stays open after a read and is
-// closed (the close checked) by the next read of another file or by
-// close().  Opening a netCDF-4 file costs far more than reading a small
-// variable from it.  Progress lines and messages stay those of separate
-// reads.  One at a time; the destructor closes without checking.
-class KeepFilesOpen {
- public:
-  KeepFilesOpen();
-  ~KeepFilesOpen();
-  KeepFilesOpen(const KeepFilesOpen&) = delete;
-  KeepFilesOpen& operator=(const KeepFilesOpen&) = delete;
-  void close();
-};
-
-// Physical memory of the machine in bytes, 0 when it cannot be told.  A
-// variable or array that needs more is refused before allocation.
-std::uint64_t physical_memory();
 
 }  // namespace dx

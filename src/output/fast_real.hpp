@@ -8,39 +8,26 @@
 #include <cstdint>
 #include <cstring>
 
-#include "output/format.hpp"
+#include "base/fields.hpp"
 
 namespace dx {
-
-namespace fast_real_detail {
-
-inline constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
 
 // Largest scaled magnitude (value x 1000) handled inline for a field of
 // 8 + i characters: its rounded form has at most w - 2 digits, so sign,
 // digits and point always fit and no field overflows here.
-inline constexpr double kLimit[] = {999999.0,        9999999.0,        99999999.0,
-                                    999999999.0,     9999999999.0,     99999999999.0,
-                                    999999999999.0,  9999999999999.0,  99999999999999.0};
-
-}  // namespace fast_real_detail
+inline constexpr double kFastF3Limit[] = {999999.0,       9999999.0,       99999999.0,
+                                          999999999.0,    9999999999.0,    99999999999.0,
+                                          999999999999.0, 9999999999999.0, 99999999999999.0};
 
 // Same bytes as put_real(dst, w, 3, v).
 inline void put_real_f3(char* dst, int w, float v) {
-  using namespace fast_real_detail;
   // Exact: a float times 1000 needs at most 34 significant bits.
   const double scaled = std::fabs(static_cast<double>(v) * 1000.0);
-  if (w < 8 || w > 16 || !(scaled < kLimit[w - 8])) {
+  if (w < 8 || w > 16 || !(scaled < kFastF3Limit[w - 8])) {
     put_real(dst, w, 3, v);
     return;
   }
-  // Round to nearest, ties to even, on the exact scaled value.
-  std::uint64_t n = static_cast<std::uint64_t>(scaled);
-  const double frac = scaled - static_cast<double>(n);
-  n += static_cast<std::uint64_t>((frac > 0.5) | ((frac == 0.5) & static_cast<bool>(n & 1)));
+  std::uint64_t n = round_ties_even(scaled);
 
   // Blank the field with two overlapping 8-byte stores, then write the
   // digits from the right: three decimals, the point, the integer part
@@ -54,17 +41,7 @@ inline void put_real_f3(char* dst, int w, float v) {
   p[0] = static_cast<char>('0' + dec / 100);
   std::memcpy(p + 1, kDigitPairs + 2 * (dec % 100), 2);
   *--p = '.';
-  while (n >= 100) {
-    p -= 2;
-    std::memcpy(p, kDigitPairs + 2 * (n % 100), 2);
-    n /= 100;
-  }
-  if (n >= 10) {
-    p -= 2;
-    std::memcpy(p, kDigitPairs + 2 * n, 2);
-  } else {
-    *--p = static_cast<char>('0' + n);
-  }
+  p = digits_backward(p, n);
   if (std::signbit(v)) *--p = '-';
 }
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "output/format.hpp"
+#include "base/error.hpp"
+#include "base/format.hpp"
+#include "base/text.hpp"
 #include "output/out_file.hpp"
 
 namespace dx {
@@ -55,36 +57,17 @@ std::array<char, kIdLen> station_id(std::string_view name) {
   return id;
 }
 
-// The buffers of the time groups, kept from call to call: every data set of
-// a run has the same station count, and a fresh buffer of several megabytes
-// per call would cost a zero-fill and its page faults each time.  There are
-// two, so that one can be filled while the other is being written behind;
-// each remembers the ticket of its last write, and is only changed once that
-// write is done.  Every byte of a group is written before the group is.
-struct GroupBuffer {
-  std::vector<char> bytes;
-  Ticket written = 0;
-};
-
-char* group_buffer(GroupBuffer& g, std::size_t size) {
-  OutFile::wait(g.written);
-  g.written = 0;
-  if (g.bytes.size() < size) {
-    std::vector<char>().swap(g.bytes);
-    g.bytes.resize(size);
-  }
-  return g.bytes.data();
-}
-
-void write_data_file(Store& st, const std::string& path, const Array2& data, const Array1& lon,
-                     const Array1& lat, std::size_t nstn, std::size_t ncol) {
-  static std::array<GroupBuffer, 2> groups;
-  OutFile out(path);
+void write_data_file(OutputSink& sink, Store& st, const std::string& path, const Array2& data,
+                     const Array1& lon, const Array1& lat, std::size_t nstn, std::size_t ncol) {
+  OutFile out(sink, path);
   if (ncol > 0) {
     // The station part of every report is the same in every time group:
-    // build one group once, then per column patch only the values.
+    // build one group once, then per column patch only the values.  There
+    // are two group buffers, so that one can be filled while the other is
+    // being written behind; every byte of a group is written before the
+    // group is.
     const std::size_t group_size = nstn * kReportSize + kTerminatorSize;
-    char* const first = group_buffer(groups[0], group_size);
+    char* const first = sink.reusable(0, group_size);
     std::array<char, kIdLen> last_id = st.LAST_STN_ID;
     float last_lat = 0.0f, last_lon = 0.0f;
     for (std::size_t j = 0; j < nstn; ++j) {
@@ -94,15 +77,15 @@ void write_data_file(Store& st, const std::string& path, const Array2& data, con
       put_header(first + j * kReportSize, last_id, last_lat, last_lon, 1);
     }
     put_header(first + nstn * kReportSize, last_id, last_lat, last_lon, 0);
-    if (ncol > 1) std::memcpy(group_buffer(groups[1], group_size), first, group_size);
+    if (ncol > 1) std::memcpy(sink.reusable(1, group_size), first, group_size);
 
     for (std::size_t k = 0; k < ncol; ++k) {
-      GroupBuffer& g = groups[k % 2];
-      char* const group = group_buffer(g, group_size);
+      const std::size_t slot = k % 2;
+      char* const group = sink.reusable(slot, group_size);
       const float* col = nstn > 0 ? data.column(k) : nullptr;
       char* p = group + kValueOff;
       for (std::size_t j = 0; j < nstn; ++j, p += kReportSize) put_f32(p, col[j]);
-      g.written = out.write_shared(group, group_size);
+      out.write_reusable(slot, group_size);
     }
     // Only a report actually written changes the id a later terminator repeats.
     if (nstn > 0) st.LAST_STN_ID = last_id;
@@ -110,7 +93,7 @@ void write_data_file(Store& st, const std::string& path, const Array2& data, con
   out.commit();
 }
 
-void write_descriptor(const std::string& path, std::string_view name, std::string_view var, std::int32_t ncol) {
+void write_descriptor(OutputSink& sink, const std::string& path, std::string_view name, std::string_view var, std::int32_t ncol) {
   static const Format kA = Format::parse("(A)");
   static const Format kAA = Format::parse("(A,A)");
   static const Format kAF = Format::parse("(A,F8.1)");
@@ -124,7 +107,7 @@ void write_descriptor(const std::string& path, std::string_view name, std::strin
   std::string var_line(var);
   var_line.append(" 0 99 Factor");
 
-  OutFile out(path);
+  OutFile out(sink, path);
   std::string& b = out.buffer();
   const auto line = [&b](const Format& f, std::initializer_list<Value> items) {
     write_line(f, std::span<const Value>(items.begin(), items.size()), b);
@@ -143,7 +126,7 @@ void write_descriptor(const std::string& path, std::string_view name, std::strin
 
 }  // namespace
 
-void write_grads_stn(Store& st, const Array2& data, const Array1& lon, const Array1& lat,
+void write_grads_stn(OutputSink& sink, Store& st, const Array2& data, const Array1& lon, const Array1& lat,
                      std::int32_t nstn, std::int32_t ncol, std::string_view base,
                      std::string_view dir, std::string_view var) {
   const std::string_view name = trim_right(base);
@@ -165,8 +148,8 @@ void write_grads_stn(Store& st, const Array2& data, const Array1& lon, const Arr
                   " stations x " + std::to_string(cols) + " columns");
   }
 
-  write_data_file(st, dat_path, data, lon, lat, rows, cols);
-  write_descriptor(ctl_path, name, trim_right(var), ncol);
+  write_data_file(sink, st, dat_path, data, lon, lat, rows, cols);
+  write_descriptor(sink, ctl_path, name, trim_right(var), ncol);
 }
 
 }  // namespace dx

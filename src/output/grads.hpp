@@ -4,16 +4,17 @@
 #include <cstdint>
 #include <string_view>
 
-#include "run/store.hpp"
+#include "base/store.hpp"
+#include "output/sink.hpp"
 
 namespace dx {
 
 // Writes `ncol` columns of `data` (shape (nstn, >= ncol)) as `ncol` time
-// steps of `nstn` station reports.  Station ids come from st.STATION; the id
+// steps of `nstn` station reports, through `sink`.  Station ids come from st.STATION; the id
 // of the last report written is kept in st.LAST_STN_ID across calls.
 // `dir` and `base` and `var` have their trailing blanks removed.  Both files
 // are replaced atomically; throws Error naming the file on failure.
-void write_grads_stn(Store& st, const Array2& data, const Array1& lon, const Array1& lat,
+void write_grads_stn(OutputSink& sink, Store& st, const Array2& data, const Array1& lon, const Array1& lat,
                      std::int32_t nstn, std::int32_t ncol, std::string_view base,
                      std::string_view dir, std::string_view var);
 

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "output/fast_real.hpp"
-#include "output/format.hpp"
+#include "base/error.hpp"
+#include "base/format.hpp"
+#include "base/text.hpp"
 #include "output/out_file.hpp"
 
 namespace dx {
@@ -35,7 +37,7 @@ std::string describe(std::string_view file) { return "station table " + std::str
 
 }  // namespace
 
-void write_to_text(const Array2& values, std::int32_t nstn, std::int32_t ncol, const Array1& lon,
+void write_to_text(OutputSink& sink, const Array2& values, std::int32_t nstn, std::int32_t ncol, const Array1& lon,
                    const Array1& lat, const Array1& reg, std::span<const std::string_view> names,
                    std::string_view title, std::string_view file) {
   const std::string path(trim_right(file));
@@ -68,7 +70,7 @@ void write_to_text(const Array2& values, std::int32_t nstn, std::int32_t ncol, c
   std::size_t width = 0;
   for (const Format::Rule& r : rules) width += static_cast<std::size_t>(r.w);
 
-  OutFile out(path);
+  OutFile out(sink, path);
   std::string& buf = out.buffer();
 
   // Title, at its full fixed length.

@@ -4,8 +4,9 @@
 // analysis period, in that fixed order.
 #include <string_view>
 
-#include "input/loader.hpp"
-#include "run/store.hpp"
+#include "base/store.hpp"
+#include "input/result_files.hpp"
+#include "output/sink.hpp"
 
 namespace dx {
 
@@ -13,12 +14,14 @@ namespace dx {
 // floating-point mode (x86-64 only; elsewhere nothing to do).
 void set_numeric_mode();
 
-// Loads and writes every output into the working directory.  Throws Error
-// on the first failure; nothing is written when loading fails.
-void run(Store& st, std::string_view station_file = STATION_FILE);
+// Loads the store and writes every output into the working directory
+// through `sink`.  Throws Error on the first failure; nothing is written
+// when loading fails.
+void run(Store& st, OutputSink& sink, std::string_view station_file = STATION_FILE);
 
-// The program: numeric mode, run, final flush of standard output.  Prints
-// "drought-export: error: ..." on standard error and returns 1 on failure.
+// The program: numeric mode, run (writing behind), final flush of standard
+// output.  Prints "drought-export: error: ..." on standard error and
+// returns 1 on failure.
 int run_program(std::string_view station_file = STATION_FILE);
 
 }  // namespace dx

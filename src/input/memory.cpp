@@ -1,4 +1,4 @@
-#include "input/memory_limit.hpp"
+#include "input/memory.hpp"
 
 #include <unistd.h>
 
@@ -90,15 +90,30 @@ std::uint64_t obtainable_memory(const std::string& proc_root, const std::string&
   return best == kNone ? 0 : best;
 }
 
-std::uint64_t obtainable_memory() {
-  std::uint64_t best = obtainable_memory("/proc", "/sys/fs/cgroup");
+std::uint64_t physical_memory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page > 0) {
-    const std::uint64_t phys = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
-    best = best == 0 ? phys : std::min(best, phys);
-  }
-  return best;
+  if (pages <= 0 || page <= 0) return 0;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
+
+std::uint64_t obtainable_memory() {
+  const std::uint64_t best = obtainable_memory("/proc", "/sys/fs/cgroup");
+  const std::uint64_t phys = physical_memory();
+  if (phys == 0) return best;
+  return best == 0 ? phys : std::min(best, phys);
+}
+
+std::string beyond_machine_memory(std::uint64_t bytes) {
+  const std::uint64_t phys = physical_memory();
+  if (phys == 0 || bytes <= phys) return {};
+  return "more than the machine's memory (" + std::to_string(phys) + " bytes)";
+}
+
+std::string beyond_obtainable_memory(std::uint64_t bytes) {
+  const std::uint64_t can = obtainable_memory();
+  if (can == 0 || bytes <= can) return {};
+  return "more than this run can obtain now (" + std::to_string(can) + " bytes)";
 }
 
 }  // namespace dx

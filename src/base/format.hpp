@@ -9,38 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fields.hpp"
+
 namespace dx {
-
-// One value of a formatted write: a text, a 4-byte integer or a 4-byte real.
-// BadInt stands for a real that has no 32-bit integer conversion (NaN or out
-// of range): an integer rule writes it as a field of asterisks.
-struct Value {
-  enum class Kind : std::uint8_t { Text, Int, Real, BadInt };
-  Kind kind = Kind::Int;
-  std::int32_t i = 0;
-  float r = 0.0f;
-  std::string_view s;
-
-  static Value text(std::string_view t) { Value v; v.kind = Kind::Text; v.s = t; return v; }
-  static Value integer(std::int32_t n) { Value v; v.kind = Kind::Int; v.i = n; return v; }
-  static Value real(float x) { Value v; v.kind = Kind::Real; v.r = x; return v; }
-  static Value bad_int() { Value v; v.kind = Kind::BadInt; return v; }
-};
-
-// Converts a real to a 32-bit integer by truncation toward zero (3.9 -> 3,
-// -2.7 -> -2).  NaN and values outside the 32-bit range give BadInt.
-Value truncated_int(float x);
-
-// Field primitives: each writes exactly w characters at dst.
-void put_stars(char* dst, int w);
-// Iw (min_digits < 0) or Iw.m (min_digits = m).
-void put_int(char* dst, int w, int min_digits, std::int32_t v);
-// Fw.d: the exact binary value rounded to d decimals, ties to even; a
-// negative value that rounds to zero keeps its sign; NaN gives "NaN",
-// infinities "Infinity"/"-Infinity" (or "Inf"/"-Inf" when narrower).
-void put_real(char* dst, int w, int d, float v);
-// Aw: right-justified when shorter than w, else the leftmost w characters.
-void put_text(char* dst, int w, std::string_view text);
 
 class Format {
  public:

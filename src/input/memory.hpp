@@ -18,6 +18,16 @@ namespace dx {
 // read are left out; 0 when none can.
 std::uint64_t obtainable_memory();
 
+// Physical memory of the machine in bytes, 0 when it cannot be told.
+std::uint64_t physical_memory();
+
+// Why `bytes` cannot be had, for the end of a refusal message: "more than
+// the machine's memory (P bytes)", or "more than this run can obtain now
+// (P bytes)" (obtainable_memory()); empty when they can, or when the
+// amount cannot be told.
+std::string beyond_machine_memory(std::uint64_t bytes);
+std::string beyond_obtainable_memory(std::uint64_t bytes);
+
 // The same without the physical memory, the files read from other roots
 // (meminfo and self/cgroup under proc_root, the groups under cgroup_root).
 std::uint64_t obtainable_memory(const std::string& proc_root, const std::string& cgroup_root);

@@ -1,0 +1,41 @@
+#include "base/console.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/error.hpp"
+#include "base/format.hpp"
+
+namespace dx {
+namespace {
+
+[[noreturn]] void stream_failed(std::FILE* stream, const char* name, int err) {
+  std::clearerr(stream);
+  throw Error(std::string("cannot write to ") + name + ": " + std::strerror(err ? err : EIO));
+}
+
+}  // namespace
+
+void console_line(std::span<const Value> values) {
+  std::string line;
+  list_line(values, line);
+  errno = 0;
+  if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size()) stream_failed(stdout, "standard output", errno);
+}
+
+void console_flush() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) stream_failed(stdout, "standard output", errno);
+}
+
+void warn(const std::string& message) {
+  console_flush();
+  const std::string line = "drought-export: warning: " + message + "\n";
+  errno = 0;
+  if (std::fputs(line.c_str(), stderr) == EOF || std::fflush(stderr) != 0)
+    stream_failed(stderr, "standard error", errno);
+}
+
+}  // namespace dx

@@ -1,0 +1,191 @@
+#include "input/nc_file.hpp"
+
+#include <netcdf.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "base/console.hpp"
+#include "base/error.hpp"
+#include "base/text.hpp"
+#include "input/memory.hpp"
+#include "input/nc3_check.hpp"
+
+namespace dx {
+namespace {
+
+// Read-buffer size asked of the netCDF library for classic files.
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+// Reads needing less than this are not checked against the memory the run
+// can still obtain: the check reads several system files (about a quarter
+// of a millisecond), which would be a large part of a small network's run,
+// and a run that cannot obtain another mebibyte cannot go on anyway.
+constexpr std::uint64_t kMemoryCheckFrom = std::uint64_t{1} << 20;
+
+std::string type_name(nc_type t) {
+  switch (t) {
+    case NC_CHAR: return "char";
+    case NC_STRING: return "string";
+    case NC_VLEN: return "variable-length";
+    case NC_OPAQUE: return "opaque";
+    case NC_ENUM: return "enum";
+    case NC_COMPOUND: return "compound";
+    default: return "user-defined (" + std::to_string(t) + ")";
+  }
+}
+
+bool numeric(nc_type t) {
+  switch (t) {
+    case NC_BYTE: case NC_UBYTE: case NC_SHORT: case NC_USHORT: case NC_INT: case NC_UINT:
+    case NC_INT64: case NC_UINT64: case NC_FLOAT: case NC_DOUBLE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+NcFile::NcFile(std::string_view path, std::string_view var, int& status)
+    : path_(path), var_(var), status_(&status) {
+  // A large read-buffer hint: a classic file is then read in 1 MiB blocks
+  // instead of a few kilobytes at a time (other formats ignore it).
+  std::size_t chunk = kReadChunk;
+  *status_ = nc__open(path_.c_str(), NC_NOWRITE, &chunk, &id_);
+  if (*status_ != NC_NOERR) {
+    throw Error(path_ + ": cannot open the file to read variable " + var_ + ": " + nc_strerror(*status_));
+  }
+  open_ = true;
+  // The library reads a netCDF-3 file cut short as zeros: refuse it.
+  try {
+    check_nc3_complete(path_);
+  } catch (const Error& e) {
+    throw Error(std::string(e.what()) + ", while reading variable " + var_);
+  }
+}
+
+NcFile::~NcFile() {
+  // Only reached open on unwind: the failure being reported is the one
+  // that matters, a further close failure would add nothing.
+  if (open_) static_cast<void>(nc_close(id_));
+}
+
+void NcFile::fail(const std::string& what) const { throw Error(path_ + ": variable " + var_ + ": " + what); }
+
+void NcFile::refuse(const std::string& what) const { throw Error(path_ + ": variable " + var_ + " " + what); }
+
+void NcFile::check(int status, const char* what) {
+  *status_ = status;
+  if (status != NC_NOERR) fail(std::string(what) + ": " + nc_strerror(status));
+}
+
+int NcFile::requested_variable(int rank, int* dimids) {
+  int varid = -1;
+  *status_ = nc_inq_varid(id_, var_.c_str(), &varid);
+  if (*status_ != NC_NOERR) fail(std::string("cannot find it in the file: ") + nc_strerror(*status_));
+  nc_type type = NC_NAT;
+  check(nc_inq_vartype(id_, varid, &type), "cannot inquire its type");
+  if (!numeric(type)) refuse("is of type " + type_name(type) + ", not numeric");
+  int ndims = -1;
+  check(nc_inq_varndims(id_, varid, &ndims), "cannot inquire its dimensions");
+  if (ndims != rank) {
+    refuse("has " + std::to_string(ndims) + (ndims == 1 ? " dimension" : " dimensions") + ", expected " +
+           std::to_string(rank));
+  }
+  check(nc_inq_vardimid(id_, varid, dimids), "cannot inquire its dimensions");
+  return varid;
+}
+
+NcFile::Dim NcFile::dimension(int dimid) {
+  char name[NC_MAX_NAME + 1] = {};
+  std::size_t len = 0;
+  check(nc_inq_dim(id_, dimid, name, &len), "cannot inquire its dimensions");
+  if (len > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    fail("dimension " + std::string(name) + " has length " + std::to_string(len) +
+         ", more than this tool handles (" + std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
+  }
+  return Dim{dimid, pad_to(name, DIM_NAME_LEN), static_cast<std::int32_t>(len)};
+}
+
+void NcFile::check_memory(std::uint64_t elements, std::uint64_t coord_elements) const {
+  const std::uint64_t bytes = elements * sizeof(float);
+  if (const std::string why = beyond_machine_memory(bytes); !why.empty())
+    refuse("needs " + std::to_string(bytes) + " bytes for its " + std::to_string(elements) + " values, " + why);
+  const std::uint64_t need = bytes + coord_elements * sizeof(float);
+  if (need < kMemoryCheckFrom) return;
+  if (const std::string why = beyond_obtainable_memory(need); !why.empty())
+    refuse("needs " + std::to_string(need) + " bytes for its " + std::to_string(elements) +
+           " values and their coordinates, " + why);
+}
+
+void NcFile::read_coordinate(const Dim& dim, Array1& coord) {
+  int cid = -1;
+  *status_ = nc_inq_varid(id_, std::string(trim_right(dim.name)).c_str(), &cid);
+  if (*status_ != NC_NOERR) return;
+  nc_type type = NC_NAT;
+  int ndims = -1;
+  *status_ = nc_inq_var(id_, cid, nullptr, &type, &ndims, nullptr, nullptr);
+  if (*status_ != NC_NOERR || !numeric(type) || ndims != 1) return;
+  int cdim = -1;
+  *status_ = nc_inq_vardimid(id_, cid, &cdim);
+  if (*status_ != NC_NOERR) return;
+  std::size_t clen = 0;
+  *status_ = nc_inq_dimlen(id_, cdim, &clen);
+  if (*status_ != NC_NOERR || clen != coord.size()) return;
+  float none = 0.0f;
+  *status_ = nc_get_var_float(id_, cid, coord.size() ? coord.data() : &none);
+  if (*status_ != NC_NOERR && *status_ != NC_ERANGE) std::fill_n(coord.data(), coord.size(), 0.0f);
+}
+
+void NcFile::read_values(int varid, float* dst, std::size_t n) {
+  float none = 0.0f;
+  *status_ = nc_get_var_float(id_, varid, n ? dst : &none);
+  if (*status_ == NC_ERANGE) {
+    warn(path_ + ": variable " + var_ +
+         ": some values lie outside the range of a 32-bit float and are read as the "
+         "netCDF library converts them (" + nc_strerror(*status_) + ")");
+  } else if (*status_ != NC_NOERR) {
+    fail(std::string("cannot read its values: ") + nc_strerror(*status_));
+  }
+}
+
+void NcFile::close() {
+  open_ = false;
+  *status_ = nc_close(id_);
+  if (*status_ != NC_NOERR) {
+    throw Error(path_ + ": cannot close the file after reading variable " + var_ + ": " + nc_strerror(*status_));
+  }
+}
+
+void NcOpenings::close_unless(std::string_view file) {
+  if (kept_ && kept_->path() != file) close_kept();
+}
+
+std::unique_ptr<NcFile> NcOpenings::open(std::string_view file, std::string_view var, int& status) {
+  close_unless(file);
+  if (kept_) {
+    std::unique_ptr<NcFile> f = std::move(kept_);
+    f->reuse_for(var, status);
+    return f;
+  }
+  return std::make_unique<NcFile>(file, var, status);
+}
+
+void NcOpenings::close_kept() {
+  if (!kept_) return;
+  const std::unique_ptr<NcFile> kept = std::move(kept_);
+  kept->close();
+}
+
+void NcOpenings::done_with(std::unique_ptr<NcFile> f) {
+  if (keep_open_) {
+    // The reader's status variable may not outlive the read.
+    f->bind_status(status_);
+    kept_ = std::move(f);
+  } else {
+    f->close();
+  }
+}
+
+}  // namespace dx

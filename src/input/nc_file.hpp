@@ -1,0 +1,122 @@
+#pragma once
+// A netCDF file opened read-only to read one variable, and the openings
+// that consecutive reads of one file share.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/col_array.hpp"
+
+namespace dx {
+
+// Width of the dimension-name fields of the progress lines.
+inline constexpr std::size_t DIM_NAME_LEN = 15;
+
+// Every call that the requested data depends on is checked and turned into
+// an Error naming the file, the variable and the library's reason; the
+// status of each call goes to the caller's status variable.  The file id
+// never leaks: it is closed (with its status checked) by close(), or on
+// unwind by the destructor.
+class NcFile {
+ public:
+  // Opens `path` to read `var`; refuses a netCDF-3 file cut short.
+  NcFile(std::string_view path, std::string_view var, int& status);
+  ~NcFile();
+  NcFile(const NcFile&) = delete;
+  NcFile& operator=(const NcFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Takes the file, kept open from a read of another variable, for
+  // reading `var`.
+  void reuse_for(std::string_view var, int& status) {
+    var_ = var;
+    bind_status(status);
+  }
+  // Where the status of each later call goes.
+  void bind_status(int& status) { status_ = &status; }
+
+  // "<file>: variable <var>: <what>"
+  [[noreturn]] void fail(const std::string& what) const;
+  // "<file>: variable <var> <what>", for what the variable itself is or has.
+  [[noreturn]] void refuse(const std::string& what) const;
+
+  // Looks up the requested variable and checks that it is numeric and of
+  // the reader's rank; returns its id and its dimension ids in declared
+  // order (slowest first).
+  int requested_variable(int rank, int* dimids);
+
+  // Name (cut or padded to DIM_NAME_LEN) and length of one dimension.
+  struct Dim {
+    int id;
+    std::string name;
+    std::int32_t len;
+  };
+  Dim dimension(int dimid);
+
+  // Refuses a variable of `elements` values that cannot fit the machine's
+  // memory, or, with `coord_elements` coordinate values, the memory this
+  // run can still obtain (a container's limit, other programs), before any
+  // allocation is tried: memory promised beyond that ends the process with
+  // the out-of-memory killer when it is filled, not with a failed
+  // allocation.
+  void check_memory(std::uint64_t elements, std::uint64_t coord_elements) const;
+
+  // Fills `coord` (already allocated to the dimension's length and
+  // zero-filled) from the coordinate variable named like the dimension.
+  // Coordinates are never published, so a missing or unsuitable one is
+  // skipped silently and leaves zeros.
+  void read_coordinate(const Dim& dim, Array1& coord);
+
+  // Reads the whole requested variable into `dst` (sized by the caller to
+  // the variable's lengths).  Values that a float cannot represent are
+  // transferred as the library converts them, with a warning.
+  void read_values(int varid, float* dst, std::size_t n);
+
+  // Closes the file, checking the close.
+  void close();
+
+ private:
+  void check(int status, const char* what);
+
+  std::string path_;
+  std::string var_;
+  int* status_;
+  int id_ = -1;
+  bool open_ = false;
+};
+
+// The openings of the reads of one load.  With `keep_open`, consecutive
+// reads of the same file share one opening of it: the file stays open
+// after a read and is closed (the close checked) by the next read of
+// another file or by close(); opening a netCDF-4 file costs far more than
+// reading a small variable from it.  Without, every read opens and closes
+// its file.  Progress lines and messages are those of separate reads
+// either way.  The destructor closes without checking (on unwind the
+// failure being reported is the one that matters).
+class NcOpenings {
+ public:
+  explicit NcOpenings(bool keep_open = true) : keep_open_(keep_open) {}
+  NcOpenings(const NcOpenings&) = delete;
+  NcOpenings& operator=(const NcOpenings&) = delete;
+
+  // Closes a file kept open from earlier reads if it is not `file`,
+  // checking the close.
+  void close_unless(std::string_view file);
+  // The file open for a read of `var` of `file`: the kept one, or a new
+  // opening after closing a kept file of another name.  `status` receives
+  // the code of each call of the read.
+  std::unique_ptr<NcFile> open(std::string_view file, std::string_view var, int& status);
+  // Closes a file kept open from earlier reads, if any, checking the close.
+  void close_kept();
+  // After a complete read: keeps the file open for the next read, or closes it.
+  void done_with(std::unique_ptr<NcFile> f);
+
+ private:
+  bool keep_open_;
+  std::unique_ptr<NcFile> kept_;
+  int status_ = 0;  // of the calls made on the kept file between reads
+};
+
+}  // namespace dx

@@ -1,0 +1,53 @@
+#include "output/file_ops.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace dx {
+
+int FileOps::open(const char* path, int flags, mode_t mode) const { return ::open(path, flags, mode); }
+ssize_t FileOps::write(int fd, const void* buf, std::size_t n) const { return ::write(fd, buf, n); }
+int FileOps::close(int fd) const { return ::close(fd); }
+int FileOps::rename(const char* from, const char* to) const { return std::rename(from, to); }
+int FileOps::unlink(const char* path) const { return ::unlink(path); }
+int FileOps::hold(const char* path) const { return ::open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC); }
+
+const FileOps& system_file_ops() {
+  static const FileOps ops;
+  return ops;
+}
+
+int write_fully(const FileOps& ops, int fd, const char* data, std::size_t n, std::size_t* written) {
+  if (written != nullptr) *written = 0;
+  while (n > 0) {
+    const ssize_t k = ops.write(fd, data, n);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      return errno ? errno : EIO;
+    }
+    if (k == 0) return ENOSPC;
+    data += k;
+    n -= static_cast<std::size_t>(k);
+    if (written != nullptr) *written += static_cast<std::size_t>(k);
+  }
+  return 0;
+}
+
+int close_and_replace(const FileOps& ops, int fd, const std::string& temp, const std::string& path,
+                      const char*& what) {
+  what = "cannot close";
+  if (ops.close(fd) != 0) return errno ? errno : EIO;
+  what = "cannot replace";
+  if (ops.rename(temp.c_str(), path.c_str()) != 0) return errno ? errno : EIO;
+  return 0;
+}
+
+std::string output_failure(const char* what, const std::string& path, int err) {
+  return std::string(what) + " " + path + ": " + std::strerror(err ? err : EIO);
+}
+
+}  // namespace dx

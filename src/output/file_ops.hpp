@@ -1,0 +1,43 @@
+#pragma once
+// The system calls through which output files are created, written,
+// closed, renamed and removed.  Production uses system_file_ops(); tests
+// derive from FileOps to make a chosen call fail, and hand their object to
+// the output sink.  Implementations must be safe to call from several
+// threads at once (the writer and release threads of a sink).
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace dx {
+
+class FileOps {
+ public:
+  virtual ~FileOps() = default;
+  virtual int open(const char* path, int flags, mode_t mode) const;
+  virtual ssize_t write(int fd, const void* buf, std::size_t n) const;
+  virtual int close(int fd) const;
+  virtual int rename(const char* from, const char* to) const;
+  virtual int unlink(const char* path) const;
+  // A path-only reference to the file now at `path` (no link followed, no
+  // pipe or device opened), or -1.
+  virtual int hold(const char* path) const;
+};
+
+// The real system calls.
+const FileOps& system_file_ops();
+
+// The steps shared by every output file.  Each returns 0 or the error
+// number.
+// Writes all `n` bytes, resuming after short and interrupted writes; a
+// write that takes nothing is ENOSPC.  `written`, if given, receives the
+// bytes written, also on failure.
+int write_fully(const FileOps& ops, int fd, const char* data, std::size_t n, std::size_t* written = nullptr);
+// Closes the finished temporary file and renames it over `path`; `what`
+// tells which step failed ("cannot close", "cannot replace").
+int close_and_replace(const FileOps& ops, int fd, const std::string& temp, const std::string& path,
+                      const char*& what);
+// The message of a failed output step: "<what> <path>: <reason>".
+std::string output_failure(const char* what, const std::string& path, int err);
+
+}  // namespace dx

@@ -1,0 +1,53 @@
+#include "output/releaser.hpp"
+
+namespace dx {
+
+Releaser::Releaser(const FileOps& ops) : ops_(ops) {
+  for (auto& t : threads_) t = std::thread([this] { loop(); });
+}
+
+Releaser::~Releaser() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  work_.notify_all();
+  for (auto& t : threads_) t.join();
+}
+
+void Releaser::release(int fd) {
+  std::unique_lock lock(mutex_);
+  space_.wait(lock, [&] { return held_ < kMaxHeld; });
+  ++held_;
+  pending_.push_back(fd);
+  lock.unlock();
+  work_.notify_one();
+}
+
+bool Releaser::let_go_all() {
+  std::unique_lock lock(mutex_);
+  if (held_ == 0) return false;
+  space_.wait(lock, [&] { return held_ == 0; });
+  return true;
+}
+
+void Releaser::loop() {
+  for (;;) {
+    int fd;
+    {
+      std::unique_lock lock(mutex_);
+      work_.wait(lock, [&] { return stop_ || !pending_.empty(); });
+      if (pending_.empty()) return;  // stopped, and everything let go
+      fd = pending_.front();
+      pending_.pop_front();
+    }
+    drop(fd);
+    {
+      std::lock_guard lock(mutex_);
+      --held_;
+    }
+    space_.notify_all();
+  }
+}
+
+}  // namespace dx
