@@ -2,6 +2,8 @@
 // final run counts, and every inconsistent input refused.
 #include "input/loader.hpp"
 
+#include "base/error.hpp"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 

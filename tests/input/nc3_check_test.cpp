@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "run/error.hpp"
+#include "base/error.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {

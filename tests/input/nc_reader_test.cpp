@@ -1,7 +1,9 @@
 // The netCDF variable readers: progress lines, shapes and element order,
 // coordinate handling, and every refused input.
-#include "input/memory_limit.hpp"
+#include "input/memory.hpp"
 #include "input/nc_reader.hpp"
+
+#include "base/error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -49,12 +51,15 @@ struct Read2 {
   std::string error;
 };
 
-Read1 read1(const std::string& path, const std::string& var) {
+// A read with its own opening of the file (the default), or one shared
+// with neighbouring reads through `files`.
+Read1 read1(const std::string& path, const std::string& var, dx::NcOpenings* files = nullptr) {
+  dx::NcOpenings own(false);
   Read1 r;
   dxtest::capture_stdio(
       [&] {
         try {
-          dx::rd_ncdf_1d(path, r.coord, r.len, r.values, var, r.status);
+          dx::rd_ncdf_1d(files ? *files : own, path, r.coord, r.len, r.values, var, r.status);
         } catch (const dx::Error& e) {
           r.error = e.what();
         }
@@ -63,12 +68,13 @@ Read1 read1(const std::string& path, const std::string& var) {
   return r;
 }
 
-Read2 read2(const std::string& path, const std::string& var) {
+Read2 read2(const std::string& path, const std::string& var, dx::NcOpenings* files = nullptr) {
+  dx::NcOpenings own(false);
   Read2 r;
   dxtest::capture_stdio(
       [&] {
         try {
-          dx::rd_ncdf_2d(path, r.coord1, r.coord2, r.n1, r.n2, r.values, var, r.status);
+          dx::rd_ncdf_2d(files ? *files : own, path, r.coord1, r.coord2, r.n1, r.n2, r.values, var, r.status);
         } catch (const dx::Error& e) {
           r.error = e.what();
         }
@@ -473,7 +479,8 @@ TEST(Read1d, AllocationFailureBecomesAnErrorNamingFileAndVariable) {
       dx::Array1 coord, values;
       std::int32_t len = 0;
       int status = 0;
-      dx::rd_ncdf_1d(path, coord, len, values, "lon", status);
+      dx::NcOpenings files(false);
+      dx::rd_ncdf_1d(files, path, coord, len, values, "lon", status);
     } catch (const dx::Error& e) {
       msg = e.what();
     } catch (...) {
@@ -501,11 +508,10 @@ namespace {
 
 using dxtest::TempDir;
 
-// Consecutive reads of one file share one opening while a KeepFilesOpen is
-// alive: the values and progress lines are those of separate reads, a file
+// Consecutive reads of one file share one opening through NcOpenings: the values and progress lines are those of separate reads, a file
 // removed after its first read is still read from the opening kept, and the
 // next read of another file closes it.
-TEST(KeepFilesOpen, SharesOneOpeningAndPrintsTheSameLines) {
+TEST(NcOpenings, SharesOneOpeningAndPrintsTheSameLines) {
   for (const NcFormat format : {NcFormat::Classic, NcFormat::Offset64, NcFormat::NetCDF4}) {
     SCOPED_TRACE(dxtest::format_name(format));
     TempDir dir;
@@ -526,14 +532,14 @@ TEST(KeepFilesOpen, SharesOneOpeningAndPrintsTheSameLines) {
     Read1 second;
     std::string after_removal, closing;
     {
-      dx::KeepFilesOpen keep;
-      kept.push_back(read2(a, "one"));
+      dx::NcOpenings keep;
+      kept.push_back(read2(a, "one", &keep));
       ASSERT_EQ(unlink(a.c_str()), 0);
-      second = read1(a, "two");  // the opening kept still reads it
-      kept.push_back(read2(b, "one"));
-      after_removal = read1(a, "two").error;  // a was closed by the read of b
+      second = read1(a, "two", &keep);  // the opening kept still reads it
+      kept.push_back(read2(b, "one", &keep));
+      after_removal = read1(a, "two", &keep).error;  // a was closed by the read of b
       try {
-        keep.close();
+        keep.close_kept();
       } catch (const dx::Error& e) {
         closing = e.what();
       }

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "run/error.hpp"
+#include "base/error.hpp"
+#include "base/labels.hpp"
+#include "base/text.hpp"
 #include "support/faults.hpp"
 #include "support/temp_dir.hpp"
 
@@ -31,7 +33,8 @@ struct Table {
   void write(const std::string& path, std::span<const std::string_view> names,
              std::string_view title = "Sen's slopes", std::int32_t ncol = -1) const {
     const std::string full_title = pad_to(title, TITLE_LEN);
-    write_to_text(values, static_cast<std::int32_t>(lon.size()),
+    OutputSink sink(OutputSink::Mode::Direct);
+    write_to_text(sink, values, static_cast<std::int32_t>(lon.size()),
                   ncol < 0 ? static_cast<std::int32_t>(values.extent(1)) : ncol, lon, lat, reg, names, full_title,
                   path);
   }
@@ -189,7 +192,9 @@ TEST(TextTable, InconsistentArgumentsAreRefusedWithoutTouchingTheFile) {
     Array1 lon({c.coords}), lat({c.coords}), reg({c.coords});
     const std::vector<std::string_view> names(c.nnames, "pdsi");
     const std::string msg = dxtest::error_of(
-        [&] { write_to_text(values, c.nstn, c.ncol, lon, lat, reg, names, pad_to("t", 100), path); });
+        [&] {
+          OutputSink sink(OutputSink::Mode::Direct);
+          write_to_text(sink, values, c.nstn, c.ncol, lon, lat, reg, names, pad_to("t", 100), path); });
     EXPECT_NE(msg.find(path), std::string::npos) << msg;
     EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Prob_Sensl.txt"});
     EXPECT_EQ(read_file(path), "old\n");
@@ -197,68 +202,6 @@ TEST(TextTable, InconsistentArgumentsAreRefusedWithoutTouchingTheFile) {
 }
 
 // --- Output failures ---------------------------------------------------------
-
-constexpr std::size_t kBigStations = 20000;  // about 4.8 MB of table
-
-Table big_table() {
-  Table t(kBigStations, NVARN);
-  for (std::size_t i = 0; i < kBigStations; ++i) t.values(i, 3) = static_cast<float>(i);
-  return t;
-}
-
-TEST(TextTable, InjectedFailuresNameTheFileAndKeepThePreviousOne) {
-  struct Case {
-    dxtest::Fault fault;
-    std::size_t budget;
-    std::string reason;
-  };
-  const Case cases[] = {
-      {dxtest::Fault::WriteNoSpace, 3'000'000, std::strerror(ENOSPC)},  // part-way
-      {dxtest::Fault::CloseFails, 0, std::strerror(EIO)},
-      {dxtest::Fault::RenameFails, 0, std::strerror(EXDEV)},
-  };
-  const Table t = big_table();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(dxtest::fault_name(c.fault));
-    TempDir dir;
-    const std::string path = dir / "Mag_all.txt";
-    dxtest::write_file(path, "previous good table\n");
-    const std::string msg = dxtest::error_of([&] {
-      dxtest::InjectedFault fault(c.fault, c.budget);
-      t.write(path, VARN);
-    });
-    EXPECT_NE(msg.find(path + ": " + c.reason), std::string::npos) << msg;
-    EXPECT_EQ(read_file(path), "previous good table\n");
-    EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Mag_all.txt"});
-  }
-}
-
-TEST(TextTable, MissingFolderAndDirectoryInTheWayFail) {
-  TempDir dir;
-  const Table t(2, NIDX_NAME);
-  const std::string missing = dir / "gone/Sensl.txt";
-  EXPECT_EQ(dxtest::error_of([&] { t.write(missing, IDX_NAME); }),
-            "cannot create " + missing + ": " + std::strerror(ENOENT));
-  const std::string in_the_way = dir / "Sensl.txt";
-  std::filesystem::create_directory(in_the_way);
-  dxtest::write_file(in_the_way + "/keep", "inside");
-  EXPECT_EQ(dxtest::error_of([&] { t.write(in_the_way, IDX_NAME); }),
-            "cannot replace " + in_the_way + ": " + std::strerror(EISDIR));
-  EXPECT_EQ(read_file(in_the_way + "/keep"), "inside");
-  EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Sensl.txt"});
-}
-
-TEST(TextTable, FullDiskFailsAndKeepsThePreviousFile) {
-  dxtest::SmallTmpfs disk(64 * 1024);
-  if (!disk.ok()) GTEST_SKIP() << "full-disk test skipped: " << disk.reason();
-  const std::string path = disk / "Fre_all.txt";
-  dxtest::write_file(path, "previous good table\n");
-  const Table t = big_table();
-  EXPECT_EQ(dxtest::error_of([&] { t.write(path, VARN); }),
-            "cannot write " + path + ": " + std::strerror(ENOSPC));
-  EXPECT_EQ(read_file(path), "previous good table\n");
-  EXPECT_EQ(dxtest::list_dir(disk.path()), std::vector<std::string>{"Fre_all.txt"});
-}
 
 }  // namespace
 }  // namespace dx

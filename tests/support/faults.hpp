@@ -1,12 +1,14 @@
 #pragma once
 // Output failures on demand: a small tmpfs that fills up (root only), and
-// replacement system calls for OutFile that fail in a chosen way.
+// system calls for the output sink that fail in a chosen way.
 #include <cstddef>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "output/out_file.hpp"
+#include "output/file_ops.hpp"
 #include "support/temp_dir.hpp"
 
 namespace dxtest {
@@ -33,6 +35,7 @@ class SmallTmpfs {
 
 // Ways in which the output system calls are made to fail.
 enum class Fault {
+  None,
   OpenDenied,         // creating the temporary file fails with EACCES
   WriteNoSpace,       // writes succeed up to a byte budget, then ENOSPC
   WriteReturnsZero,   // writes succeed up to a byte budget, then write() returns 0
@@ -41,33 +44,43 @@ enum class Fault {
 };
 const char* fault_name(Fault f);
 
-// Installs failing system calls into dx::file_ops() for the life of the
-// object and restores the previous ones afterwards.  `budget` is the number
-// of bytes that the write faults let through (the first failing write call
-// is cut to what is left of the budget, so a failure comes part-way).
-// Faults apply from the `skip_files`+1-th file opened on.
-class InjectedFault {
+// System calls with one fault.  `budget` is the number of bytes that the
+// write faults let through (the first failing write call is cut to what is
+// left of the budget, so a failure comes part-way).  Faults apply from the
+// `skip_files`+1-th file opened on; the descriptors and names of faulty
+// files are remembered, so that the fault hits that file's own writes,
+// close and rename even when they are carried out on another thread while
+// later files are being created.
+class InjectedFault : public dx::FileOps {
  public:
-  InjectedFault(Fault fault, std::size_t budget = 0, int skip_files = 0);
-  ~InjectedFault();
-  InjectedFault(const InjectedFault&) = delete;
-  InjectedFault& operator=(const InjectedFault&) = delete;
+  explicit InjectedFault(Fault fault, std::size_t budget = 0, int skip_files = 0)
+      : fault_(fault), budget_(budget), skip_files_(skip_files) {}
+  int open(const char* path, int flags, mode_t mode) const override;
+  ssize_t write(int fd, const void* buf, std::size_t n) const override;
+  int close(int fd) const override;
+  int rename(const char* from, const char* to) const override;
 
  private:
-  dx::FileOps saved_;
+  const Fault fault_;
+  mutable std::mutex mutex_;
+  mutable std::size_t budget_;
+  const int skip_files_;
+  mutable int opened_ = 0;
+  mutable std::set<int> fds_;            // open faulty files
+  mutable std::set<std::string> paths_;  // their names
 };
 
 // Short writes and EINTR: every write() call moves at most `chunk` bytes and
 // every other call is interrupted first.  Output must still come out whole.
-class ChoppyWrites {
+class ChoppyWrites : public dx::FileOps {
  public:
-  explicit ChoppyWrites(std::size_t chunk);
-  ~ChoppyWrites();
-  ChoppyWrites(const ChoppyWrites&) = delete;
-  ChoppyWrites& operator=(const ChoppyWrites&) = delete;
+  explicit ChoppyWrites(std::size_t chunk) : chunk_(chunk == 0 ? 1 : chunk) {}
+  ssize_t write(int fd, const void* buf, std::size_t n) const override;
 
  private:
-  dx::FileOps saved_;
+  const std::size_t chunk_;
+  mutable std::mutex mutex_;
+  mutable bool interrupt_next_ = true;
 };
 
 // Runs `write`, which must throw dx::Error; returns its message (empty and

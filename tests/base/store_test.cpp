@@ -1,4 +1,5 @@
-#include "run/store.hpp"
+#include "base/store.hpp"
+#include "base/text.hpp"
 
 #include <gtest/gtest.h>
 

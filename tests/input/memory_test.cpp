@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "input/memory_limit.hpp"
+#include "input/memory.hpp"
 #include "support/nc_fixture.hpp"
 #include "support/temp_dir.hpp"
 #include "support/tool_run.hpp"

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "run/store.hpp"
+#include "base/store.hpp"
 
 namespace dx {
 namespace {

@@ -1,4 +1,4 @@
-#include "output/format.hpp"
+#include "base/format.hpp"
 
 #include <gtest/gtest.h>
 #include <xmmintrin.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "run/error.hpp"
+#include "base/error.hpp"
 
 namespace dx {
 namespace {

@@ -1,4 +1,4 @@
-#include "output/write_behind.hpp"
+#include "output/sink.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "output/out_file.hpp"
-#include "run/error.hpp"
+#include "base/error.hpp"
 #include "support/faults.hpp"
+#include "support/sink_writes.hpp"
 #include "support/temp_dir.hpp"
 
 namespace dx {
@@ -26,61 +27,32 @@ using dxtest::TempDir;
 using dxtest::varied_text;
 
 
-// Writes one output file through every path (buffer appends, short and long
-// direct writes, shared buffers reused after their tickets) and returns
-// what the file must hold.  `shared` are two caller buffers used in turn,
-// as the GrADS writer uses its time-group buffers.
-std::string write_file_behind(const std::string& path, std::size_t seed, std::vector<std::string>& shared) {
-  std::string expect;
-  OutFile out(path);
-  for (std::size_t i = 0; i < 40; ++i) {
-    const std::string s = varied_text(40000 + i, seed + i);
-    out.buffer().append(s);
-    out.flush_if_full();
-    expect += s;
-  }
-  const std::string big = varied_text(OutFile::kBufferSize + 3, seed);
-  out.write(big);
-  expect += big;
-  Ticket tickets[2] = {0, 0};
-  for (std::size_t k = 0; k < 6; ++k) {
-    std::string& b = shared[k % 2];
-    OutFile::wait(tickets[k % 2]);  // only now may the buffer change
-    b = varied_text(b.size(), seed * 31 + k);
-    tickets[k % 2] = out.write_shared(b.data(), b.size());
-    expect += b;
-  }
-  out.buffer().append("end\n");
-  expect += "end\n";
-  out.commit();
-  return expect;
-}
-
 const char* const kNames[] = {"Num_Dr_Mon.txt", "Num_Dr_Mon.dat", "Num_Dr_Mon.ctl", "Sensl.dat", "Sensl.ctl"};
 
 // Counts the temporary files present whenever a new one is created.
-std::string g_watched_dir;
-std::size_t g_most_temps = 0;
-int counting_open(const char* path, int flags, mode_t mode) {
-  g_most_temps = std::max(g_most_temps, dxtest::temp_files_in(g_watched_dir).size() + 1);
-  return system_file_ops().open(path, flags, mode);
-}
-
-TEST(WriteBehind, FilesHoldTheSameBytesAndAtMostTwoAreOpenAtOnce) {
-  TempDir dir;
-  std::vector<std::string> shared(2, std::string(OutFile::kBufferSize + 5, ' '));
-  std::vector<std::string> expect;
-  g_watched_dir = dir.path();
-  g_most_temps = 0;
-  const FileOps saved = file_ops();
-  file_ops().open = counting_open;
-  {
-    WriteBehind behind;
-    for (std::size_t i = 0; i < std::size(kNames); ++i)
-      expect.push_back(write_file_behind(dir / kNames[i], i, shared));
-    behind.settle();
+class CountingOps : public FileOps {
+ public:
+  explicit CountingOps(std::string dir) : dir_(std::move(dir)) {}
+  int open(const char* path, int flags, mode_t mode) const override {
+    most_temps = std::max(most_temps, dxtest::temp_files_in(dir_).size() + 1);
+    return FileOps::open(path, flags, mode);
   }
-  file_ops() = saved;
+  mutable std::size_t most_temps = 0;  // only the calling thread creates files
+
+ private:
+  std::string dir_;
+};
+
+TEST(OutputSink, FilesHoldTheSameBytesAndAtMostTwoAreOpenAtOnce) {
+  TempDir dir;
+  std::vector<std::string> expect;
+  const CountingOps counting(dir.path());
+  {
+    OutputSink sink(OutputSink::Mode::Behind, counting);
+    for (std::size_t i = 0; i < std::size(kNames); ++i)
+      expect.push_back(dxtest::write_every_way(sink, dir / kNames[i], i));
+    sink.settle();
+  }
   for (std::size_t i = 0; i < std::size(kNames); ++i) {
     SCOPED_TRACE(kNames[i]);
     const std::string got = read_file(dir / kNames[i]);
@@ -88,8 +60,8 @@ TEST(WriteBehind, FilesHoldTheSameBytesAndAtMostTwoAreOpenAtOnce) {
     EXPECT_TRUE(got == expect[i]);
   }
   EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
-  EXPECT_LE(g_most_temps, 2u);
-  EXPECT_GE(g_most_temps, 1u);
+  EXPECT_LE(counting.most_temps, 2u);
+  EXPECT_GE(counting.most_temps, 1u);
 }
 
 struct FailureCase {
@@ -103,7 +75,7 @@ struct FailureCase {
 // The first failure ends the output as with direct writes: the files before
 // it are replaced, it and every later one keep their previous content, no
 // temporary file stays, and the message names the failed file.
-TEST(WriteBehind, FirstFailureKeepsEarlierFilesAndDiscardsTheRest) {
+TEST(OutputSink, FirstFailureKeepsEarlierFilesAndDiscardsTheRest) {
   const FailureCase cases[] = {
       {dxtest::Fault::OpenDenied, 0, 2, "cannot create", EACCES},
       {dxtest::Fault::WriteNoSpace, 0, 0, "cannot write", ENOSPC},
@@ -117,14 +89,13 @@ TEST(WriteBehind, FirstFailureKeepsEarlierFilesAndDiscardsTheRest) {
     SCOPED_TRACE(std::string(dxtest::fault_name(c.fault)) + " at file " + std::to_string(c.failing));
     TempDir dir;
     for (const char* name : kNames) dxtest::write_file(dir / name, std::string("old ") + name);
-    std::vector<std::string> shared(2, std::string(OutFile::kBufferSize + 100, ' '));
     std::vector<std::string> expect;
+    const dxtest::InjectedFault fault(c.fault, c.budget, static_cast<int>(c.failing));
     const std::string msg = dxtest::error_of([&] {
-      dxtest::InjectedFault fault(c.fault, c.budget, static_cast<int>(c.failing));
-      WriteBehind behind;
+      OutputSink sink(OutputSink::Mode::Behind, fault);
       for (std::size_t i = 0; i < std::size(kNames); ++i)
-        expect.push_back(write_file_behind(dir / kNames[i], i, shared));
-      behind.settle();
+        expect.push_back(dxtest::write_every_way(sink, dir / kNames[i], i));
+      sink.settle();
     });
     EXPECT_EQ(msg, std::string(c.verb) + " " + (dir / kNames[c.failing]) + ": " + std::strerror(c.err));
     for (std::size_t i = 0; i < std::size(kNames); ++i) {
@@ -148,7 +119,7 @@ std::size_t open_descriptors() {
 // hands: a second name of the old file keeps the old bytes, a link's target
 // is untouched, a pipe is replaced without being opened, and once the
 // output is done no reference to any replaced file is left open.
-TEST(WriteBehind, ReplacedFilesAreLetGoWhateverWasThere) {
+TEST(OutputSink, ReplacedFilesAreLetGoWhateverWasThere) {
   TempDir dir, outside;
   dxtest::write_file(dir / kNames[0], "old plain");
   dxtest::write_file(dir / kNames[1], "old linked");
@@ -158,16 +129,15 @@ TEST(WriteBehind, ReplacedFilesAreLetGoWhateverWasThere) {
   ASSERT_EQ(::symlink((outside / "target").c_str(), (dir / kNames[3]).c_str()), 0) << std::strerror(errno);
   // kNames[4] does not exist yet.
   const std::size_t descriptors = open_descriptors();
-  std::vector<std::string> shared(2, std::string(OutFile::kBufferSize + 5, ' '));
   std::vector<std::string> expect(std::size(kNames));
   {
-    WriteBehind behind;
+    OutputSink sink(OutputSink::Mode::Behind);
     // Three rounds: later rounds replace the files of earlier ones, more
     // of them than are ever held at once.
     for (std::size_t round = 0; round < 3; ++round)
       for (std::size_t i = 0; i < std::size(kNames); ++i)
-        expect[i] = write_file_behind(dir / kNames[i], 10 * round + i, shared);
-    behind.settle();
+        expect[i] = dxtest::write_every_way(sink, dir / kNames[i], 10 * round + i);
+    sink.settle();
   }
   EXPECT_EQ(open_descriptors(), descriptors);
   for (std::size_t i = 0; i < std::size(kNames); ++i) {
@@ -184,15 +154,14 @@ TEST(WriteBehind, ReplacedFilesAreLetGoWhateverWasThere) {
 
 // A name that cannot be replaced (a folder) ends the output with the rename's
 // reason; the reference taken to the folder is dropped with it.
-TEST(WriteBehind, AFolderAtAnOutputNameIsReportedAndNotHeld) {
+TEST(OutputSink, AFolderAtAnOutputNameIsReportedAndNotHeld) {
   TempDir dir;
   std::filesystem::create_directory(dir / kNames[1]);
   const std::size_t descriptors = open_descriptors();
-  std::vector<std::string> shared(2, std::string(OutFile::kBufferSize + 5, ' '));
   const std::string msg = dxtest::error_of([&] {
-    WriteBehind behind;
-    for (std::size_t i = 0; i < std::size(kNames); ++i) write_file_behind(dir / kNames[i], i, shared);
-    behind.settle();
+    OutputSink sink(OutputSink::Mode::Behind);
+    for (std::size_t i = 0; i < std::size(kNames); ++i) dxtest::write_every_way(sink, dir / kNames[i], i);
+    sink.settle();
   });
   EXPECT_EQ(msg, "cannot replace " + (dir / kNames[1]) + ": " + std::strerror(EISDIR));
   EXPECT_EQ(open_descriptors(), descriptors);
@@ -201,41 +170,43 @@ TEST(WriteBehind, AFolderAtAnOutputNameIsReportedAndNotHeld) {
 }
 
 // Lets go of replaced files slowly, as a device that discards slowly does.
-int slow_close(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags != -1 && (flags & O_PATH) != 0) ::usleep(30000);
-  return system_file_ops().close(fd);
-}
+class SlowRelease : public FileOps {
+ public:
+  int close(int fd) const override {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_PATH) != 0) ::usleep(30000);
+    return FileOps::close(fd);
+  }
+};
 
 // Replaced files that are not let go yet still take their room.  On a disk
 // with room for the old outputs and two files more, which is all that
 // replacing them one by one needs, the run must still fit: a write that
 // finds the disk full waits for them and goes on.
-TEST(WriteBehind, AFullDiskWaitsForReplacedFilesToBeLetGo) {
+TEST(OutputSink, AFullDiskWaitsForReplacedFilesToBeLetGo) {
   constexpr std::size_t kMiB = std::size_t{1} << 20, kBlocks = 4;
   dxtest::SmallTmpfs disk((kBlocks * std::size(kNames) + 2 * kBlocks + 1) * kMiB);
   if (!disk.ok()) GTEST_SKIP() << "full-disk test skipped: " << disk.reason();
   for (const char* name : kNames) dxtest::write_file(disk / name, std::string(kBlocks * kMiB, 'o'));
   std::vector<std::string> expect(std::size(kNames));
-  const FileOps saved = file_ops();
-  file_ops().close = slow_close;
+  const SlowRelease slow;
   std::string msg;
   try {
-    WriteBehind behind;
+    OutputSink sink(OutputSink::Mode::Behind, slow);
     for (std::size_t i = 0; i < std::size(kNames); ++i) {
-      OutFile out(disk / kNames[i]);
+      OutFile out(sink, disk / kNames[i]);
       for (std::size_t b = 0; b < kBlocks; ++b) {
         const std::string block = varied_text(kMiB, 10 * i + b);
-        out.write(block);
+        out.buffer().append(block);
+        out.flush();
         expect[i] += block;
       }
       out.commit();
     }
-    behind.settle();
+    sink.settle();
   } catch (const Error& e) {
     msg = e.what();
   }
-  file_ops() = saved;
   EXPECT_EQ(msg, "");
   for (std::size_t i = 0; i < std::size(kNames); ++i) {
     SCOPED_TRACE(kNames[i]);

@@ -1,4 +1,4 @@
-#include "output/console.hpp"
+#include "base/console.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "run/error.hpp"
+#include "base/error.hpp"
 #include "support/temp_dir.hpp"
 
 namespace dx {
