@@ -83,15 +83,17 @@ class Reads {
   std::string_view station_file_;
 };
 
-// Reads the next statistic (station, column) of the catalogue and checks
-// its shape.
+// Reads the next statistic (station, column) of the catalogue; its shape
+// is checked before it is read.
 void read_statistic(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array2& dst,
                     std::int32_t& ncol) {
   const InputVar& v = reads.next();
   const std::string_view file = reads.file(v);
-  rd_ncdf_2d(files, file, st.XSTN, st.XIDX, st.NSTN, ncol, dst, v.var, st.STATUS);
-  ref.check(file, v.var, st.NSTN);
-  check_min_columns(file, v.var, ncol, v.min_columns);
+  rd_ncdf_2d(files, file, st.XSTN, st.XIDX, st.NSTN, ncol, dst, v.var, st.STATUS,
+             [&](std::int32_t nstn, std::int32_t n) {
+               ref.check(file, v.var, nstn);
+               check_min_columns(file, v.var, n, v.min_columns);
+             });
   st.XSTN.release();
   st.XIDX.release();
 }
@@ -100,12 +102,14 @@ void read_statistic(NcOpenings& files, Reads& reads, Store& st, const StationCou
 void read_period_variable(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array2& work) {
   const InputVar& v = reads.next();
   const std::string_view file = reads.file(v);
-  rd_ncdf_2d(files, file, st.XSTN, st.XIDX, st.NSTN, st.NPERIOD, work, v.var, st.STATUS);
-  ref.check(file, v.var, st.NSTN);
-  if (st.NPERIOD != v.min_columns) {
-    throw Error(std::string(file) + ": variable " + v.var + " has " + std::to_string(st.NPERIOD) +
-                " periods, expected " + std::to_string(v.min_columns));
-  }
+  rd_ncdf_2d(files, file, st.XSTN, st.XIDX, st.NSTN, st.NPERIOD, work, v.var, st.STATUS,
+             [&](std::int32_t nstn, std::int32_t nperiod) {
+               ref.check(file, v.var, nstn);
+               if (nperiod != v.min_columns) {
+                 throw Error(std::string(file) + ": variable " + v.var + " has " + std::to_string(nperiod) +
+                             " periods, expected " + std::to_string(v.min_columns));
+               }
+             });
   st.XSTN.release();
   st.XIDX.release();
 }
@@ -138,8 +142,7 @@ void read_pairs(NcOpenings& files, Reads& reads, Store& st, const StationCount& 
     const std::string_view file = reads.file(v);
     // Straight into column j: the values pass through no pair array.
     rd_ncdf_1d_into(files, file, st.XSTN, st.NSTN, std::span<float>(dst.data() + j * nstn, nstn), v.var,
-                    st.STATUS);
-    ref.check(file, v.var, st.NSTN);
+                    st.STATUS, [&](std::int32_t n, std::int32_t) { ref.check(file, v.var, n); });
     st.XSTN.release();
     st.COR.release();
   }
@@ -149,8 +152,8 @@ void read_pairs(NcOpenings& files, Reads& reads, Store& st, const StationCount& 
 void read_station_variable(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array1& dst) {
   const InputVar& v = reads.next();
   const std::string_view file = reads.file(v);
-  rd_ncdf_1d(files, file, st.XSTN, st.NSTN, dst, v.var, st.STATUS);
-  ref.check(file, v.var, st.NSTN);
+  rd_ncdf_1d(files, file, st.XSTN, st.NSTN, dst, v.var, st.STATUS,
+             [&](std::int32_t n, std::int32_t) { ref.check(file, v.var, n); });
 }
 
 }  // namespace
@@ -163,8 +166,8 @@ void read_data_nc(Store& st, std::string_view station_file) {
   // 1. Number of drought months; its station count is the reference.
   {
     const InputVar& v = reads.next();
-    rd_ncdf_2d(files, reads.file(v), st.XSTN, st.XIDX, st.NSTN, st.NCOL_DRM, st.NUM_DR_MON, v.var, st.STATUS);
-    check_min_columns(reads.file(v), v.var, st.NCOL_DRM, v.min_columns);
+    rd_ncdf_2d(files, reads.file(v), st.XSTN, st.XIDX, st.NSTN, st.NCOL_DRM, st.NUM_DR_MON, v.var, st.STATUS,
+               [&](std::int32_t, std::int32_t n) { check_min_columns(reads.file(v), v.var, n, v.min_columns); });
     st.XSTN.release();
     st.XIDX.release();
   }

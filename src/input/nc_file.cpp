@@ -2,9 +2,14 @@
 
 #include <netcdf.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "base/console.hpp"
 #include "base/error.hpp"
@@ -23,16 +28,62 @@ constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 // and a run that cannot obtain another mebibyte cannot go on anyway.
 constexpr std::uint64_t kMemoryCheckFrom = std::uint64_t{1} << 20;
 
-std::string type_name(nc_type t) {
+// The kind and name of a type that is not numeric: "char", "string", or a
+// user-defined type such as "compound \"obs_t\"".
+std::string type_name(int ncid, nc_type t) {
   switch (t) {
     case NC_CHAR: return "char";
     case NC_STRING: return "string";
-    case NC_VLEN: return "variable-length";
-    case NC_OPAQUE: return "opaque";
-    case NC_ENUM: return "enum";
-    case NC_COMPOUND: return "compound";
-    default: return "user-defined (" + std::to_string(t) + ")";
+    default: break;
   }
+  char name[NC_MAX_NAME + 1] = {};
+  int kind = 0;
+  if (nc_inq_user_type(ncid, t, name, nullptr, nullptr, nullptr, &kind) != NC_NOERR)
+    return "unknown (" + std::to_string(t) + ")";
+  const char* what = "user-defined";
+  switch (kind) {
+    case NC_VLEN: what = "variable-length"; break;
+    case NC_OPAQUE: what = "opaque"; break;
+    case NC_ENUM: what = "enum"; break;
+    case NC_COMPOUND: what = "compound"; break;
+    default: break;
+  }
+  return std::string(what) + " \"" + name + "\"";
+}
+
+// The value that the library gives the unwritten parts of a variable of
+// type `t` that has no _FillValue of its own.
+double default_fill(nc_type t) {
+  switch (t) {
+    case NC_BYTE: return NC_FILL_BYTE;
+    case NC_UBYTE: return NC_FILL_UBYTE;
+    case NC_SHORT: return NC_FILL_SHORT;
+    case NC_USHORT: return NC_FILL_USHORT;
+    case NC_INT: return NC_FILL_INT;
+    case NC_UINT: return NC_FILL_UINT;
+    case NC_INT64: return static_cast<double>(NC_FILL_INT64);
+    case NC_UINT64: return static_cast<double>(NC_FILL_UINT64);
+    case NC_FLOAT: return NC_FILL_FLOAT;
+    default: return NC_FILL_DOUBLE;
+  }
+}
+
+// How many of the n values read equal `flag` as a float (NaN: are NaN).
+std::size_t count_flagged(const float* values, std::size_t n, double flag) {
+  if (std::isnan(flag)) return static_cast<std::size_t>(std::count_if(values, values + n, [](float v) { return v != v; }));
+  const float f = static_cast<float>(flag);
+  return static_cast<std::size_t>(std::count(values, values + n, f));
+}
+
+// "1 value equals", "3 values equal".
+std::string values_equal(std::size_t k) {
+  return std::to_string(k) + (k == 1 ? " value equals" : " values equal");
+}
+
+std::string number_text(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
 }
 
 bool numeric(nc_type t) {
@@ -49,6 +100,11 @@ bool numeric(nc_type t) {
 
 NcFile::NcFile(std::string_view path, std::string_view var, int& status)
     : path_(path), var_(var), status_(&status) {
+  // The library would wait forever on a pipe with no writer, and read a
+  // device or a socket as it comes: only regular files are read.  A name
+  // that cannot be looked up is left to the library, which says why.
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) throw Error(path_ + ": not a regular file");
   // A large read-buffer hint: a classic file is then read in 1 MiB blocks
   // instead of a few kilobytes at a time (other formats ignore it).
   std::size_t chunk = kReadChunk;
@@ -86,7 +142,7 @@ int NcFile::requested_variable(int rank, int* dimids) {
   if (*status_ != NC_NOERR) fail(std::string("cannot find it in the file: ") + nc_strerror(*status_));
   nc_type type = NC_NAT;
   check(nc_inq_vartype(id_, varid, &type), "cannot inquire its type");
-  if (!numeric(type)) refuse("is of type " + type_name(type) + ", not numeric");
+  if (!numeric(type)) refuse("is of type " + type_name(id_, type) + ", not numeric");
   int ndims = -1;
   check(nc_inq_varndims(id_, varid, &ndims), "cannot inquire its dimensions");
   if (ndims != rank) {
@@ -148,6 +204,55 @@ void NcFile::read_values(int varid, float* dst, std::size_t n) {
   } else if (*status_ != NC_NOERR) {
     fail(std::string("cannot read its values: ") + nc_strerror(*status_));
   }
+  warn_of_flags(varid, dst, n);
+}
+
+void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
+  int att = -1;
+  if (nc_inq_attid(id_, varid, "scale_factor", &att) == NC_NOERR ||
+      nc_inq_attid(id_, varid, "add_offset", &att) == NC_NOERR) {
+    warn(path_ + ": variable " + var_ +
+         " has scale_factor/add_offset attributes; values are published as stored, not unpacked");
+  }
+  bool own_fill = false;
+  for (const char* name : {"_FillValue", "missing_value"}) {
+    nc_type type = NC_NAT;
+    std::size_t len = 0;
+    if (nc_inq_att(id_, varid, name, &type, &len) != NC_NOERR || !numeric(type) || len == 0) continue;
+    own_fill = own_fill || std::string_view(name) == "_FillValue";
+    std::vector<double> flags(len);
+    if (nc_get_att_double(id_, varid, name, flags.data()) != NC_NOERR) continue;
+    for (const double flag : flags) {
+      if (const std::size_t k = count_flagged(values, n, flag); k > 0)
+        warn(path_ + ": variable " + var_ + ": " + values_equal(k) + " its " + name + " (" +
+             number_text(flag) + "); they are published as stored, not as missing");
+    }
+  }
+  if (own_fill || !has_unlimited_dimension(varid)) return;
+  // Without a _FillValue of its own, records of an unlimited dimension that
+  // were never written read as the default fill of the variable's type.
+  int no_fill = 0;
+  nc_type type = NC_NAT;
+  if (nc_inq_var_fill(id_, varid, &no_fill, nullptr) != NC_NOERR || no_fill ||
+      nc_inq_vartype(id_, varid, &type) != NC_NOERR)
+    return;
+  const double flag = default_fill(type);
+  if (const std::size_t k = count_flagged(values, n, flag); k > 0)
+    warn(path_ + ": variable " + var_ + ": " + values_equal(k) + " the netCDF default fill value (" +
+         number_text(flag) + ") of data never written; they are published as stored, not as missing");
+}
+
+bool NcFile::has_unlimited_dimension(int varid) const {
+  int ndims = 0, nunlim = 0;
+  int dims[NC_MAX_VAR_DIMS];
+  int unlim[NC_MAX_DIMS];
+  if (nc_inq_varndims(id_, varid, &ndims) != NC_NOERR || ndims > NC_MAX_VAR_DIMS ||
+      nc_inq_vardimid(id_, varid, dims) != NC_NOERR || nc_inq_unlimdims(id_, &nunlim, nullptr) != NC_NOERR ||
+      nunlim > NC_MAX_DIMS || nc_inq_unlimdims(id_, &nunlim, unlim) != NC_NOERR)
+    return false;
+  for (int d = 0; d < ndims; ++d)
+    if (std::find(unlim, unlim + nunlim, dims[d]) != unlim + nunlim) return true;
+  return false;
 }
 
 void NcFile::close() {

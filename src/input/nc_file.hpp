@@ -70,8 +70,12 @@ class NcFile {
   void read_coordinate(const Dim& dim, Array1& coord);
 
   // Reads the whole requested variable into `dst` (sized by the caller to
-  // the variable's lengths).  Values that a float cannot represent are
-  // transferred as the library converts them, with a warning.
+  // the variable's lengths).  Values are published as the library returns
+  // them; a warning on standard error tells of values that a float cannot
+  // represent (transferred as the library converts them), of packing
+  // attributes (scale_factor, add_offset: the values are not unpacked), and
+  // of values that equal the variable's _FillValue or missing_value, or
+  // the default fill of data never written, with their number.
   void read_values(int varid, float* dst, std::size_t n);
 
   // Closes the file, checking the close.
@@ -79,6 +83,8 @@ class NcFile {
 
  private:
   void check(int status, const char* what);
+  void warn_of_flags(int varid, const float* values, std::size_t n);
+  bool has_unlimited_dimension(int varid) const;
 
   std::string path_;
   std::string var_;

@@ -6,11 +6,13 @@
 #include <string>
 
 #include "base/console.hpp"
+#include "base/error.hpp"
 #include "base/fields.hpp"
 
 namespace dx {
 namespace {
 
+// Refuses what cannot be had (see NcFile::check_memory), then allocates.
 template <typename Alloc>
 void allocate_or_fail(const NcFile& f, std::uint64_t elements, std::uint64_t coord_elements, Alloc&& alloc) {
   f.check_memory(elements, coord_elements);
@@ -36,6 +38,20 @@ constexpr std::string_view kSecondDim = "      - Latitude's name  = ";
 
 std::size_t count(std::int32_t len) { return static_cast<std::size_t>(std::max(len, 0)); }
 
+// Lets the caller refuse a shape it cannot use before anything is read
+// (the arrays are allocated, but their pages are only touched by the
+// read).  A refused shape ends the read with the progress lines that a
+// read refused after its values were read has always printed.
+void check_shape(std::string_view file, const ShapeCheck& check, std::int32_t n1, std::int32_t n2) {
+  if (!check) return;
+  try {
+    check(n1, n2);
+  } catch (const Error&) {
+    end_line(file);
+    throw;
+  }
+}
+
 // Starts a read of `var`: closes a file kept open from earlier reads if it
 // is another one, prints the first progress line, and returns the file
 // open for the read, the kept one or a new opening.
@@ -49,7 +65,7 @@ std::unique_ptr<NcFile> begin_read(NcOpenings& files, std::string_view file, std
 // returns false to leave them unread.
 template <typename Destination>
 void read_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len, std::string_view var,
-             int& status, Destination&& destination) {
+             int& status, const ShapeCheck& check, Destination&& destination) {
   std::unique_ptr<NcFile> opened = begin_read(files, file, var, status);
   NcFile& f = *opened;
   int dimids[1] = {-1};
@@ -65,6 +81,7 @@ void read_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32
     coord.allocate({n});
     read = destination(n, dst);
   });
+  check_shape(file, check, len, 1);
   f.read_coordinate(dim, coord);
   if (read) f.read_values(varid, dst, n);
   files.done_with(std::move(opened));
@@ -74,8 +91,8 @@ void read_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32
 }  // namespace
 
 void rd_ncdf_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
-                std::string_view var, int& status) {
-  read_1d(files, file, coord, len, var, status, [&values](std::size_t n, float*& dst) {
+                std::string_view var, int& status, const ShapeCheck& check) {
+  read_1d(files, file, coord, len, var, status, check, [&values](std::size_t n, float*& dst) {
     values.allocate_for_overwrite({n});
     dst = values.data();
     return true;
@@ -83,15 +100,15 @@ void rd_ncdf_1d(NcOpenings& files, std::string_view file, Array1& coord, std::in
 }
 
 void rd_ncdf_1d_into(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len,
-                     std::span<float> values, std::string_view var, int& status) {
-  read_1d(files, file, coord, len, var, status, [values](std::size_t n, float*& dst) {
+                     std::span<float> values, std::string_view var, int& status, const ShapeCheck& check) {
+  read_1d(files, file, coord, len, var, status, check, [values](std::size_t n, float*& dst) {
     dst = values.data();
     return n == values.size();
   });
 }
 
 void rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
-                std::int32_t& n2, Array2& values, std::string_view var, int& status) {
+                std::int32_t& n2, Array2& values, std::string_view var, int& status, const ShapeCheck& check) {
   std::unique_ptr<NcFile> opened = begin_read(files, file, var, status);
   NcFile& f = *opened;
   // Declared order: the slower dimension first.  The reader's first
@@ -111,6 +128,7 @@ void rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1
     coord2.allocate({c2});
     values.allocate_for_overwrite({c1, c2});
   });
+  check_shape(file, check, n1, n2);
   f.read_coordinate(first, coord1);
   f.read_coordinate(second, coord2);
   f.read_values(varid, values.data(), values.size());

@@ -6,6 +6,7 @@
 // standard output.  The first dimension is the fastest-varying one (the
 // last one declared in the file).
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 
@@ -13,6 +14,12 @@
 #include "input/nc_file.hpp"
 
 namespace dx {
+
+// Checks the lengths of a variable (n2 is 1 for a 1-D variable) once they
+// are known, before anything is allocated or read: it throws Error to
+// refuse the variable, so that a variable of the wrong shape is never
+// read whole.
+using ShapeCheck = std::function<void(std::int32_t n1, std::int32_t n2)>;
 
 // Reads the 1-D variable `var` of `file` into `values`, its dimension's
 // coordinate values into `coord` and the dimension length into `len`.
@@ -27,17 +34,18 @@ namespace dx {
 // with a warning on standard error.  A missing or unsuitable coordinate
 // variable (wrong name, shape, length or type) leaves zeros.
 void rd_ncdf_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
-                std::string_view var, int& status);
+                std::string_view var, int& status, const ShapeCheck& check = {});
 
 // Reads like rd_ncdf_1d, but the values go straight into `values` (a column
 // of a larger array) when the variable's length equals values.size(); a
 // variable of another length is left unread, and `len` tells the caller.
 void rd_ncdf_1d_into(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len,
-                     std::span<float> values, std::string_view var, int& status);
+                     std::span<float> values, std::string_view var, int& status, const ShapeCheck& check = {});
 
 // Reads the 2-D variable `var` of `file` into `values` with shape (n1, n2),
 // n1 being the length of the fastest-varying dimension.
 void rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
-                std::int32_t& n2, Array2& values, std::string_view var, int& status);
+                std::int32_t& n2, Array2& values, std::string_view var, int& status,
+                const ShapeCheck& check = {});
 
 }  // namespace dx

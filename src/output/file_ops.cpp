@@ -1,6 +1,7 @@
 #include "output/file_ops.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,15 @@ ssize_t FileOps::write(int fd, const void* buf, std::size_t n) const { return ::
 int FileOps::close(int fd) const { return ::close(fd); }
 int FileOps::rename(const char* from, const char* to) const { return std::rename(from, to); }
 int FileOps::unlink(const char* path) const { return ::unlink(path); }
+void FileOps::copy_mode(const char* path, int fd) const {
+  struct stat old {};
+  if (::lstat(path, &old) != 0 || !S_ISREG(old.st_mode)) return;
+  // Owner first: a change of owner may clear the set-id bits that the
+  // mode then sets.  Either may be refused (EPERM) without harm.
+  static_cast<void>(::fchown(fd, old.st_uid, old.st_gid));
+  static_cast<void>(::fchmod(fd, old.st_mode & 07777));
+}
+
 int FileOps::hold(const char* path) const { return ::open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC); }
 
 const FileOps& system_file_ops() {

@@ -19,6 +19,12 @@ class FileOps {
   virtual int close(int fd) const;
   virtual int rename(const char* from, const char* to) const;
   virtual int unlink(const char* path) const;
+  // Gives the file open at `fd` the permission bits, owner and group of
+  // the regular file now at `path`, as far as the run may (a file of
+  // another owner keeps the run's owner).  Nothing when there is no
+  // regular file at `path`.  Best effort: the output is complete either
+  // way, so a file system that keeps no modes does not fail the run.
+  virtual void copy_mode(const char* path, int fd) const;
   // A path-only reference to the file now at `path` (no link followed, no
   // pipe or device opened), or -1.
   virtual int hold(const char* path) const;

@@ -8,12 +8,20 @@ namespace {
 // Room for a full buffer and the text appended before the next flush check.
 constexpr std::size_t kBufferCapacity = OutFile::kBufferSize + (OutFile::kBufferSize >> 2);
 
+// An empty buffer with room for kBufferCapacity bytes, recycled where the
+// sink has one spare.
+std::string buffer_from(OutputSink& sink) {
+  std::string b = sink.take_buffer();
+  b.reserve(kBufferCapacity);
+  return b;
+}
+
 }  // namespace
 
-OutFile::OutFile(OutputSink& sink, std::string path) : sink_(sink), file_(sink.create(path)) {
-  buf_ = sink_.take_buffer();
-  buf_.reserve(kBufferCapacity);
-}
+// The buffer is had first: memory that cannot be obtained then fails the
+// file before its temporary file exists, so none is left behind.
+OutFile::OutFile(OutputSink& sink, std::string path)
+    : sink_(sink), buf_(buffer_from(sink)), file_(sink.create(path)) {}
 
 OutFile::~OutFile() {
   if (!committed_) sink_.discard(file_);
@@ -22,8 +30,7 @@ OutFile::~OutFile() {
 void OutFile::flush() {
   if (buf_.empty()) return;
   sink_.write_owned(file_, std::move(buf_));
-  buf_ = sink_.take_buffer();  // empty, recycled where one is spare
-  buf_.reserve(kBufferCapacity);
+  buf_ = buffer_from(sink_);
 }
 
 void OutFile::write_reusable(std::size_t slot, std::size_t n) {

@@ -39,8 +39,8 @@ class OutFile {
 
  private:
   OutputSink& sink_;
+  std::string buf_;     // before file_: its memory is had before the file is created
   OutputHandle file_;
-  std::string buf_;
   bool committed_ = false;
 };
 

@@ -3,16 +3,24 @@
 namespace dx {
 
 Releaser::Releaser(const FileOps& ops) : ops_(ops) {
-  for (auto& t : threads_) t = std::thread([this] { loop(); });
+  try {
+    for (auto& t : threads_) t = std::thread([this] { loop(); });
+  } catch (...) {
+    stop();  // the threads already started end; then the failure is passed on
+    throw;
+  }
 }
 
-Releaser::~Releaser() {
+Releaser::~Releaser() { stop(); }
+
+void Releaser::stop() {
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
   work_.notify_all();
-  for (auto& t : threads_) t.join();
+  for (auto& t : threads_)
+    if (t.joinable()) t.join();
 }
 
 void Releaser::release(int fd) {

@@ -28,6 +28,8 @@ class Releaser {
   // Several, as the device works on several discards at once.
   static constexpr std::size_t kThreads = 2;
 
+  // Starts the threads; throws std::system_error when one cannot be
+  // started (none is left running then).
   explicit Releaser(const FileOps& ops);
   // Lets go of everything handed over, then ends the threads.
   ~Releaser();
@@ -48,6 +50,7 @@ class Releaser {
 
  private:
   void loop();
+  void stop();
 
   const FileOps& ops_;
   std::mutex mutex_;

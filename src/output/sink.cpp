@@ -1,9 +1,12 @@
 #include "output/sink.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <new>
+#include <system_error>
 #include <utility>
 
 #include "base/error.hpp"
@@ -25,10 +28,25 @@ constexpr std::size_t kMaxSpareBuffers = 2;
 }  // namespace
 
 OutputSink::OutputSink(Mode mode, const FileOps& ops) : ops_(ops), behind_(mode == Mode::Behind) {
-  if (behind_) {
+  if (!behind_) return;
+  // The helper threads take none of the signals that end a run: they are
+  // handled on the calling thread, which creates every temporary file
+  // (see SignalCleanup).  Changing the mask of the own thread with valid
+  // arguments cannot fail.
+  sigset_t ending, previous;
+  sigemptyset(&ending);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&ending, sig);
+  static_cast<void>(pthread_sigmask(SIG_BLOCK, &ending, &previous));
+  try {
     releaser_.emplace(ops_);
     thread_ = std::thread([this] { loop(); });
+  } catch (const std::system_error&) {
+    // No thread to be had (a process limit, or no memory for its stack):
+    // the files are written directly instead, with the same bytes.
+    releaser_.reset();
+    behind_ = false;
   }
+  static_cast<void>(pthread_sigmask(SIG_SETMASK, &previous, nullptr));
 }
 
 OutputSink::~OutputSink() {
@@ -55,13 +73,32 @@ OutputHandle OutputSink::create(const std::string& path) {
     raise_if_failed();
     ++open_files_;
   }
+  // Registered before it exists, so that a signal never finds a temporary
+  // file it does not know of.
+  f->slot = temps_.add(f->temp);
+  std::string failure;
   // A temporary file left by a run that was killed is removed, not
   // reopened: it may since have become a second name of another file (a
   // hard-linked backup of the folder) or a symbolic link, and writing
   // through it would change that file.  The new one is always a fresh file.
-  if ((ops_.unlink(f->temp.c_str()) != 0 && errno != ENOENT) ||
-      (f->fd = ops_.open(f->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)) < 0) {
-    const std::string message = output_failure("cannot create", path, errno);
+  if (ops_.unlink(f->temp.c_str()) != 0 && errno != ENOENT) {
+    failure = output_failure("cannot create", f->temp, errno);  // the temporary name is in the way
+  } else {
+    int err = open_temp(*f);
+    // Replaced files not yet let go still take their room, inodes too:
+    // with no room for the file, it is tried once more after they are gone.
+    if ((err == ENOSPC || err == EDQUOT) && behind_) {
+      try {
+        settle(true);  // the files handed over so far are renamed, their predecessors held
+        if (releaser_->let_go_all()) err = open_temp(*f);
+      } catch (const Error& e) {
+        failure = e.what();  // an earlier file failed: that is the failure to report
+      }
+    }
+    if (err != 0 && failure.empty()) failure = output_failure("cannot create", path, err);
+  }
+  if (!failure.empty()) {
+    temps_.remove(f->slot);
     if (behind_) {
       {
         std::lock_guard lock(mutex_);
@@ -71,9 +108,14 @@ OutputHandle OutputSink::create(const std::string& path) {
       // have with direct writes.
       settle(true);
     }
-    throw Error(message);
+    throw Error(failure);
   }
   return f;
+}
+
+int OutputSink::open_temp(OpenOutput& f) {
+  f.fd = ops_.open(f.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  return f.fd < 0 ? (errno ? errno : EIO) : 0;
 }
 
 void OutputSink::write_owned(const OutputHandle& f, std::string&& bytes) {
@@ -249,6 +291,7 @@ void OutputSink::remove_temp(OpenOutput& f) {
   close_file(f);
   if (!f.removed) ops_.unlink(f.temp.c_str());
   f.removed = true;
+  temps_.remove(f.slot);
 }
 
 // After a failure nothing more is written: a file is only removed.
@@ -276,9 +319,11 @@ std::optional<std::string> OutputSink::carry_out(Job& job) {
       break;
     }
     case Job::Kind::Commit: {
+      ops_.copy_mode(f.path.c_str(), f.fd);
       f.closed = true;
       const int previous = releaser_ ? releaser_->hold(f.path) : -1;
       err = close_and_replace(ops_, f.fd, f.temp, f.path, what);
+      if (err == 0) temps_.remove(f.slot);
       if (previous >= 0) {
         if (err == 0) releaser_->release(previous);
         else releaser_->drop(previous);  // nothing was replaced

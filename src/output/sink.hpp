@@ -31,6 +31,7 @@
 
 #include "output/file_ops.hpp"
 #include "output/releaser.hpp"
+#include "output/temp_files.hpp"
 
 namespace dx {
 
@@ -45,6 +46,7 @@ struct OpenOutput {
   int fd = -1;
   std::string path;  // the final name, used in messages
   std::string temp;  // the temporary file that is renamed over it
+  int slot = -1;  // in the sink's TempFiles while the temporary file exists
   bool closed = false;
   bool removed = false;  // the temporary file was removed after a failure
 };
@@ -54,12 +56,19 @@ class OutputSink {
  public:
   enum class Mode { Direct, Behind };
 
+  // A sink that is to write behind but cannot start its threads writes
+  // directly (writes_behind() tells).
   explicit OutputSink(Mode mode, const FileOps& ops = system_file_ops());
   // Waits for every hand-over to be carried out; a failure not yet raised
   // is dropped (the exception being handled, if any, is the one reported).
   ~OutputSink();
   OutputSink(const OutputSink&) = delete;
   OutputSink& operator=(const OutputSink&) = delete;
+
+  bool writes_behind() const { return behind_; }
+  // The temporary files in existence, for removal by a signal (see
+  // SignalCleanup).
+  const TempFiles& temp_files() const { return temps_; }
 
   // Waits until everything handed over so far is carried out, and raises
   // the first failure.  Call it before anything that reports files as done.
@@ -119,10 +128,12 @@ class OutputSink {
   std::optional<std::string> carry_out(Job& job);
   void skip(Job& job);
   void close_file(OpenOutput& f);
+  int open_temp(OpenOutput& f);
   void remove_temp(OpenOutput& f);
 
   const FileOps& ops_;
-  const bool behind_;
+  bool behind_;
+  TempFiles temps_;
   std::array<Reusable, kReusableSlots> reusable_;
 
   std::mutex mutex_;

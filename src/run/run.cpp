@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -17,7 +18,9 @@
 #include "base/format.hpp"
 #include "base/text.hpp"
 #include "input/loader.hpp"
+#include "output/folder_lock.hpp"
 #include "output/grads.hpp"
+#include "output/temp_files.hpp"
 #include "output/text_table.hpp"
 #include "run/outputs.hpp"
 
@@ -83,11 +86,18 @@ void run(Store& st, OutputSink& sink, std::string_view station_file) {
 
 int run_program(std::string_view station_file) {
   set_numeric_mode();
+  // An output beyond the file-size limit of the process (ulimit -f) is a
+  // failed write, reported as such, not a silent end by SIGXFSZ.
+  std::signal(SIGXFSZ, SIG_IGN);
   try {
+    // Before anything is read: a second run into the same folder stops here.
+    const FolderLock lock(".");
     Store st;
     // The writes, closes and renames run on a second thread while this one
     // formats; the files and their order stay the same.
     OutputSink sink(OutputSink::Mode::Behind);
+    // Ctrl-C and the like remove the temporary files being written.
+    const SignalCleanup cleanup(sink.temp_files());
     run(st, sink, station_file);
     console_flush();
     return 0;

@@ -1,0 +1,80 @@
+#include "output/temp_files.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/error.hpp"
+
+namespace dx {
+namespace {
+
+// The signals whose default action ends the process and that a user or
+// the system sends to stop a run.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr std::size_t kNumSignals = sizeof kSignals / sizeof kSignals[0];
+
+// What the handler reads: set only while a SignalCleanup lives.
+std::atomic<const TempFiles*> g_handled{nullptr};
+struct sigaction g_previous[kNumSignals];
+bool g_installed[kNumSignals];
+
+extern "C" void on_terminating_signal(int sig) {
+  const int saved = errno;
+  if (const TempFiles* temps = g_handled.load()) temps->unlink_all();
+  // The default action, once the handler returns: the signal is blocked
+  // while it runs, so raising it again leaves it pending until then.
+  signal(sig, SIG_DFL);
+  raise(sig);
+  errno = saved;
+}
+
+}  // namespace
+
+int TempFiles::add(const std::string& path) noexcept {
+  if (path.size() >= kMaxPath) return -1;
+  for (std::size_t i = 0; i < kSlots; ++i) {
+    Slot& s = slots_[i];
+    if (s.used.load(std::memory_order_acquire)) continue;
+    std::memcpy(s.path, path.c_str(), path.size() + 1);
+    s.used.store(true, std::memory_order_release);
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void TempFiles::remove(int slot) noexcept {
+  if (slot >= 0) slots_[static_cast<std::size_t>(slot)].used.store(false, std::memory_order_release);
+}
+
+void TempFiles::unlink_all() const noexcept {
+  for (const Slot& s : slots_)
+    if (s.used.load(std::memory_order_acquire)) static_cast<void>(::unlink(s.path));  // ENOENT: already renamed
+}
+
+SignalCleanup::SignalCleanup(const TempFiles& temps) {
+  const TempFiles* none = nullptr;
+  if (!g_handled.compare_exchange_strong(none, &temps)) throw Error("signal cleanup is already installed");
+  struct sigaction act {};
+  act.sa_handler = on_terminating_signal;
+  sigemptyset(&act.sa_mask);
+  for (std::size_t i = 0; i < kNumSignals; ++i) {
+    g_installed[i] = false;
+    struct sigaction old {};
+    if (sigaction(kSignals[i], nullptr, &old) != 0) continue;
+    // A signal the caller chose to ignore stays ignored (SIGPIPE ignored
+    // turns a closed pipe into an error line instead).
+    if (old.sa_handler == SIG_IGN) continue;
+    if (sigaction(kSignals[i], &act, &g_previous[i]) == 0) g_installed[i] = true;
+  }
+}
+
+SignalCleanup::~SignalCleanup() {
+  for (std::size_t i = 0; i < kNumSignals; ++i)
+    if (g_installed[i]) static_cast<void>(sigaction(kSignals[i], &g_previous[i], nullptr));
+  g_handled.store(nullptr);
+}
+
+}  // namespace dx

@@ -1,0 +1,49 @@
+#pragma once
+// The temporary output files that exist at a moment, and their removal
+// when a signal ends the run.  Ctrl-C (SIGINT), SIGTERM, SIGHUP and a
+// SIGPIPE left at its default action remove the temporary files being
+// written and then end the process with the signal's own default action,
+// so that the shell still sees the signal; the outputs stay the complete
+// old or new files, as always.
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+namespace dx {
+
+// Slots of paths that a signal handler can read: a slot is filled before
+// its file is created and emptied once the file is renamed or removed.
+class TempFiles {
+ public:
+  static constexpr std::size_t kSlots = 4;
+  static constexpr std::size_t kMaxPath = 4096;
+
+  // Registers `path`; returns its slot, or -1 when no slot is free or the
+  // path is too long (the file is then only removed by the next run).
+  int add(const std::string& path) noexcept;
+  void remove(int slot) noexcept;
+  // Removes every registered file.  Async-signal-safe.
+  void unlink_all() const noexcept;
+
+ private:
+  struct Slot {
+    std::atomic<bool> used{false};
+    char path[kMaxPath];
+  };
+  std::array<Slot, kSlots> slots_;
+};
+
+// While alive, the terminating signals above remove the files registered
+// in `temps`, then end the process by the signal.  One at a time: a signal
+// handler can only reach its data through the process, so the object
+// records where the files are for the handler, and nothing else reads it.
+class SignalCleanup {
+ public:
+  explicit SignalCleanup(const TempFiles& temps);
+  ~SignalCleanup();
+  SignalCleanup(const SignalCleanup&) = delete;
+  SignalCleanup& operator=(const SignalCleanup&) = delete;
+};
+
+}  // namespace dx
