@@ -5,6 +5,7 @@
 #include "base/error.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -268,6 +269,18 @@ const BadSetCase kBadSets[] = {
      [](const std::string&) -> std::string {
        return "Num_Drou_Mon_Stn.nc: variable N_Drou_mon has 17 columns, expected at least 18";
      }},
+    // Declared only, 1.2 GB of values: refused before a value is read.
+    {"sparse_variable_of_one_column", with(18, 6, 18, 12),
+     [](std::vector<NcFixtureFile>& f, const std::string&) {
+       dxtest::NcFileSpec& layout = dxtest::file_of(f, "Num_Drou_Mon_Stn.nc").layout;
+       layout.dim("c_sparse", 1).dim("s_sparse", 300000000);
+       dxtest::NcVar& v = layout.find("N_Drou_mon");
+       v.dims = {"c_sparse", "s_sparse"};
+       v.values.clear();
+     },
+     [](const std::string&) -> std::string {
+       return "Num_Drou_Mon_Stn.nc: variable N_Drou_mon has 1 columns, expected at least 18";
+     }},
     {"few_index_columns", with(18, 5, 18, 12), unchanged,
      [](const std::string&) -> std::string {
        return "Sen_Prob_idx_Stn.nc: variable SenSL has 5 columns, expected at least 6";
@@ -349,9 +362,16 @@ TEST_P(RefusedSet, NamesFileVariableAndNumbers) {
   c.spoil(files, station_path);
   dxtest::write_all(files);
 
+  rusage before {};
+  ASSERT_EQ(getrusage(RUSAGE_SELF, &before), 0);
   Loaded r;
   load(dir, station_path, r);
   EXPECT_EQ(r.error, c.message(station_path));
+  // A refused variable is refused before its values are read: a large one
+  // never becomes resident.
+  rusage after {};
+  ASSERT_EQ(getrusage(RUSAGE_SELF, &after), 0);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 200 * 1024) << "kB resident";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RefusedSet, ::testing::ValuesIn(kBadSets),

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <netcdf.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -277,6 +278,26 @@ void write_spec(const std::string& path, NcFormat format, void (*fill)(NcFileSpe
 
 std::string machine_memory() { return std::to_string(dx::physical_memory()); }
 
+// A netCDF-4 file whose variable "obs" is of a user-defined type: a
+// compound, an enum or a variable-length type named "obs_t".
+void write_user_typed(const std::string& path, int kind) {
+  int nc = -1, dim = -1, type = -1, var = -1;
+  ASSERT_EQ(nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &nc), NC_NOERR);
+  ASSERT_EQ(nc_def_dim(nc, "stn", 2, &dim), NC_NOERR);
+  if (kind == NC_COMPOUND) {
+    ASSERT_EQ(nc_def_compound(nc, sizeof(float), "obs_t", &type), NC_NOERR);
+    ASSERT_EQ(nc_insert_compound(nc, type, "value", 0, NC_FLOAT), NC_NOERR);
+  } else if (kind == NC_ENUM) {
+    ASSERT_EQ(nc_def_enum(nc, NC_BYTE, "obs_t", &type), NC_NOERR);
+    const signed char dry = 1;
+    ASSERT_EQ(nc_insert_enum(nc, type, "dry", &dry), NC_NOERR);
+  } else {
+    ASSERT_EQ(nc_def_vlen(nc, "obs_t", NC_FLOAT, &type), NC_NOERR);
+  }
+  ASSERT_EQ(nc_def_var(nc, "obs", type, 1, &dim, &var), NC_NOERR);
+  ASSERT_EQ(nc_close(nc), NC_NOERR);
+}
+
 const RefusalCase kRefusals[] = {
     {"missing_file_2d", 2, "SenSL", [](const std::string&) {},
      [](const std::string& p) { return p + ": cannot open the file to read variable SenSL: No such file or directory"; },
@@ -357,6 +378,16 @@ const RefusalCase kRefusals[] = {
               " bytes (a damaged or incompletely copied netCDF file), while reading variable lon";
      },
      1},
+    {"fifo", 1, "lon", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
+     [](const std::string& p) { return p + ": not a regular file"; }, 1},
+    {"folder", 2, "SenSL", [](const std::string& p) { std::filesystem::create_directory(p); },
+     [](const std::string& p) { return p + ": not a regular file"; }, 1},
+    {"compound_variable", 1, "obs", [](const std::string& p) { write_user_typed(p, NC_COMPOUND); },
+     [](const std::string& p) { return p + ": variable obs is of type compound \"obs_t\", not numeric"; }, 1},
+    {"enum_variable", 1, "obs", [](const std::string& p) { write_user_typed(p, NC_ENUM); },
+     [](const std::string& p) { return p + ": variable obs is of type enum \"obs_t\", not numeric"; }, 1},
+    {"vlen_variable", 1, "obs", [](const std::string& p) { write_user_typed(p, NC_VLEN); },
+     [](const std::string& p) { return p + ": variable obs is of type variable-length \"obs_t\", not numeric"; }, 1},
     {"length_beyond_int32", 1, "lon",
      [](const std::string& p) {
        write_spec(p, NcFormat::NetCDF4, [](NcFileSpec& f) { f.dim("stn", 3000000000u).var("lon", NC_FLOAT, {"stn"}); });
@@ -420,6 +451,64 @@ TEST_P(FloatRange, OutOfRangeValuesAreReadWithAWarning) {
   EXPECT_LE(r.values(2), -FLT_MAX);
   EXPECT_EQ(r.io.out, start_line(path) + "       - Longitude's name = stn            ; length =            3\n" +
                           end_line(path));
+}
+
+// Packed and flagged values are read as the library returns them, with one
+// warning per kind; flags that do not occur give none.
+TEST_P(FloatRange, PackedAndFlaggedValuesArePublishedAsStoredWithAWarning) {
+  struct Case {
+    const char* name;
+    void (*fill)(NcFileSpec&);
+    const char* warning;  // after "<path>: variable lat"
+  };
+  const Case cases[] = {
+      {"packed",
+       [](NcFileSpec& f) {
+         f.var("lat", NC_SHORT, {"stn"}, {19, 20, 21}).attrs = {{"scale_factor", 0.001}, {"add_offset", 0}};
+       },
+       " has scale_factor/add_offset attributes; values are published as stored, not unpacked"},
+      {"fill_value",
+       [](NcFileSpec& f) { f.var("lat", NC_FLOAT, {"stn"}, {-999, 20, -999}).attrs = {{"_FillValue", -999}}; },
+       ": 2 values equal its _FillValue (-999); they are published as stored, not as missing"},
+      {"missing_value",
+       [](NcFileSpec& f) { f.var("lat", NC_DOUBLE, {"stn"}, {-99, 20, 21}).attrs = {{"missing_value", -99}}; },
+       ": 1 value equals its missing_value (-99); they are published as stored, not as missing"},
+      {"flag_not_present",
+       [](NcFileSpec& f) { f.var("lat", NC_FLOAT, {"stn"}, {19, 20, 21}).attrs = {{"_FillValue", -999}}; }, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dxtest::TempDir dir;
+    const std::string path = dir / "flags.nc";
+    NcFileSpec f;
+    f.format = GetParam();
+    f.dim("stn", 3);
+    c.fill(f);
+    dxtest::write_nc(path, f);
+    const Read1 r = read1(path, "lat");
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.io.err, c.warning ? "drought-export: warning: " + path + ": variable lat" + c.warning + "\n" : "");
+    ASSERT_EQ(r.values.size(), 3u);
+    EXPECT_EQ(r.values(1), 20.0f);  // as stored
+  }
+}
+
+// Records of an unlimited dimension that a variable never wrote read as the
+// default fill value of its type.
+TEST_P(FloatRange, UnwrittenRecordsAreCountedInAWarning) {
+  dxtest::TempDir dir;
+  const std::string path = dir / "records.nc";
+  NcFileSpec f;
+  f.format = GetParam();
+  f.dim("stn", 3, true).var("lon", NC_FLOAT, {"stn"}, {1, 2, 3});
+  f.var("lat", NC_FLOAT, {"stn"});  // never written
+  dxtest::write_nc(path, f);
+  const Read1 r = read1(path, "lat");
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.io.err, "drought-export: warning: " + path +
+                          ": variable lat: 3 values equal the netCDF default fill value (9.96921e+36) of data never "
+                          "written; they are published as stored, not as missing\n");
+  EXPECT_EQ(read1(path, "lon").io.err, "");
 }
 
 #ifdef DX_TEST_MXCSR

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -70,11 +72,30 @@ TEST(OutFile, DroppedBeforeCommitKeepsThePreviousFile) {
   }
 }
 
+// A replaced file keeps its permission bits, as a rewrite in place would.
+TEST(OutFile, ReplacedFileKeepsItsMode) {
+  for (const OutputSink::Mode mode : kModes) {
+    SCOPED_TRACE(mode_name(mode));
+    TempDir dir;
+    const std::string path = dir / "Prob.ctl";
+    dxtest::write_file(path, "old");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    {
+      OutputSink sink(mode);
+      dxtest::write_every_way(sink, path, 3);
+      sink.settle();
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+  }
+}
+
 // Every failing step names the file and the reason and keeps the previous
 // file, with no temporary file left, whether the sink writes directly or
 // behind.
 TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
-  enum class Place { Plain, MissingFolder, FolderInTheWay, SmallDisk };
+  enum class Place { Plain, MissingFolder, FolderInTheWay, FolderAtTempName, SmallDisk };
   struct Case {
     Place place;
     dxtest::Fault fault;
@@ -91,6 +112,7 @@ TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
       {Place::Plain, dxtest::Fault::RenameFails, 0, "cannot replace", EXDEV},
       {Place::MissingFolder, dxtest::Fault::None, 0, "cannot create", ENOENT},
       {Place::FolderInTheWay, dxtest::Fault::None, 0, "cannot replace", EISDIR},
+      {Place::FolderAtTempName, dxtest::Fault::None, 0, "cannot create", EISDIR},  // names the temporary file
       {Place::SmallDisk, dxtest::Fault::None, 0, "cannot write", ENOSPC},
   };
   for (const OutputSink::Mode mode : kModes) {
@@ -117,20 +139,24 @@ TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
       } else {
         dxtest::write_file(path, old);
       }
+      const std::string temp = path + std::string(TEMP_SUFFIX);
+      if (c.place == Place::FolderAtTempName) std::filesystem::create_directory(temp);
       const dxtest::InjectedFault fault(c.fault, c.budget);
       const std::string msg = dxtest::error_of([&] {
         OutputSink sink(mode, fault);
         dxtest::write_every_way(sink, path, 7);
         sink.settle();
       });
-      EXPECT_EQ(msg, std::string(c.verb) + " " + path + ": " + std::strerror(c.err));
+      EXPECT_EQ(msg, std::string(c.verb) + " " + (c.place == Place::FolderAtTempName ? temp : path) + ": " +
+                         std::strerror(c.err));
       if (c.place == Place::FolderInTheWay) {
         EXPECT_EQ(read_file(path + "/keep"), old);
       } else if (c.place != Place::MissingFolder) {
         EXPECT_EQ(read_file(path), old);
       }
-      const std::vector<std::string> left =
-          c.place == Place::MissingFolder ? std::vector<std::string>{} : std::vector<std::string>{"Fre_all.txt"};
+      std::vector<std::string> left = {"Fre_all.txt"};
+      if (c.place == Place::MissingFolder) left.clear();
+      if (c.place == Place::FolderAtTempName) left.push_back("Fre_all.txt" + std::string(TEMP_SUFFIX));
       EXPECT_EQ(dxtest::list_dir(dir), left);
     }
   }

@@ -115,6 +115,8 @@ void write_nc(const std::string& path, const NcFileSpec& layout) {
     int id = -1;
     w.check(nc_def_var(w.id(), v.name.c_str(), v.type, static_cast<int>(ids.size()), ids.data(), &id),
             "define variable " + v.name);
+    for (const auto& [name, value] : v.attrs)
+      w.check(nc_put_att_double(w.id(), id, name.c_str(), v.type, 1, &value), "put attribute " + name);
     varids.push_back(id);
     counts.push_back(std::move(count));
   }

@@ -32,6 +32,9 @@ struct NcVar {
   // stored type.  A variable with no values given is declared only.
   std::vector<double> values;
   std::vector<float> fvalues;
+  // Numeric attributes (_FillValue, scale_factor, ...), one value each,
+  // stored in the variable's own type.
+  std::vector<std::pair<std::string, double>> attrs;
   std::string text;                  // NC_CHAR contents
   std::vector<std::string> strings;  // NC_STRING contents (netCDF-4 only)
 };
