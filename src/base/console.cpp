@@ -21,8 +21,12 @@ namespace {
 void console_line(std::span<const Value> values) {
   std::string line;
   list_line(values, line);
+  console_write(line);
+}
+
+void console_write(std::string_view text) {
   errno = 0;
-  if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size()) stream_failed(stdout, "standard output", errno);
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) stream_failed(stdout, "standard output", errno);
 }
 
 void console_flush() {

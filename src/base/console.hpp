@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "base/fields.hpp"
 
@@ -16,6 +17,9 @@ void console_line(std::span<const Value> values);
 inline void console_line(std::initializer_list<Value> values) {
   console_line(std::span<const Value>(values.begin(), values.size()));
 }
+
+// Writes `text` to standard output as it stands.
+void console_write(std::string_view text);
 
 // Flushes standard output; throws Error if anything written could not be.
 void console_flush();

@@ -1,12 +1,18 @@
 #include "run/run.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
+#include <variant>
 
 #if defined(__x86_64__) || defined(__SSE__)
 #include <xmmintrin.h>
@@ -27,7 +33,30 @@
 namespace dx {
 namespace {
 
+// Where the data sets go without an output folder; text tables then have
+// bare names.
 constexpr std::string_view kDir = "./";
+
+// The prefix of the output paths in `dir`: "DIR/" (one slash).
+std::string folder_prefix(std::string_view dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  return dir == "/" ? std::string(dir) : std::string(dir) + "/";
+}
+
+// Before anything is read: the output folder must be there.
+void check_output_folder(const std::string& dir) {
+  struct stat sb;
+  if (::stat(dir.c_str(), &sb) != 0) throw Error("output folder " + dir + ": " + std::strerror(errno));
+  if (!S_ISDIR(sb.st_mode)) throw Error("output folder " + dir + ": " + std::strerror(ENOTDIR));
+}
+
+// "drought-export: error: <message>" and `more` on standard error, after
+// what standard output holds; a failing standard error leaves nothing to
+// report to.
+void print_error(const std::string& message, const char* more = "") {
+  static_cast<void>(std::fflush(stdout));
+  static_cast<void>(std::fprintf(stderr, "drought-export: error: %s\n%s", message.c_str(), more));
+}
 
 // X(s, k) = per-period array (k, s, p) for every station s and class k.
 void take_slice(const Array3& src, std::size_t p, Array2& x) {
@@ -51,17 +80,19 @@ void set_numeric_mode() {
 #endif
 }
 
-void run(Store& st, OutputSink& sink, std::string_view station_file) {
+void run(Store& st, OutputSink& sink, std::string_view station_file, std::string_view output_dir) {
   read_data_nc(st, station_file);
+  const std::string prefix = output_dir.empty() ? std::string() : folder_prefix(output_dir);
+  const std::string_view dir = output_dir.empty() ? kDir : std::string_view(prefix);
 
   for (const TextTable& t : kTextTables) {
     st.TITLE = pad_to(t.title, TITLE_LEN);
-    write_to_text(sink, st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE, t.file);
+    write_to_text(sink, st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE, prefix + std::string(t.file));
   }
 
   bool first = true;
   for (const DataSet& d : kDataSets) {
-    write_grads_stn(sink, st, st.*d.values, st.LON, st.LAT, st.NSTN, st.*d.ncol, d.base, kDir, d.var);
+    write_grads_stn(sink, st, st.*d.values, st.LON, st.LAT, st.NSTN, st.*d.ncol, d.base, dir, d.var);
     if (first) {
       sink.settle();  // the data set is on disk before it is reported done
       console_line({Value::text("Write to Grads Num_Dr_Mon Done")});
@@ -78,35 +109,55 @@ void run(Store& st, OutputSink& sink, std::string_view station_file) {
     for (const PeriodSet& s : kPeriodSets) {
       take_slice(st.*s.values, static_cast<std::size_t>(p - 1), st.X);
       st.FNAME = pad_to(period_base(s.prefix, p), FNAME_LEN);
-      write_grads_stn(sink, st, st.X, st.LON, st.LAT, st.NSTN, ncls, trim_right(st.FNAME), kDir, s.var);
+      write_grads_stn(sink, st, st.X, st.LON, st.LAT, st.NSTN, ncls, trim_right(st.FNAME), dir, s.var);
     }
   }
   sink.settle();
 }
 
-int run_program(std::string_view station_file) {
+int run_program(const Options& opt) {
   set_numeric_mode();
   // An output beyond the file-size limit of the process (ulimit -f) is a
   // failed write, reported as such, not a silent end by SIGXFSZ.
   std::signal(SIGXFSZ, SIG_IGN);
   try {
+    // As if started there: every other path is then relative to it.
+    if (!opt.directory.empty() && ::chdir(opt.directory.c_str()) != 0)
+      throw Error("cannot change to the folder " + opt.directory + ": " + std::strerror(errno));
+    if (!opt.output_dir.empty()) check_output_folder(opt.output_dir);
     // Before anything is read: a second run into the same folder stops here.
-    const FolderLock lock(".");
+    const FolderLock lock(opt.output_dir.empty() ? std::string(".") : opt.output_dir);
     Store st;
     // The writes, closes and renames run on a second thread while this one
     // formats; the files and their order stay the same.
     OutputSink sink(OutputSink::Mode::Behind);
     // Ctrl-C and the like remove the temporary files being written.
     const SignalCleanup cleanup(sink.temp_files());
-    run(st, sink, station_file);
+    run(st, sink, opt.station_file, opt.output_dir);
     console_flush();
     return 0;
   } catch (const Error& e) {
-    std::fflush(stdout);  // progress lines printed before the failure stay
-    std::fprintf(stderr, "drought-export: error: %s\n", e.what());
+    print_error(e.what());  // progress lines printed before the failure stay
   } catch (const std::bad_alloc&) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "drought-export: error: out of memory\n");
+    print_error("out of memory");
+  }
+  return 1;
+}
+
+int tool_main(int argc, char* argv[]) {
+  const auto parsed = parse_options(argc, argv);
+  if (const auto* bad = std::get_if<UsageError>(&parsed)) {
+    print_error(bad->message, "Try 'drought-export --help' for more information.\n");
+    return 2;
+  }
+  const Options& opt = std::get<Options>(parsed);
+  if (opt.action == Options::Action::Run) return run_program(opt);
+  try {
+    console_write(opt.action == Options::Action::Help ? help_text() : "drought-export " DX_VERSION "\n");
+    console_flush();
+    return 0;
+  } catch (const Error& e) {
+    print_error(e.what());
   }
   return 1;
 }

@@ -7,6 +7,7 @@
 #include "base/store.hpp"
 #include "input/result_files.hpp"
 #include "output/sink.hpp"
+#include "run/options.hpp"
 
 namespace dx {
 
@@ -14,14 +15,23 @@ namespace dx {
 // floating-point mode (x86-64 only; elsewhere nothing to do).
 void set_numeric_mode();
 
-// Loads the store and writes every output into the working directory
-// through `sink`.  Throws Error on the first failure; nothing is written
-// when loading fails.
-void run(Store& st, OutputSink& sink, std::string_view station_file = STATION_FILE);
+// Loads the store, reading the station coordinates from `station_file`,
+// and writes every output through `sink`: into the working directory (bare
+// names for the text tables, "./" for the data sets), or into `output_dir`
+// when one is given.  Throws Error on the first failure; nothing is
+// written when loading fails.
+void run(Store& st, OutputSink& sink, std::string_view station_file = STATION_FILE,
+         std::string_view output_dir = {});
 
-// The program: numeric mode, run (writing behind), final flush of standard
-// output.  Prints "drought-export: error: ..." on standard error and
-// returns 1 on failure.
-int run_program(std::string_view station_file = STATION_FILE);
+// The program: numeric mode, the folders of the options (-C entered, -o
+// checked), a lock on the output folder, run (writing behind), final flush
+// of standard output.  Prints "drought-export: error: ..." on standard
+// error and returns 1 on failure.
+int run_program(const Options& opt);
+
+// The whole tool from its command line: usage errors (status 2, with a
+// hint at --help on standard error), --help and --version (status 0), or
+// run_program.  Returns the exit status.
+int tool_main(int argc, char* argv[]);
 
 }  // namespace dx

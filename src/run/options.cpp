@@ -1,0 +1,91 @@
+#include "run/options.hpp"
+
+#include <getopt.h>
+
+namespace dx {
+namespace {
+
+const option kLongOptions[] = {
+    {"station-file", required_argument, nullptr, 's'},
+    {"directory", required_argument, nullptr, 'C'},
+    {"output-dir", required_argument, nullptr, 'o'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+// The leading ':' tells a missing value (':') from an unknown option ('?').
+constexpr const char* kShortOptions = ":s:C:o:hV";
+
+// The option just parsed as the user wrote it: a long name (or its
+// abbreviation) without "=VALUE", or "-c".  `value` is its value, if any.
+std::string as_written(char* const argv[], int c, const char* value) {
+  const char* e = argv[optind - 1];
+  if (value != nullptr && e == value && optind >= 2) e = argv[optind - 2];  // the value is an element of its own
+  const std::string s(e);
+  if (s.starts_with("--")) return s.substr(0, s.find('='));
+  return std::string("-") + static_cast<char>(c);
+}
+
+}  // namespace
+
+std::variant<Options, UsageError> parse_options(int argc, char* const argv[]) {
+  Options opt;
+  bool help = false, version = false;
+  optind = 0;  // glibc: start afresh, whatever an earlier parse left
+  opterr = 0;  // the messages are ours
+  for (int c; (c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 's':
+      case 'C':
+      case 'o':
+        if (*optarg == '\0') return UsageError{"option '" + as_written(argv, c, optarg) + "' has an empty value"};
+        (c == 's' ? opt.station_file : c == 'C' ? opt.directory : opt.output_dir) = optarg;
+        break;
+      case 'h':
+        help = true;
+        break;
+      case 'V':
+        version = true;
+        break;
+      case ':':
+        return UsageError{"option '" + as_written(argv, optopt, nullptr) + "' needs a value"};
+      default:
+        // optopt is 0 for an unknown long option, one of ours for a long
+        // option given a value it does not take, else the unknown letter.
+        if (optopt == 'h' || optopt == 'V')
+          return UsageError{"option '" + as_written(argv, optopt, nullptr) + "' takes no value"};
+        if (optopt != 0) return UsageError{std::string("unknown option '-") + static_cast<char>(optopt) + "'"};
+        return UsageError{"unknown option '" + as_written(argv, 0, nullptr) + "'"};
+    }
+  }
+  if (optind < argc) return UsageError{std::string("unexpected argument '") + argv[optind] + "'"};
+  if (help)
+    opt.action = Options::Action::Help;
+  else if (version)
+    opt.action = Options::Action::Version;
+  return opt;
+}
+
+std::string help_text() {
+  return "Usage: drought-export [OPTION]...\n"
+         "Writes the station results of a drought-index analysis (seven netCDF result\n"
+         "files) as 11 fixed-column text tables and 35 GrADS station data sets.\n"
+         "Without options it reads the result files in the working folder and the\n"
+         "station coordinates from " +
+         std::string(STATION_FILE) +
+         ",\n"
+         "and writes its 81 outputs into the working folder.\n"
+         "\n"
+         "  -s, --station-file=FILE  read the station coordinates (lon, lat, reg) from FILE\n"
+         "  -C, --directory=DIR      change to DIR first, as make -C does: read the result\n"
+         "                           files there and write the outputs there; a relative\n"
+         "                           FILE or output folder is then relative to DIR\n"
+         "  -o, --output-dir=DIR     write the outputs into DIR, an existing folder\n"
+         "  -h, --help               print this help and exit\n"
+         "  -V, --version            print the version and exit\n"
+         "\n"
+         "Exit status: 0 when every output is written, 1 on a fault (one error line on\n"
+         "standard error says which), 2 on a usage error.  Manual: man drought-export\n";
+}
+
+}  // namespace dx

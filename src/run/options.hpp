@@ -1,0 +1,36 @@
+#pragma once
+// The command line: a few GNU-style options (getopt_long), no operands.
+// Without options a run is the plain run: the station file at its fixed
+// path, the result files read from and the outputs written into the
+// working folder.
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "input/result_files.hpp"
+
+namespace dx {
+
+struct Options {
+  enum class Action { Run, Help, Version };
+  Action action = Action::Run;
+  std::string station_file{STATION_FILE};  // -s, --station-file
+  std::string directory;                   // -C, --directory: empty to stay in the working folder
+  std::string output_dir;                  // -o, --output-dir: empty for the working folder
+  bool operator==(const Options&) const = default;
+};
+
+// A command line that cannot be run: unknown option, missing or empty
+// value, operand.  The message names what is wrong.
+struct UsageError {
+  std::string message;
+};
+
+// Parses argv[1..argc-1].  Help wins over the version, which wins over a
+// run; a usage error wins over all.  getopt_long may reorder argv.
+std::variant<Options, UsageError> parse_options(int argc, char* const argv[]);
+
+// The text of --help.
+std::string help_text();
+
+}  // namespace dx

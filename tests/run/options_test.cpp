@@ -1,0 +1,172 @@
+// The command line: the parser on its own, and the real binary run with
+// options on generated inputs (the station file given with -s, so no
+// wrapper is needed).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "run/options.hpp"
+#include "support/nc_fixture.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using dx::Options;
+using dxtest::TempDir;
+using Files = std::map<std::string, std::string>;
+
+Options with(std::string station, std::string dir, std::string out, Options::Action a = Options::Action::Run) {
+  Options o;
+  o.action = a;
+  if (!station.empty()) o.station_file = station;
+  o.directory = dir;
+  o.output_dir = out;
+  return o;
+}
+
+TEST(Options, ParsesTheCommandLine) {
+  using A = Options::Action;
+  struct Case {
+    std::vector<std::string> args;
+    Options want;       // when `error` is empty
+    std::string error;  // else the usage error
+  };
+  const std::vector<Case> cases = {
+      {{}, Options{}, ""},
+      {{"-s", "st.nc", "-C", "d", "-o", "out"}, with("st.nc", "d", "out"), ""},
+      {{"--station-file=st.nc", "--directory", "d", "--output-dir=out"}, with("st.nc", "d", "out"), ""},
+      {{"-sst.nc", "--out", "o", "--dir=d", "-s", "last.nc"}, with("last.nc", "d", "o"), ""},
+      {{"-V", "-h"}, with("", "", "", A::Help), ""},
+      {{"--version"}, with("", "", "", A::Version), ""},
+      {{"--bogus"}, {}, "unknown option '--bogus'"},
+      {{"-h", "-x"}, {}, "unknown option '-x'"},
+      {{"-o", "o", "-s"}, {}, "option '-s' needs a value"},
+      {{"--output-dir"}, {}, "option '--output-dir' needs a value"},
+      {{"--directory="}, {}, "option '--directory' has an empty value"},
+      {{"-o", ""}, {}, "option '-o' has an empty value"},
+      {{"--help=x"}, {}, "option '--help' takes no value"},
+      {{"results", "-s", "st.nc"}, {}, "unexpected argument 'results'"},
+      {{"--", "-s", "st.nc"}, {}, "unexpected argument '-s'"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"drought-export"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const auto got = dx::parse_options(static_cast<int>(args.size()), argv.data());
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    if (c.error.empty()) {
+      ASSERT_TRUE(std::holds_alternative<Options>(got)) << std::get<dx::UsageError>(got).message;
+      EXPECT_TRUE(std::get<Options>(got) == c.want);
+    } else {
+      ASSERT_TRUE(std::holds_alternative<dx::UsageError>(got));
+      EXPECT_EQ(std::get<dx::UsageError>(got).message, c.error);
+    }
+  }
+}
+
+// Every regular file of a folder with its content.
+Files files_in(const std::string& dir) {
+  Files f;
+  for (const auto& name : dxtest::list_dir(dir))
+    if (std::filesystem::is_regular_file(dir + "/" + name)) f[name] = dxtest::read_file(dir + "/" + name);
+  return f;
+}
+
+// The files of `dir` other than the netCDF inputs.
+Files outputs_in(const std::string& dir) {
+  Files f = files_in(dir);
+  std::erase_if(f, [](const auto& e) { return e.first.ends_with(".nc"); });
+  return f;
+}
+
+// The result files and SPI_Stn.nc in `dir`.
+void write_inputs(const std::string& dir) {
+  std::filesystem::create_directories(dir);
+  dxtest::write_all(dxtest::result_set(dir, dir + "/SPI_Stn.nc"));
+}
+
+dxtest::RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> argv = {DX_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return dxtest::run_command(argv, cwd);
+}
+
+TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
+  TempDir ref;
+  write_inputs(ref.path());
+  const auto want = run_tool({"-s", "SPI_Stn.nc"}, ref.path());
+  ASSERT_EQ(want.status, 0) << want.err;
+  EXPECT_NE(want.out.find("Reading netCDF file: SPI_Stn.nc...\n"), std::string::npos);
+  const Files want_files = outputs_in(ref.path());
+  ASSERT_EQ(want_files.size(), 81u);
+
+  // In a folder holding results/ (the inputs) and maps/ (empty).
+  struct Case {
+    std::string cwd;
+    std::vector<std::string> args;
+    std::string outputs;  // the folder the outputs go to
+  };
+  const std::vector<Case> cases = {
+      {"results", {"--station-file", "SPI_Stn.nc"}, "results"},
+      {".", {"-C", "results", "--station-file=SPI_Stn.nc"}, "results"},
+      {"results", {"-s", "SPI_Stn.nc", "--output-dir=../maps"}, "maps"},
+      {".", {"-C", "results", "-s", "SPI_Stn.nc", "-o", "../maps"}, "maps"},
+      {".", {"--directory=results", "-s", "SPI_Stn.nc", "-o../maps/"}, "maps"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    TempDir top;
+    write_inputs(top / "results");
+    std::filesystem::create_directory(top / "maps");
+    const auto r = run_tool(c.args, top / c.cwd);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, want.out);
+    EXPECT_TRUE(outputs_in(top / c.outputs) == want_files);
+    const std::string other = c.outputs == "maps" ? "results" : "maps";
+    EXPECT_TRUE(outputs_in(top / other).empty()) << other;
+  }
+}
+
+TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
+  const std::string hint = "Try 'drought-export --help' for more information.\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    std::string out;  // a regular expression for standard output
+  };
+  const std::vector<Case> cases = {
+      {{"-s", "SPI_Stn.nc", "--bogus"}, 2, "drought-export: error: unknown option '--bogus'\n" + hint, ""},
+      {{"-s", "SPI_Stn.nc", "-o"}, 2, "drought-export: error: option '-o' needs a value\n" + hint, ""},
+      {{"-s", "SPI_Stn.nc", "stray"}, 2, "drought-export: error: unexpected argument 'stray'\n" + hint, ""},
+      {{"-s", "SPI_Stn.nc", "--output-dir", "nowhere"}, 1,
+       "drought-export: error: output folder nowhere: No such file or directory\n", ""},
+      {{"-s", "SPI_Stn.nc", "-o", "Fre_Mag_Stn.nc"}, 1,
+       "drought-export: error: output folder Fre_Mag_Stn.nc: Not a directory\n", ""},
+      {{"-C", "nowhere", "-s", "SPI_Stn.nc"}, 1,
+       "drought-export: error: cannot change to the folder nowhere: No such file or directory\n", ""},
+      {{"-s", "SPI_Stn.nc", "--help"}, 0, "", "Usage: drought-export \\[OPTION\\]\\.\\.\\.\n[\\s\\S]*"},
+      {{"-s", "SPI_Stn.nc", "-V"}, 0, "", "drought-export [0-9]+\\.[0-9]+\\.[0-9]+\n"},
+  };
+  TempDir dir;
+  write_inputs(dir.path());
+  const Files before = files_in(dir.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const auto r = run_tool(c.args, dir.path());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
+    EXPECT_TRUE(files_in(dir.path()) == before);
+  }
+}
+
+}  // namespace
