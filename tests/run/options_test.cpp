@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -167,6 +168,30 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
     EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
     EXPECT_TRUE(files_in(dir.path()) == before);
   }
+}
+
+const std::string kManPage = std::string(DX_SOURCE_DIR) + "/man/drought-export.1";
+
+TEST(Options, TheManualPageDescribesEveryOptionOfTheHelp) {
+  TempDir dir;
+  const auto help = run_tool({"--help"}, dir.path());
+  ASSERT_EQ(help.status, 0);
+  std::string man = dxtest::read_file(kManPage);
+  man = std::regex_replace(man, std::regex(R"(\\-)"), "-");
+  std::set<std::string> listed;
+  const std::regex long_option("--[a-z][a-z-]*");
+  for (std::sregex_iterator m(help.out.begin(), help.out.end(), long_option), end; m != end; ++m)
+    listed.insert(m->str());
+  EXPECT_EQ(listed.size(), 5u);
+  for (const auto& o : listed) EXPECT_NE(man.find(o), std::string::npos) << o;
+}
+
+TEST(Options, TheManualPageRendersWithoutWarnings) {
+  if (!dxtest::file_exists("/usr/bin/groff")) GTEST_SKIP() << "groff is not installed";
+  TempDir dir;
+  const auto r = dxtest::run_command({"/usr/bin/groff", "-man", "-ww", "-z", kManPage}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The Debian package: built with cpack from the build folder into a
+# temporary folder, unpacked with dpkg-deb, and its binary run on a small
+# sample network.
+#
+#   package_test.sh BUILD_DIR DX_SAMPLE VERSION
+#
+# Exits 77 (skipped) where cpack, dpkg-deb or dpkg-shlibdeps is missing.
+set -euo pipefail
+build=$1 sample=$2 version=$3
+
+for tool in cpack dpkg-deb dpkg-shlibdeps; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+done
+fail() { echo "FAIL: $*" >&2; exit 1; }
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/dx-package.XXXXXX")
+trap 'rm -rf -- "$tmp"' EXIT
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1 ||
+  { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }
+deb=$tmp/pkg/drought-export_${version}_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || fail "no $(basename "$deb") among: $(ls "$tmp/pkg")"
+
+# The tool and its manual page, nothing else; the libraries it needs as
+# dependencies.
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
+[ "$files" = $'./usr/bin/drought-export\n./usr/share/man/man1/drought-export.1' ] ||
+  fail "the package holds: $files"
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ "$depends" == *libnetcdf* && "$depends" == *libc6* ]] || fail "Depends: $depends"
+
+dpkg-deb -x "$deb" "$tmp/root"
+bin=$tmp/root/usr/bin/drought-export
+printed=$("$bin" --version) || fail "--version failed"
+[ "$printed" = "drought-export $version" ] || fail "--version printed: $printed"
+
+mkdir "$tmp/net"
+"$sample" --out "$tmp/net" --stations 20 --seed 1 >/dev/null
+(cd "$tmp/net" && "$bin" --station-file SPI_Stn.nc >"$tmp/run.log") || fail "the packaged tool failed: status $?"
+outputs=$(find "$tmp/net" -maxdepth 1 -type f \( -name '*.txt' -o -name '*.dat' -o -name '*.ctl' \) | wc -l)
+[ "$outputs" -eq 81 ] || fail "$outputs outputs, expected 81"
+echo "ok: $(basename "$deb"), Depends: $depends"
