@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
 # The demo: builds drought-export, generates a sample station network into the
 # scratch folder demo/ (git-ignored), runs drought-export there with the
-# sample station-coordinate file at the tool's fixed path (see
-# scripts/at_fixed_path.sh: a private mount namespace where possible, so the
-# real file system is not touched), and lists what it wrote.  With GrADS
-# installed it also builds the station map of one data set and renders a PNG
-# map of one statistic into demo/.
+# sample station-coordinate file (--station-file), and lists what it wrote.
+# With GrADS installed it also builds the station map of one data set and
+# renders a PNG map of one statistic into demo/.
 #
 #   scripts/demo.sh [--stations N] [--seed S]
 set -euo pipefail
@@ -42,8 +40,7 @@ build/dx-sample --out "$demo" --stations "$stations" --seed "$seed"
 step "drought-export in demo/ (console output in demo/drought-export.log)"
 cd "$demo"
 status=0
-DX_SAMPLE=$root/build/dx-sample "$root/scripts/at_fixed_path.sh" SPI_Stn.nc -- "$root/build/drought-export" \
-  >drought-export.log || status=$?
+"$root/build/drought-export" --station-file SPI_Stn.nc >drought-export.log || status=$?
 head -n 4 drought-export.log
 echo "   ..."
 tail -n 3 drought-export.log
