@@ -87,7 +87,8 @@ void run(Store& st, OutputSink& sink, std::string_view station_file, std::string
 
   for (const TextTable& t : kTextTables) {
     st.TITLE = pad_to(t.title, TITLE_LEN);
-    write_to_text(sink, st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE, prefix + std::string(t.file));
+    write_to_text(sink, st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE,
+                  prefix + std::string(t.file));
   }
 
   bool first = true;
