@@ -119,7 +119,6 @@ TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
       {".", {"-C", "results", "--station-file=SPI_Stn.nc"}, "results"},
       {"results", {"-s", "SPI_Stn.nc", "--output-dir=../maps"}, "maps"},
       {".", {"-C", "results", "-s", "SPI_Stn.nc", "-o", "../maps"}, "maps"},
-      {".", {"--directory=results", "-s", "SPI_Stn.nc", "-o../maps/"}, "maps"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
