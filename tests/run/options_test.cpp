@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <variant>
@@ -141,7 +140,7 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
     std::vector<std::string> args;
     int status;
     std::string err;
-    std::string out;  // a regular expression for standard output
+    std::string out;  // the start of standard output, which is empty on failure
   };
   const std::vector<Case> cases = {
       {{"-s", "SPI_Stn.nc", "--bogus"}, 2, "drought-export: error: unknown option '--bogus'\n" + hint, ""},
@@ -153,8 +152,8 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
        "drought-export: error: output folder Fre_Mag_Stn.nc: Not a directory\n", ""},
       {{"-C", "nowhere", "-s", "SPI_Stn.nc"}, 1,
        "drought-export: error: cannot change to the folder nowhere: No such file or directory\n", ""},
-      {{"-s", "SPI_Stn.nc", "--help"}, 0, "", "Usage: drought-export \\[OPTION\\]\\.\\.\\.\n[\\s\\S]*"},
-      {{"-s", "SPI_Stn.nc", "-V"}, 0, "", "drought-export [0-9]+\\.[0-9]+\\.[0-9]+\n"},
+      {{"-s", "SPI_Stn.nc", "--help"}, 0, "", "Usage: drought-export [OPTION]...\n"},
+      {{"-s", "SPI_Stn.nc", "-V"}, 0, "", "drought-export "},
   };
   TempDir dir;
   write_inputs(dir.path());
@@ -164,7 +163,7 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
     const auto r = run_tool(c.args, dir.path());
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
-    EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
+    EXPECT_TRUE(r.out.starts_with(c.out) && r.out.empty() == (c.status != 0)) << r.out;
     EXPECT_TRUE(files_in(dir.path()) == before);
   }
 }
@@ -176,11 +175,13 @@ TEST(Options, TheManualPageDescribesEveryOptionOfTheHelp) {
   const auto help = run_tool({"--help"}, dir.path());
   ASSERT_EQ(help.status, 0);
   std::string man = dxtest::read_file(kManPage);
-  man = std::regex_replace(man, std::regex(R"(\\-)"), "-");
+  for (std::size_t i; (i = man.find("\\-")) != std::string::npos;) man.erase(i, 1);  // roff's "\-" is "-"
   std::set<std::string> listed;
-  const std::regex long_option("--[a-z][a-z-]*");
-  for (std::sregex_iterator m(help.out.begin(), help.out.end(), long_option), end; m != end; ++m)
-    listed.insert(m->str());
+  for (std::size_t i = 0; (i = help.out.find("--", i)) != std::string::npos;) {
+    const std::size_t end = help.out.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", i + 2);
+    listed.insert(help.out.substr(i, end - i));
+    i = end;
+  }
   EXPECT_EQ(listed.size(), 5u);
   for (const auto& o : listed) EXPECT_NE(man.find(o), std::string::npos) << o;
 }
