@@ -15,31 +15,15 @@
 
 #include "run/sample_files.hpp"
 #include "support/faults.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
+#include "support/process.hpp"
 
 namespace {
 
-using dxtest::RunResult;
+using dxtest::Outcome;
+using dxtest::run_tool;
+using dxtest::snapshot;
 using dxtest::TempDir;
-
-const std::string kWrapper = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
-
-// Runs drought-export in `dir` with `dir`/SPI_Stn.nc at the fixed path.
-RunResult run_tool(const std::string& dir) {
-  return dxtest::run_command({"/bin/bash", kWrapper, dir + "/SPI_Stn.nc", "--", DX_BINARY}, dir);
-}
-
-bool fixed_path_unavailable(const RunResult& r) {
-  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
-}
-
-// Every file of a folder with its content.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const std::string& name : dxtest::list_dir(dir))
-    if (std::filesystem::is_regular_file(dir + "/" + name)) files[name] = dxtest::read_file(dir + "/" + name);
-  return files;
-}
 
 TEST(WriterFailureRun, OutputNameTakenByAFolderEndsTheRun) {
   // A text table and a data file of the per-period loop.
@@ -49,8 +33,8 @@ TEST(WriterFailureRun, OutputNameTakenByAFolderEndsTheRun) {
     dxtest::sample::generate(tmp.path(), 6, 4);
     std::filesystem::create_directory(tmp / name);
     dxtest::write_file(tmp / name + "/inside", "kept");
-    const RunResult r = run_tool(tmp.path());
-    if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+    const Outcome r = run_tool(tmp.path());
+    DX_SKIP_IF_NO_FIXED_PATH(r);
     // Tables are named as they stand, data sets with their "./" folder.
     const std::string shown = std::string(name).ends_with(".txt") ? std::string(name) : "./" + std::string(name);
     EXPECT_EQ(r.status, 1);
@@ -65,8 +49,8 @@ TEST(WriterFailureRun, FullDiskEndsTheRunAndKeepsThePreviousFile) {
   if (!disk.ok()) GTEST_SKIP() << "full-disk test skipped: " << disk.reason();
   // A first, small run leaves a good set of outputs on the disk.
   dxtest::sample::generate(disk.path(), 3, 1);
-  RunResult r = run_tool(disk.path());
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  Outcome r = run_tool(disk.path());
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
   const std::map<std::string, std::string> before = snapshot(disk.path());
 

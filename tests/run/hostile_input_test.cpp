@@ -16,18 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "input/result_files.hpp"
+#include "support/fs.hpp"
 #include "support/hostile.hpp"
 #include "support/nc_fixture.hpp"
-#include "support/temp_dir.hpp"
-#include "support/tool_run.hpp"
+#include "support/output_check.hpp"
+#include "support/process.hpp"
 
 namespace {
 
 using dxtest::Outcome;
 using dxtest::TempDir;
 namespace hostile = dxtest::hostile;
-
-const std::string kFixedPath = "/home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc";
 
 std::uint64_t env_number(const char* name, std::uint64_t fallback) {
   const char* v = std::getenv(name);
@@ -40,7 +40,6 @@ Outcome run_tool(const std::string& dir, std::uint64_t address_space = 0) {
   l.address_space = address_space;
   return dxtest::run(l);
 }
-
 
 // Outputs of an earlier run that a failing run must leave alone.
 const std::map<std::string, std::string> kPrevious = {{"Sensl.txt", "previous table\n"},
@@ -73,9 +72,9 @@ struct Tally {
   std::map<std::string, int> why;
 };
 
-// One seed end to end.  Returns false when the fixed path cannot be
-// provided (the caller skips).
-bool run_seed(std::uint64_t seed, Tally& tally) {
+// One seed end to end.  Returns the run, unchecked where the fixed path
+// cannot be provided (the caller skips).
+Outcome run_seed(std::uint64_t seed, Tally& tally) {
   const double start = dxtest::now_seconds();
   struct Clock {
     Tally& t;
@@ -90,7 +89,7 @@ bool run_seed(std::uint64_t seed, Tally& tally) {
   const auto before = dxtest::snapshot(tmp.path());
 
   const Outcome r = run_tool(tmp.path());
-  if (dxtest::fixed_path_unavailable(r)) return false;
+  if (dxtest::fixed_path_unavailable(r)) return r;
   ++tally.cases;
   tally.run_seconds += r.seconds;
   EXPECT_FALSE(r.timed_out) << "the run hangs";
@@ -110,7 +109,7 @@ bool run_seed(std::uint64_t seed, Tally& tally) {
     EXPECT_TRUE(e.errors.empty()) << r.err;
     EXPECT_TRUE(r.out.ends_with(" Write to Grads Num_Dr_Mon Done\n"));
     dxtest::check_outputs(tmp.path(), tmp / "SPI_Stn.nc", seed);
-    return true;
+    return r;
   }
 
   ++tally.failed;
@@ -120,14 +119,15 @@ bool run_seed(std::uint64_t seed, Tally& tally) {
   EXPECT_EQ(e.errors.size(), 1u) << r.err;
   if (!e.errors.empty() && !c.expect_success) {
     const std::string& line = e.errors.back();
-    const std::string file = c.fail_file == hostile::kStationFile ? kFixedPath : hostile::kFileNames[c.fail_file];
+    const std::string file(c.fail_file == dx::kStationInput ? dx::STATION_FILE
+                                                            : dx::kInputFileNames[static_cast<std::size_t>(c.fail_file)]);
     EXPECT_NE(line.find(file), std::string::npos) << "the error does not name " << file << ": " << line;
     EXPECT_NE(line.find("variable " + c.fail_var), std::string::npos)
         << "the error does not name variable " << c.fail_var << ": " << line;
     EXPECT_TRUE(r.err.ends_with(line + "\n")) << "the error line is not the last line";
   }
   EXPECT_EQ(dxtest::snapshot(tmp.path()), before) << "a failing run changed the folder";
-  return true;
+  return r;
 }
 
 // The seeds, in shards that ctest runs side by side.  CI runs seeds 1 to
@@ -146,7 +146,8 @@ TEST_P(HostileSeeds, EachRunSucceedsConsistentlyOrFailsCleanly) {
   const std::uint64_t count = env_number("DX_HOSTILE_SEEDS", kCiSeeds);
   Tally t;
   for (std::uint64_t seed = first + static_cast<std::uint64_t>(GetParam()); seed < first + count; seed += kShards) {
-    if (!run_seed(seed, t)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+    const Outcome r = run_seed(seed, t);
+    DX_SKIP_IF_NO_FIXED_PATH(r);
     if (HasFailure()) {
       ADD_FAILURE() << "first failing seed: " << seed << " (stopping this shard)";
       break;
@@ -192,7 +193,7 @@ TEST(HostileInput, ATruncatedResultFileFailsBeforeAnyOutput) {
     const auto before = dxtest::snapshot(tmp.path());
 
     const Outcome r = run_tool(tmp.path());
-    if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+    DX_SKIP_IF_NO_FIXED_PATH(r);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(r.err.starts_with(std::string("drought-export: error: ") + cut.file)) << r.err;
     EXPECT_NE(r.err.find("truncated"), std::string::npos) << r.err;
@@ -240,7 +241,7 @@ TEST(HostileInput, DimensionsBeyondMemoryFailCleanly) {
     const auto before = dxtest::snapshot(tmp.path());
 
     const Outcome r = run_tool(tmp.path(), h.address_space);
-    if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+    DX_SKIP_IF_NO_FIXED_PATH(r);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(r.err.starts_with("drought-export: error: Spell_Time_Arr_Stn.nc: variable Spell_Max")) << r.err;

@@ -4,29 +4,23 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <set>
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "input/result_files.hpp"
 #include "run/sample_files.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
+#include "support/nc_fixture.hpp"
+#include "support/output_check.hpp"
+#include "support/process.hpp"
 
 namespace {
 
-using dxtest::RunResult;
+using dxtest::Outcome;
+using dxtest::run_tool;
 using dxtest::TempDir;
 namespace sample = dxtest::sample;
-
-const std::string kWrapper = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
-
-// Runs drought-export in `dir` with `dir`/SPI_Stn.nc at the fixed path.
-RunResult run_tool(const std::string& dir, const std::string& stdout_path = "") {
-  return dxtest::run_command({"/bin/bash", kWrapper, dir + "/SPI_Stn.nc", "--", DX_BINARY}, dir, stdout_path);
-}
-
-bool fixed_path_unavailable(const RunResult& r) {
-  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
-}
 
 std::string i12(long v) {
   char buf[32];
@@ -59,33 +53,6 @@ std::string expected_stdout(long nstn) {
   return s;
 }
 
-std::set<std::string> expected_outputs() {
-  std::set<std::string> names;
-  for (const char* t : {"Num_Dr_Mon", "Fre_all", "Mag_all", "Sensl", "Prob_Sensl", "Spell_Ave", "Spell_Max",
-                        "Time_Interval_Ave", "Time_Interval_Max", "Corre_IDX", "Prob_Corre_IDX"})
-    names.insert(std::string(t) + ".txt");
-  std::vector<std::string> sets = {"Num_Dr_Mon",   "Sensl",   "Prob",    "Spell_Ave", "Spell_Max", "Time_Arr_Ave",
-                                   "Time_Arr_Max", "Fre_all", "Mag_all", "Corre",     "Prob1"};
-  for (int p = 1; p <= 12; ++p) {
-    char b[8];
-    std::snprintf(b, sizeof b, "%02d", p);
-    sets.push_back(std::string("Fre_") + b);
-    sets.push_back(std::string("Mag_") + b);
-  }
-  for (const auto& s : sets) {
-    names.insert(s + ".dat");
-    names.insert(s + ".ctl");
-  }
-  return names;
-}
-
-std::set<std::string> outputs_in(const std::string& dir) {
-  std::set<std::string> out;
-  for (const auto& n : dxtest::list_dir(dir))
-    if (n.size() < 3 || n.substr(n.size() - 3) != ".nc") out.insert(n);
-  return out;
-}
-
 // The value field of station j (0-based) in time step k of a data file.
 float report_value(const std::string& dat, long nstn, long k, long j) {
   const std::size_t off = static_cast<std::size_t>(k * (32 * nstn + 28) + 32 * j + 28);
@@ -113,15 +80,15 @@ constexpr long kStations = 23;
 TEST(WholeRun, WritesEveryOutputWithTheRightValuesAndProgressLines) {
   TempDir tmp;
   sample::generate(tmp.path(), kStations, 11);
-  const RunResult r = run_tool(tmp.path());
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  const Outcome r = run_tool(tmp.path());
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, expected_stdout(kStations));
-  EXPECT_EQ(outputs_in(tmp.path()), expected_outputs());
+  EXPECT_EQ(dxtest::outputs_in(tmp.path()), dxtest::output_names());
 
   // Sen's slope of station 5, index 3: text table and data set.
-  const auto sensl = sample::read_var(tmp / "Sen_Prob_idx_Stn.nc", "SenSL");
+  const auto sensl = dxtest::read_var(tmp / "Sen_Prob_idx_Stn.nc", "SenSL");
   ASSERT_TRUE(sensl.ok);
   const float v = sensl.values[2 * kStations + 4];
   const std::string txt = dxtest::read_file(tmp / "Sensl.txt");
@@ -129,7 +96,7 @@ TEST(WholeRun, WritesEveryOutputWithTheRightValuesAndProgressLines) {
   EXPECT_EQ(report_value(dxtest::read_file(tmp / "Sensl.dat"), kStations, 2, 4), v);
 
   // Correlation of pair 10, station 7, in Corre.dat time step 10.
-  const auto tq = sample::read_var(tmp / "Tq_pdsi_spi_Stn.nc", sample::kPairNames[9]);
+  const auto tq = dxtest::read_var(tmp / "Tq_pdsi_spi_Stn.nc", std::string(dx::kPairName[9]));
   ASSERT_TRUE(tq.ok);
   EXPECT_EQ(report_value(dxtest::read_file(tmp / "Corre.dat"), kStations, 9, 6), tq.values[6]);
   EXPECT_EQ(table_field(dxtest::read_file(tmp / "Corre_IDX.txt"), 6, 9), f12_3(tq.values[6]));
@@ -139,7 +106,7 @@ TEST(WholeRun, WritesEveryOutputWithTheRightValuesAndProgressLines) {
   const std::string mag03 = dxtest::read_file(tmp / "Mag_03.dat");
   EXPECT_EQ(mag03.size(), static_cast<std::size_t>(18 * (32 * kStations + 28)));
   for (int k : {0, 3, 10, 17}) {
-    const auto var = sample::read_var(tmp / "Fre_Mag_Stn.nc", sample::period_var("Mag_", k));
+    const auto var = dxtest::read_var(tmp / "Fre_Mag_Stn.nc", dx::period_var("Mag_", k));
     ASSERT_TRUE(var.ok);
     EXPECT_EQ(report_value(mag03, kStations, k, 1), var.values[2 * kStations + 1]) << "class " << k;
   }
@@ -152,14 +119,14 @@ TEST(WholeRun, AMissingResultFileFailsBeforeAnyOutputIsWritten) {
   TempDir tmp;
   sample::generate(tmp.path(), kStations, 3);
   ASSERT_EQ(std::remove((tmp / "Tq_pdsi_spi_Stn.nc").c_str()), 0);
-  const RunResult r = run_tool(tmp.path());
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  const Outcome r = run_tool(tmp.path());
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("drought-export: error: ", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("Tq_pdsi_spi_Stn.nc"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("pdsi_spi01"), std::string::npos) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-  EXPECT_TRUE(outputs_in(tmp.path()).empty());
+  EXPECT_TRUE(dxtest::outputs_in(tmp.path()).empty());
   // The progress lines printed before the failure stay.
   EXPECT_EQ(r.out.rfind("    Reading netCDF file: Num_Drou_Mon_Stn.nc...\n", 0), 0u);
 }
@@ -167,8 +134,10 @@ TEST(WholeRun, AMissingResultFileFailsBeforeAnyOutputIsWritten) {
 TEST(WholeRun, AnUnwritableStandardOutputIsAnError) {
   TempDir tmp;
   sample::generate(tmp.path(), 4, 5);
-  const RunResult r = run_tool(tmp.path(), "/dev/full");
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  dxtest::Launch l = dxtest::tool_launch(tmp.path());
+  l.stdout_path = "/dev/full";
+  const Outcome r = dxtest::run(l);
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("drought-export: error: cannot write to standard output"), std::string::npos) << r.err;
 }
@@ -176,8 +145,8 @@ TEST(WholeRun, AnUnwritableStandardOutputIsAnError) {
 TEST(WholeRun, ASecondRunReplacesTheOutputsAndLeavesNoTemporaryFile) {
   TempDir tmp;
   sample::generate(tmp.path(), 5, 1);
-  RunResult r = run_tool(tmp.path());
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  Outcome r = run_tool(tmp.path());
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string first = dxtest::read_file(tmp / "Fre_all.txt");
   sample::generate(tmp.path(), 7, 2);
@@ -186,7 +155,7 @@ TEST(WholeRun, ASecondRunReplacesTheOutputsAndLeavesNoTemporaryFile) {
   const std::string second = dxtest::read_file(tmp / "Fre_all.txt");
   EXPECT_NE(first, second);
   EXPECT_EQ(std::count(second.begin(), second.end(), '\n'), 2 + 7);
-  EXPECT_EQ(outputs_in(tmp.path()), expected_outputs());
+  EXPECT_EQ(dxtest::outputs_in(tmp.path()), dxtest::output_names());
 }
 
 }  // namespace

@@ -17,20 +17,14 @@
 
 #include "run/sample_files.hpp"
 #include "support/faults.hpp"
-#include "support/temp_dir.hpp"
-#include "support/tool_run.hpp"
+#include "support/fs.hpp"
+#include "support/output_check.hpp"
+#include "support/process.hpp"
 
 namespace {
 
+using dxtest::outputs_in;
 using dxtest::TempDir;
-
-
-std::vector<std::string> outputs_in(const std::string& dir) {
-  std::vector<std::string> out;
-  for (const std::string& n : dxtest::list_dir(dir))
-    if (!n.ends_with(".nc")) out.push_back(n);
-  return out;
-}
 
 TEST(StdoutFailure, AReaderThatGoesAwayEndsTheRun) {
   struct Case {
@@ -67,7 +61,7 @@ TEST(StdoutFailure, AReaderThatGoesAwayEndsTheRun) {
     }
     close(fds[0]);
     const dxtest::Outcome r = child.wait();
-    if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+    DX_SKIP_IF_NO_FIXED_PATH(r);
     EXPECT_EQ(have, c.read_first);
     EXPECT_TRUE(got.empty() || got.starts_with("    Reading netCDF file: Num_Drou_Mon_Stn.nc...\n"));
     if (c.ignore_sigpipe) {
@@ -95,7 +89,7 @@ TEST(StdoutFailure, AFullDiskAtTheLastProgressLineIsAnError) {
   dxtest::Launch l = dxtest::tool_launch(tmp.path());
   l.stdout_path = disk / "progress.log";
   const dxtest::Outcome r = dxtest::run(l);
-  if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, std::string("drought-export: error: cannot write to standard output: ") + std::strerror(ENOSPC) +
                        "\n");
