@@ -76,8 +76,8 @@ std::vector<std::string> list_dir(const std::string& path) {
 
 std::map<std::string, std::string> snapshot(const std::string& dir) {
   std::map<std::string, std::string> files;
-  for (const std::string& name : list_dir(dir))
-    if (std::filesystem::is_regular_file(dir + "/" + name)) files[name] = read_file(dir + "/" + name);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) files[std::filesystem::relative(e.path(), dir)] = read_file(e.path());
   return files;
 }
 

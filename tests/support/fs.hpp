@@ -52,7 +52,7 @@ bool file_exists(const std::string& path);
 std::string varied_text(std::size_t n, std::size_t seed);
 // Names of the entries of a folder, sorted.
 std::vector<std::string> list_dir(const std::string& path);
-// Every regular file of a folder with its content.
+// Every regular file below a folder with its content, by relative path.
 std::map<std::string, std::string> snapshot(const std::string& dir);
 
 }  // namespace dxtest

@@ -79,6 +79,12 @@ std::vector<std::string> outputs_in(const std::string& dir) {
   return outs;
 }
 
+void write_previous_outputs(const std::string& dir) {
+  write_file(dir + "/Sensl.txt", "previous table\n");
+  write_file(dir + "/Fre_01.dat", std::string("previous\0data", 13));
+  write_file(dir + "/Corre.ctl", "previous descriptor\n");
+}
+
 std::vector<std::string> output_order() {
   std::vector<std::string> names;
   for (const char* t : kTableNames) names.push_back(std::string(t) + ".txt");

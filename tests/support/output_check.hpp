@@ -15,6 +15,10 @@ std::vector<std::string> output_order();
 // The entries of `dir` that are not netCDF inputs, sorted.
 std::vector<std::string> outputs_in(const std::string& dir);
 
+// Stand-ins for the outputs of an earlier run (a table, a data file, a
+// descriptor), written into `dir` for a failing run to leave alone.
+void write_previous_outputs(const std::string& dir);
+
 // Checks the outputs that a successful run left in `dir` against its
 // inputs (the result files in `dir`, the station file at `station`), read
 // back through the netCDF library: the list of files, every size, every
