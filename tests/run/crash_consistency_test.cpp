@@ -26,8 +26,9 @@
 
 #include "run/sample_files.hpp"
 #include "support/faults.hpp"
-#include "support/temp_dir.hpp"
-#include "support/tool_run.hpp"
+#include "support/fs.hpp"
+#include "support/output_check.hpp"
+#include "support/process.hpp"
 
 namespace {
 
@@ -39,7 +40,6 @@ dxtest::Launch tool_launch(const std::string& dir) {
   l.timeout = 300;
   return l;
 }
-
 
 // Size and a 64-bit hash of a file's content.
 struct Digest {
@@ -92,7 +92,7 @@ TEST(CrashConsistency, EveryKillLeavesOldOrNewFilesInOrderAndAtMostTwoTemporarie
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   dxtest::sample::generate(dir, kOldStations, 1);
   dxtest::Outcome r = dxtest::run(tool_launch(dir));
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
   for (const std::string& name : dxtest::output_names())
     ASSERT_EQ(link((dir + "/" + name).c_str(), (old_dir + "/" + name).c_str()), 0) << name;
@@ -204,7 +204,7 @@ TEST(CrashConsistency, AStaleTemporaryFileIsReplacedNotWrittenThrough) {
   ASSERT_EQ(symlink("elsewhere.dat", (tmp / "Fre_02.dat.dx-tmp").c_str()), 0);
 
   const dxtest::Outcome r = dxtest::run(tool_launch(tmp.path()));
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(dxtest::read_file(tmp / "backup_of_Sensl.txt") == kept) << "the hard-linked file was written";
   EXPECT_TRUE(dxtest::read_file(tmp / "elsewhere.dat") == kept) << "the file behind the symbolic link was written";

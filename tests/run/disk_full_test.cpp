@@ -17,15 +17,14 @@
 
 #include "run/sample_files.hpp"
 #include "support/faults.hpp"
-#include "support/temp_dir.hpp"
-#include "support/tool_run.hpp"
+#include "support/fs.hpp"
+#include "support/output_check.hpp"
+#include "support/process.hpp"
 
 namespace {
 
+using dxtest::run_tool;
 using dxtest::TempDir;
-
-dxtest::Outcome run_tool(const std::string& dir) { return dxtest::run(dxtest::tool_launch(dir)); }
-
 
 std::map<std::string, std::string> outputs(const std::string& dir) {
   std::map<std::string, std::string> m;
@@ -40,7 +39,7 @@ TEST(DiskFull, AFullDiskAtAnyPointKeepsEveryCompleteFile) {
   TempDir ref;
   dxtest::sample::generate(ref.path(), kNewStations, 2);
   dxtest::Outcome r = run_tool(ref.path());
-  if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
   const std::map<std::string, std::string> fresh = outputs(ref.path());
 
