@@ -2,6 +2,10 @@
 // with the station file provided at its fixed path in a private mount
 // namespace (or the guarded fallback of scripts/at_fixed_path.sh).
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <netcdf.h>
 
 #include <algorithm>
@@ -87,6 +91,8 @@ struct Failure {
   std::string err_start;
   std::string err_part;
   bool writes_nothing = true;
+  bool reads = true;          // false: it stops before the first input is read
+  bool folder_locked = false;  // another run holds the folder while it runs
 };
 const std::string kError = "drought-export: error: ";
 
@@ -160,6 +166,15 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
       huge("beyond the machine's memory", 2147483647, std::size_t{1} << 20, 0, "memory"),
       folder_at("Sensl.txt", "Sensl.txt"),
       folder_at("Fre_03.dat", "./Fre_03.dat"),
+      {"a file-size limit (ulimit -f) below the first output",
+       [](const std::string& dir, Launch& l) {
+         sample::generate(dir, 23, 3);
+         l.file_size = 4096;
+         l.stdout_path = "/dev/null";  // the progress lines are more than that
+       },
+       kError + "cannot write Num_Dr_Mon.txt: " + std::strerror(EFBIG) + "\n", ""},
+      {"another run writing in the folder", [](const std::string& dir, Launch&) { sample::generate(dir, 23, 3); },
+       kError + "another drought-export run is writing in /", "", true, false, true},
   };
 #if !defined(__SANITIZE_ADDRESS__)
   // Less than the machine's memory but more than the run may take: the
@@ -175,7 +190,13 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
     if (c.writes_nothing) write_previous_outputs(tmp.path());
     const auto before = snapshot(tmp.path());
 
+    int lock = -1;
+    if (c.folder_locked) {
+      lock = ::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY);
+      ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    }
     const Outcome r = run(l);
+    if (lock >= 0) ::close(lock);
     DX_SKIP_IF_NO_FIXED_PATH(r);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1) << r.err;
@@ -183,7 +204,11 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
     EXPECT_NE(r.err.find(c.err_part), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     // The progress lines printed before the failure stay.
-    EXPECT_TRUE(r.out.starts_with(kFirstProgressLine)) << r.out;
+    if (c.reads) {
+      EXPECT_TRUE(l.stdout_path == "/dev/null" || r.out.starts_with(kFirstProgressLine)) << r.out;
+    } else {
+      EXPECT_EQ(r.out, "");
+    }
     const auto after = snapshot(tmp.path());
     if (c.writes_nothing) {
       EXPECT_EQ(after, before);
@@ -191,6 +216,39 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
     for (const auto& [name, content] : before) EXPECT_TRUE(after.contains(name) && after.at(name) == content) << name;
     EXPECT_TRUE(temp_files_in(tmp.path()).empty());
   }
+}
+
+// Under small limits of the address space (as `ulimit -v` sets) a run
+// either succeeds, without its helper threads where they cannot be had, or
+// ends with one error line; never with an abort, and never leaving a
+// temporary file.
+TEST(WholeRun, SmallMemoryLimitsEndWithSuccessOrOneErrorLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#else
+  TempDir tmp;
+  sample::generate(tmp.path(), 50, 5);
+  int succeeded = 0, failed = 0;
+  for (std::uint64_t mb = 40; mb <= 120; mb += 4) {
+    SCOPED_TRACE(std::to_string(mb) + " MB of address space");
+    Launch l = tool_launch(tmp.path());
+    l.address_space = mb << 20;
+    const Outcome r = run(l);
+    DX_SKIP_IF_NO_FIXED_PATH(r);
+    EXPECT_EQ(r.signal, 0) << r.err;
+    if (r.status == 0) {
+      ++succeeded;
+      EXPECT_EQ(r.err, "");
+    } else if (r.err.starts_with(kError)) {
+      ++failed;
+      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }  // else the limit was too small for the wrapper that provides the station file
+    EXPECT_TRUE(temp_files_in(tmp.path()).empty());
+  }
+  std::printf("[ limits   ] %d runs succeeded, %d ended with an error line\n", succeeded, failed);
+  EXPECT_GT(succeeded, 0);
+#endif
 }
 
 }  // namespace

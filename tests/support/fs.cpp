@@ -27,12 +27,13 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-SmallTmpfs::SmallTmpfs(std::size_t bytes) {
+SmallTmpfs::SmallTmpfs(std::size_t bytes, std::size_t inodes) {
   if (geteuid() != 0) {
     reason_ = "mounting a small tmpfs needs root";
     return;
   }
-  const std::string opts = "size=" + std::to_string(bytes);
+  std::string opts = "size=" + std::to_string(bytes);
+  if (inodes > 0) opts += ",nr_inodes=" + std::to_string(inodes);
   if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, opts.c_str()) != 0) {
     reason_ = std::string("mount of a tmpfs refused: ") + std::strerror(errno);
     return;

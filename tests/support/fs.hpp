@@ -27,7 +27,9 @@ class TempDir {
 // says why (the test then skips).
 class SmallTmpfs {
  public:
-  explicit SmallTmpfs(std::size_t bytes);
+  // With `inodes` > 0, the file system also holds at most that many files
+  // and folders, its root included.
+  explicit SmallTmpfs(std::size_t bytes, std::size_t inodes = 0);
   ~SmallTmpfs();
   SmallTmpfs(const SmallTmpfs&) = delete;
   SmallTmpfs& operator=(const SmallTmpfs&) = delete;

@@ -86,6 +86,10 @@ Child::Child(const Launch& l) : timeout_(l.timeout), start_(now_seconds()) {
       const rlimit lim{l.address_space, l.address_space};
       if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(126);
     }
+    if (l.file_size > 0) {
+      const rlimit lim{l.file_size, l.file_size};
+      if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(126);
+    }
     execve(args[0], args.data(), envp.data());
     _exit(127);
   }

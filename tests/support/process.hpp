@@ -25,6 +25,7 @@ struct Launch {
   int stdout_fd = -1;               // >= 0: this descriptor is standard output
   bool ignore_sigpipe = false;
   std::uint64_t address_space = 0;  // > 0: RLIMIT_AS of the child, bytes
+  std::uint64_t file_size = 0;      // > 0: RLIMIT_FSIZE of the child, bytes
   std::vector<std::string> env{};   // "NAME=value", replacing NAME
   std::string cgroup{};             // non-empty: control group folder the child joins
   double timeout = 600;             // seconds; then the group is killed
