@@ -51,9 +51,7 @@ void set_numeric_mode() {
 #endif
 }
 
-void run(Store& st, OutputSink& sink, std::string_view station_file) {
-  read_data_nc(st, station_file);
-
+void write_outputs(Store& st, OutputSink& sink) {
   for (const TextTable& t : kTextTables) {
     st.TITLE = pad_to(t.title, TITLE_LEN);
     write_to_text(sink, st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE, t.file);
@@ -93,12 +91,14 @@ int run_program(std::string_view station_file) {
     // Before anything is read: a second run into the same folder stops here.
     const FolderLock lock(".");
     Store st;
+    read_data_nc(st, station_file);
     // The writes, closes and renames run on a second thread while this one
-    // formats; the files and their order stay the same.
+    // formats; the files and their order stay the same.  (Started only now:
+    // the loading has the whole memory of the run to itself.)
     OutputSink sink(OutputSink::Mode::Behind);
     // Ctrl-C and the like remove the temporary files being written.
     const SignalCleanup cleanup(sink.temp_files());
-    run(st, sink, station_file);
+    write_outputs(st, sink);
     console_flush();
     return 0;
   } catch (const Error& e) {

@@ -14,13 +14,14 @@ namespace dx {
 // floating-point mode (x86-64 only; elsewhere nothing to do).
 void set_numeric_mode();
 
-// Loads the store and writes every output into the working directory
-// through `sink`.  Throws Error on the first failure; nothing is written
-// when loading fails.
-void run(Store& st, OutputSink& sink, std::string_view station_file = STATION_FILE);
+// Writes every output of the loaded store into the working directory
+// through `sink`, in the run's fixed order.  Throws Error on the first
+// failure.
+void write_outputs(Store& st, OutputSink& sink);
 
-// The program: numeric mode, run (writing behind), final flush of standard
-// output.  Prints "drought-export: error: ..." on standard error and
+// The program: numeric mode, the lock on the output folder, loading (see
+// read_data_nc; nothing is written when it fails), the outputs (writing
+// behind), final flush of standard output.  Prints "drought-export: error: ..." on standard error and
 // returns 1 on failure.
 int run_program(std::string_view station_file = STATION_FILE);
 

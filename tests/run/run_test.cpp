@@ -229,21 +229,28 @@ TEST(WholeRun, SmallMemoryLimitsEndWithSuccessOrOneErrorLine) {
   TempDir tmp;
   sample::generate(tmp.path(), 50, 5);
   int succeeded = 0, failed = 0;
-  for (std::uint64_t mb = 40; mb <= 120; mb += 4) {
+  for (std::uint64_t mb = 60; mb <= 100; ++mb) {
     SCOPED_TRACE(std::to_string(mb) + " MB of address space");
     Launch l = tool_launch(tmp.path());
     l.address_space = mb << 20;
     const Outcome r = run(l);
     DX_SKIP_IF_NO_FIXED_PATH(r);
-    EXPECT_EQ(r.signal, 0) << r.err;
     if (r.status == 0) {
       ++succeeded;
       EXPECT_EQ(r.err, "");
-    } else if (r.err.starts_with(kError)) {
+    } else if (r.status == 1) {
       ++failed;
-      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_TRUE(r.err.starts_with(kError)) << r.err;
       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    }  // else the limit was too small for the wrapper that provides the station file
+    } else {
+      // Too small to start at all: the dynamic loader cannot map the
+      // libraries (127), a library of the netCDF library cannot set itself
+      // up before the program starts (after which not even an exception can
+      // be had), or the wrapper cannot provide the station file.
+      EXPECT_TRUE((r.status == 127 && r.err.find("error while loading shared libraries") != std::string::npos) ||
+                  r.err.starts_with("Error in GnuTLS initialization") || fixed_path_unavailable(r))
+          << "status " << r.status << ": " << r.err;
+    }
     EXPECT_TRUE(temp_files_in(tmp.path()).empty());
   }
   std::printf("[ limits   ] %d runs succeeded, %d ended with an error line\n", succeeded, failed);
