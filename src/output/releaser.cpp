@@ -32,11 +32,9 @@ void Releaser::release(int fd) {
   work_.notify_one();
 }
 
-bool Releaser::let_go_all() {
+void Releaser::let_go_all() {
   std::unique_lock lock(mutex_);
-  if (held_ == 0) return false;
   space_.wait(lock, [&] { return held_ == 0; });
-  return true;
 }
 
 void Releaser::loop() {

@@ -44,9 +44,8 @@ class Releaser {
   void drop(int fd) const { static_cast<void>(ops_.close(fd)); }
   // Takes over a held reference; waits while kMaxHeld are held.
   void release(int fd);
-  // Waits until every reference handed over is let go; true if any was
-  // held.
-  bool let_go_all();
+  // Waits until every reference handed over is let go.
+  void let_go_all();
 
  private:
   void loop();

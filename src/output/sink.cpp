@@ -90,7 +90,8 @@ OutputHandle OutputSink::create(const std::string& path) {
     if ((err == ENOSPC || err == EDQUOT) && behind_) {
       try {
         settle(true);  // the files handed over so far are renamed, their predecessors held
-        if (releaser_->let_go_all()) err = open_temp(*f);
+        releaser_->let_go_all();
+        err = open_temp(*f);
       } catch (const Error& e) {
         failure = e.what();  // an earlier file failed: that is the failure to report
       }
@@ -314,8 +315,11 @@ std::optional<std::string> OutputSink::carry_out(Job& job) {
       // Replaced files not yet let go still take their room: on a full
       // disk the rest is tried once more after they are gone, so that a
       // run fits wherever it fitted with every file freed at its rename.
-      if (err == ENOSPC && releaser_ && releaser_->let_go_all())
+      // (Once more also when they were let go meanwhile, before the wait.)
+      if (err == ENOSPC && releaser_) {
+        releaser_->let_go_all();
         err = write_fully(ops_, f.fd, data + done, n - done);
+      }
       break;
     }
     case Job::Kind::Commit: {

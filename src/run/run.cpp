@@ -80,11 +80,9 @@ void set_numeric_mode() {
 #endif
 }
 
-void run(Store& st, OutputSink& sink, std::string_view station_file, std::string_view output_dir) {
-  read_data_nc(st, station_file);
+void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
   const std::string prefix = output_dir.empty() ? std::string() : folder_prefix(output_dir);
   const std::string_view dir = output_dir.empty() ? kDir : std::string_view(prefix);
-
   for (const TextTable& t : kTextTables) {
     st.TITLE = pad_to(t.title, TITLE_LEN);
     write_to_text(sink, st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE,
@@ -129,12 +127,14 @@ int run_program(const Options& opt) {
     // Before anything is read: a second run into the same folder stops here.
     const FolderLock lock(opt.output_dir.empty() ? std::string(".") : opt.output_dir);
     Store st;
+    read_data_nc(st, opt.station_file);
     // The writes, closes and renames run on a second thread while this one
-    // formats; the files and their order stay the same.
+    // formats; the files and their order stay the same.  (Started only now:
+    // the loading has the whole memory of the run to itself.)
     OutputSink sink(OutputSink::Mode::Behind);
     // Ctrl-C and the like remove the temporary files being written.
     const SignalCleanup cleanup(sink.temp_files());
-    run(st, sink, opt.station_file, opt.output_dir);
+    write_outputs(st, sink, opt.output_dir);
     console_flush();
     return 0;
   } catch (const Error& e) {

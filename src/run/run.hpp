@@ -15,18 +15,17 @@ namespace dx {
 // floating-point mode (x86-64 only; elsewhere nothing to do).
 void set_numeric_mode();
 
-// Loads the store, reading the station coordinates from `station_file`,
-// and writes every output through `sink`: into the working directory (bare
-// names for the text tables, "./" for the data sets), or into `output_dir`
-// when one is given.  Throws Error on the first failure; nothing is
-// written when loading fails.
-void run(Store& st, OutputSink& sink, std::string_view station_file = STATION_FILE,
-         std::string_view output_dir = {});
+// Writes every output of the loaded store through `sink`, in the run's
+// fixed order: into the working directory (bare names for the text tables,
+// "./" for the data sets), or into `output_dir` when one is given.  Throws
+// Error on the first failure.
+void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir = {});
 
 // The program: numeric mode, the folders of the options (-C entered, -o
-// checked), a lock on the output folder, run (writing behind), final flush
-// of standard output.  Prints "drought-export: error: ..." on standard
-// error and returns 1 on failure.
+// checked), the lock on the output folder, loading (see read_data_nc;
+// nothing is written when it fails), the outputs (writing behind), final
+// flush of standard output.  Prints "drought-export: error: ..." on
+// standard error and returns 1 on failure.
 int run_program(const Options& opt);
 
 // The whole tool from its command line: usage errors (status 2, with a

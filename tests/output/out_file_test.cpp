@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <new>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -89,6 +94,43 @@ TEST(OutFile, ReplacedFileKeepsItsMode) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
   }
+}
+
+// Memory for the buffer that cannot be had fails the file before its
+// temporary file exists: an error exit leaves none behind.
+TEST(OutFile, NoMemoryForTheBufferLeavesNoTemporaryFile) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#else
+  TempDir dir;
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Half a megabyte more address space than in use: less than a buffer.
+    long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) ::_exit(10);
+    std::fclose(statm);
+    const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (512 << 10);
+    const rlimit lim{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(11);
+    try {
+      OutputSink sink(OutputSink::Mode::Direct);
+      OutFile out(sink, dir / "Sensl.txt");
+      ::_exit(12);  // the limit did not hold
+    } catch (const std::bad_alloc&) {
+      ::_exit(0);
+    } catch (...) {
+      ::_exit(13);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 12) GTEST_SKIP() << "the address-space limit does not hold here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{});
+#endif
 }
 
 // Every failing step names the file and the reason and keeps the previous

@@ -10,18 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "input/result_files.hpp"
 #include "run/sample_files.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
+#include "support/process.hpp"
 
 namespace dxtest {
 namespace {
 
-const std::string kFixed = "/home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc";
+const std::string kFixed(dx::STATION_FILE);
 const std::string kScript = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
-
-bool namespace_unavailable(const RunResult& r) {
-  return r.status == 125 && r.err.find("no private mount namespace") != std::string::npos;
-}
 
 TEST(FixedPath, NamespaceShowsTheFileOnlyToTheCommand) {
   TempDir dir;
@@ -29,10 +27,11 @@ TEST(FixedPath, NamespaceShowsTheFileOnlyToTheCommand) {
   const bool existed = file_exists("/home/mirle");
   // The command checks that it sees the very file, writes into its folder
   // and ends with a status of its own.
-  const auto r = run_command({"/usr/bin/env", "DX_FIXED_PATH_MODE=namespace", kScript, "SPI_Stn.nc", "--", "/bin/sh",
-                              "-c", "cmp " + kFixed + " SPI_Stn.nc && echo seen > out.txt && exit 7"},
-                             dir.path());
-  if (namespace_unavailable(r)) GTEST_SKIP() << "no private mount namespace here: " << r.err;
+  const Outcome r = run({.argv = {kScript, "SPI_Stn.nc", "--", "/bin/sh", "-c",
+                                  "cmp " + kFixed + " SPI_Stn.nc && echo seen > out.txt && exit 7"},
+                         .cwd = dir.path(),
+                         .env = {"DX_FIXED_PATH_MODE=namespace"}});
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   EXPECT_EQ(r.status, 7) << r.err;
   EXPECT_EQ(read_file(dir / "out.txt"), "seen\n");
   EXPECT_EQ(file_exists("/home/mirle"), existed) << "the real file system changed";
@@ -54,7 +53,7 @@ TEST(FixedPath, RejectsBadCalls) {
   for (const auto& c : cases) {
     std::vector<std::string> argv = {kScript};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const auto r = run_command(argv, dir.path());
+    const Outcome r = run({.argv = argv, .cwd = dir.path()});
     EXPECT_EQ(r.status, 125) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
@@ -62,14 +61,14 @@ TEST(FixedPath, RejectsBadCalls) {
 
 // Runs `script` with bash inside a new mount namespace whose /home is an
 // empty tmpfs; skips the test where no such namespace can be made.
-RunResult in_sandbox(const std::string& cwd, const std::string& script) {
+Outcome in_sandbox(const std::string& cwd, const std::string& script) {
   std::vector<std::string> argv = {"/usr/bin/unshare"};
   if (geteuid() != 0) argv.insert(argv.end(), {"--user", "--map-root-user"});
   argv.insert(argv.end(), {"--mount", "--propagation", "private", "/bin/bash", "-c",
                            "set -u; mount -t tmpfs dx-test /home || exit 99\n"
                            "export DX_FIXED_PATH_MODE=create AT='" + kScript + "' F='" + kFixed + "'\n" +
                                script});
-  return run_command(argv, cwd);
+  return run({.argv = argv, .cwd = cwd});
 }
 
 TEST(FixedPath, FallbackCreatesTheFileOnlyWhereItHarmsNothing) {

@@ -13,8 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "input/result_files.hpp"
 #include "run/sample_files.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
+#include "support/nc_fixture.hpp"
+#include "support/process.hpp"
 
 namespace dxtest {
 namespace {
@@ -44,7 +47,7 @@ class Inputs {
   const std::vector<float>& get(const std::string& file, const std::string& var) {
     const std::string key = file + "/" + var;
     auto it = cache_.find(key);
-    if (it == cache_.end()) it = cache_.emplace(key, sample::read_var(file, var).values).first;
+    if (it == cache_.end()) it = cache_.emplace(key, read_var(file, var).values).first;
     return it->second;
   }
 
@@ -109,54 +112,44 @@ TEST(GradsClient, ReadsBackTheSameStepsStationsAndValues) {
 
   TempDir dir;
   sample::generate(dir.path(), kStations, 21);
-  const auto run = run_command({"/usr/bin/env", "DX_FIXED_PATH_MODE=namespace",
-                                std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh", "SPI_Stn.nc", "--",
-                                DX_BINARY},
-                               dir.path(), dir / "console.log");
-  if (run.status == 125 && run.err.find("no private mount namespace") != std::string::npos)
-    GTEST_SKIP() << "the station file cannot be provided at its fixed path here: " << run.err;
-  ASSERT_EQ(run.status, 0) << run.err;
+  Launch tool = tool_launch(dir.path());
+  tool.env.push_back("DX_FIXED_PATH_MODE=namespace");
+  tool.stdout_path = dir / "console.log";
+  const Outcome r = run(tool);
+  DX_SKIP_IF_NO_FIXED_PATH(r);
+  ASSERT_EQ(r.status, 0) << r.err;
 
   Inputs in;
-  const auto f = [&](const std::string& file) { return dir / file; };
-  // Columns of a 2-D input variable: one GrADS time step each.
-  const auto columns = [&](const std::string& file, const std::string& var) {
-    return static_cast<int>(in.get(f(file), var).size() / kStations);
+  // Value of station s in column c of an input variable.
+  const auto at = [&](std::string_view file, const std::string& var, std::size_t s, std::size_t c) {
+    return in.get(dir / std::string(file), var)[c * kStations + s];
+  };
+  // A 2-D input variable: one GrADS time step a column.
+  const auto steps_of = [&](std::string_view file, const std::string& var) {
+    return static_cast<int>(in.get(dir / std::string(file), var).size() / kStations);
+  };
+  const auto column = [&](std::string_view file, std::string var) {
+    return [&at, file, var](std::size_t s, int t) { return at(file, var, s, static_cast<std::size_t>(t - 1)); };
   };
   const std::vector<DataSet> sets = {
-      {"Sensl", "sensl", columns("Sen_Prob_idx_Stn.nc", "SenSL"),
-       [&](std::size_t s, int t) {
-         return in.get(f("Sen_Prob_idx_Stn.nc"), "SenSL")[(t - 1) * kStations + s];
-       }},
-      {"Fre_all", "fre_all", columns("Fre_Mag_Stn_all_period.nc", "Freq"),
-       [&](std::size_t s, int t) {
-         return in.get(f("Fre_Mag_Stn_all_period.nc"), "Freq")[(t - 1) * kStations + s];
-       }},
-      {"Num_Dr_Mon", "dr_mon", columns("Num_Drou_Mon_Stn.nc", "N_Drou_mon"),
-       [&](std::size_t s, int t) {
-         return in.get(f("Num_Drou_Mon_Stn.nc"), "N_Drou_mon")[(t - 1) * kStations + s];
-       }},
+      {"Sensl", "sensl", steps_of(dx::kSenProbFile, "SenSL"), column(dx::kSenProbFile, "SenSL")},
+      {"Fre_all", "fre_all", steps_of(dx::kAllPeriodFile, "Freq"), column(dx::kAllPeriodFile, "Freq")},
+      {"Num_Dr_Mon", "dr_mon", steps_of(dx::kDrouMonFile, "N_Drou_mon"), column(dx::kDrouMonFile, "N_Drou_mon")},
       // Per-period sets: time step k is class k (one variable per index and
       // class) of period 3, and of period 12.
-      {"Fre_03", "fre", 18,
-       [&](std::size_t s, int t) {
-         return in.get(f("Fre_Mag_Stn.nc"), sample::period_var("Fre_", t - 1))[2 * kStations + s];
-       }},
-      {"Mag_12", "mag", 18,
-       [&](std::size_t s, int t) {
-         return in.get(f("Fre_Mag_Stn.nc"), sample::period_var("Mag_", t - 1))[11 * kStations + s];
-       }},
-      {"Prob1", "prob1", static_cast<int>(std::size(sample::kPairNames)),
-       [&](std::size_t s, int t) {
-         return in.get(f("Prob_Tq_pdsi_spi_Stn.nc"), sample::kPairNames[t - 1])[s];
-       }},
+      {"Fre_03", "fre", dx::kClasses,
+       [&](std::size_t s, int t) { return at(dx::kPeriodFile, dx::period_var("Fre_", t - 1), s, 2); }},
+      {"Mag_12", "mag", dx::kClasses,
+       [&](std::size_t s, int t) { return at(dx::kPeriodFile, dx::period_var("Mag_", t - 1), s, 11); }},
+      {"Prob1", "prob1", dx::kPairs,
+       [&](std::size_t s, int t) { return at(dx::kProbTqFile, std::string(dx::kPairName[t - 1]), s, 0); }},
   };
 
   // GrADS script: for every data set its time size, then the station
   // reports of the first, a middle and the last time step.
   std::string gs = "'set prnopts %.9g 1 1'\n";
   for (const auto& d : sets) {
-    const auto map = run_command({stnmap, "-q", "-i", d.base + ".ctl"}, dir.path());
+    const Outcome map = run({.argv = {stnmap, "-q", "-i", d.base + ".ctl"}, .cwd = dir.path()});
     ASSERT_EQ(map.status, 0) << d.base << ": " << map.out << map.err;
     gs += "say 'DX-SET " + d.base + "'\n'open " + d.base + ".ctl'\n'q ctlinfo'\nsay result\n";
     for (int t : {1, d.steps / 2, d.steps}) {
@@ -167,12 +160,12 @@ TEST(GradsClient, ReadsBackTheSameStepsStationsAndValues) {
   }
   gs += "'quit'\n";
   write_file(dir / "check.gs", gs);
-  const auto g = run_command({grads, "-blc", "run check.gs"}, dir.path());
+  const Outcome g = run({.argv = {grads, "-blc", "run check.gs"}, .cwd = dir.path()});
   ASSERT_EQ(g.status, 0) << g.out << g.err;
   const auto seen = parse(g.out);
 
-  const auto& lon = in.get(f("SPI_Stn.nc"), "lon");
-  const auto& lat = in.get(f("SPI_Stn.nc"), "lat");
+  const auto& lon = in.get(dir / "SPI_Stn.nc", "lon");
+  const auto& lat = in.get(dir / "SPI_Stn.nc", "lat");
   for (const auto& d : sets) {
     SCOPED_TRACE(d.base);
     ASSERT_TRUE(seen.count(d.base)) << g.out;

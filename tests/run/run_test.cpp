@@ -3,190 +3,260 @@
 // namespace (or the guarded fallback of scripts/at_fixed_path.sh).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <netcdf.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <set>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "input/result_files.hpp"
 #include "run/sample_files.hpp"
-#include "support/temp_dir.hpp"
+#include "support/faults.hpp"
+#include "support/fs.hpp"
+#include "support/nc_fixture.hpp"
+#include "support/output_check.hpp"
+#include "support/process.hpp"
 
+namespace dxtest {
 namespace {
 
-using dxtest::RunResult;
-using dxtest::TempDir;
-namespace sample = dxtest::sample;
+const std::string kFirstProgressLine = "    Reading netCDF file: Num_Drou_Mon_Stn.nc...\n";
 
-const std::string kWrapper = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
-
-// Runs drought-export in `dir` with `dir`/SPI_Stn.nc at the fixed path.
-RunResult run_tool(const std::string& dir, const std::string& stdout_path = "") {
-  return dxtest::run_command({"/bin/bash", kWrapper, dir + "/SPI_Stn.nc", "--", DX_BINARY}, dir, stdout_path);
-}
-
-bool fixed_path_unavailable(const RunResult& r) {
-  return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
-}
-
-std::string i12(long v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%12ld", v);
-  return buf;
-}
-
-std::string pad15(const std::string& s) { return (s + std::string(15, ' ')).substr(0, 15); }
-
-// The progress lines of one read.
-std::string read_lines(const std::string& file, const std::string& d1, long n1, const std::string& d2 = "",
-                       long n2 = -1) {
-  std::string s = "    Reading netCDF file: " + file + "...\n";
-  s += "       - Longitude's name = " + pad15(d1) + "; length = " + i12(n1) + "\n";
-  if (n2 >= 0) s += "       - Latitude's name  = " + pad15(d2) + "; length = " + i12(n2) + "\n";
-  s += "    Completed reading file " + file + "\n";
-  return s;
+// The progress lines of one read: the station dimension, and the column
+// dimension of a 2-D variable.
+std::string read_lines(std::string_view file, long nstn, const char* coldim, long ncol) {
+  char b[128];
+  std::string s = "    Reading netCDF file: " + std::string(file) + "...\n";
+  std::snprintf(b, sizeof b, "       - Longitude's name = %-15s; length = %12ld\n", "stn", nstn);
+  s += b;
+  if (coldim) {
+    std::snprintf(b, sizeof b, "       - Latitude's name  = %-15s; length = %12ld\n", coldim, ncol);
+    s += b;
+  }
+  return s + "    Completed reading file " + std::string(file) + "\n";
 }
 
 std::string expected_stdout(long nstn) {
-  std::string s = read_lines("Num_Drou_Mon_Stn.nc", "stn", nstn, "cls", 18);
-  for (int i = 0; i < 2; ++i) s += read_lines("Sen_Prob_idx_Stn.nc", "stn", nstn, "idx", 6);
-  for (int i = 0; i < 4; ++i) s += read_lines("Spell_Time_Arr_Stn.nc", "stn", nstn, "cls", 18);
-  for (int i = 0; i < 2; ++i) s += read_lines("Fre_Mag_Stn_all_period.nc", "stn", nstn, "cls", 18);
-  for (int i = 0; i < 36; ++i) s += read_lines("Fre_Mag_Stn.nc", "stn", nstn, "period", 12);
-  for (int i = 0; i < 12; ++i) s += read_lines("Tq_pdsi_spi_Stn.nc", "stn", nstn);
-  for (int i = 0; i < 12; ++i) s += read_lines("Prob_Tq_pdsi_spi_Stn.nc", "stn", nstn);
-  for (int i = 0; i < 3; ++i) s += read_lines("/home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc", "stn", nstn);
-  s += " Write to Grads Num_Dr_Mon Done\n";
-  return s;
-}
-
-std::set<std::string> expected_outputs() {
-  std::set<std::string> names;
-  for (const char* t : {"Num_Dr_Mon", "Fre_all", "Mag_all", "Sensl", "Prob_Sensl", "Spell_Ave", "Spell_Max",
-                        "Time_Interval_Ave", "Time_Interval_Max", "Corre_IDX", "Prob_Corre_IDX"})
-    names.insert(std::string(t) + ".txt");
-  std::vector<std::string> sets = {"Num_Dr_Mon",   "Sensl",   "Prob",    "Spell_Ave", "Spell_Max", "Time_Arr_Ave",
-                                   "Time_Arr_Max", "Fre_all", "Mag_all", "Corre",     "Prob1"};
-  for (int p = 1; p <= 12; ++p) {
-    char b[8];
-    std::snprintf(b, sizeof b, "%02d", p);
-    sets.push_back(std::string("Fre_") + b);
-    sets.push_back(std::string("Mag_") + b);
+  std::string s;
+  for (const dx::InputVar& r : dx::input_reads()) {
+    const auto f = static_cast<std::size_t>(r.file);
+    s += read_lines(r.file == dx::kStationInput ? dx::STATION_FILE : dx::kInputFileNames[f], nstn,
+                    r.rank == 2 ? sample::kColumnDim[f] : nullptr, r.min_columns);
   }
-  for (const auto& s : sets) {
-    names.insert(s + ".dat");
-    names.insert(s + ".ctl");
-  }
-  return names;
+  return s + " Write to Grads Num_Dr_Mon Done\n";
 }
-
-std::set<std::string> outputs_in(const std::string& dir) {
-  std::set<std::string> out;
-  for (const auto& n : dxtest::list_dir(dir))
-    if (n.size() < 3 || n.substr(n.size() - 3) != ".nc") out.insert(n);
-  return out;
-}
-
-// The value field of station j (0-based) in time step k of a data file.
-float report_value(const std::string& dat, long nstn, long k, long j) {
-  const std::size_t off = static_cast<std::size_t>(k * (32 * nstn + 28) + 32 * j + 28);
-  EXPECT_GE(dat.size(), off + 4);
-  float v = 0;
-  if (dat.size() >= off + 4) std::memcpy(&v, dat.data() + off, 4);
-  return v;
-}
-
-// Field `col` (0-based value column) of station line `j` of a text table.
-std::string table_field(const std::string& txt, long j, int col) {
-  std::size_t pos = 0;
-  for (long line = 0; line < j + 2; ++line) pos = txt.find('\n', pos) + 1;
-  return txt.substr(pos + 20 + 12 * static_cast<std::size_t>(col), 12);
-}
-
-std::string f12_3(float v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%12.3f", static_cast<double>(v));
-  return buf;
-}
-
-constexpr long kStations = 23;
 
 TEST(WholeRun, WritesEveryOutputWithTheRightValuesAndProgressLines) {
+  constexpr long kStations = 23;
   TempDir tmp;
   sample::generate(tmp.path(), kStations, 11);
-  const RunResult r = run_tool(tmp.path());
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  const Outcome r = run_tool(tmp.path());
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, expected_stdout(kStations));
-  EXPECT_EQ(outputs_in(tmp.path()), expected_outputs());
-
-  // Sen's slope of station 5, index 3: text table and data set.
-  const auto sensl = sample::read_var(tmp / "Sen_Prob_idx_Stn.nc", "SenSL");
-  ASSERT_TRUE(sensl.ok);
-  const float v = sensl.values[2 * kStations + 4];
-  const std::string txt = dxtest::read_file(tmp / "Sensl.txt");
-  EXPECT_EQ(table_field(txt, 4, 2), f12_3(v));
-  EXPECT_EQ(report_value(dxtest::read_file(tmp / "Sensl.dat"), kStations, 2, 4), v);
-
-  // Correlation of pair 10, station 7, in Corre.dat time step 10.
-  const auto tq = sample::read_var(tmp / "Tq_pdsi_spi_Stn.nc", sample::kPairNames[9]);
-  ASSERT_TRUE(tq.ok);
-  EXPECT_EQ(report_value(dxtest::read_file(tmp / "Corre.dat"), kStations, 9, 6), tq.values[6]);
-  EXPECT_EQ(table_field(dxtest::read_file(tmp / "Corre_IDX.txt"), 6, 9), f12_3(tq.values[6]));
-
-  // Per-period slice (a transposition): in Mag_03, time step k of station 2
-  // holds class k of station 2 in period 3.
-  const std::string mag03 = dxtest::read_file(tmp / "Mag_03.dat");
-  EXPECT_EQ(mag03.size(), static_cast<std::size_t>(18 * (32 * kStations + 28)));
-  for (int k : {0, 3, 10, 17}) {
-    const auto var = sample::read_var(tmp / "Fre_Mag_Stn.nc", sample::period_var("Mag_", k));
-    ASSERT_TRUE(var.ok);
-    EXPECT_EQ(report_value(mag03, kStations, k, 1), var.values[2 * kStations + 1]) << "class " << k;
-  }
-  const std::string ctl = dxtest::read_file(tmp / "Fre_12.ctl");
-  EXPECT_NE(ctl.find("dset  ^Fre_12.dat\n"), std::string::npos);
-  EXPECT_NE(ctl.find("tdef   18 linear jan1980 1mo\nvars   1\nFre 0 99 Factor\n"), std::string::npos);
-}
-
-TEST(WholeRun, AMissingResultFileFailsBeforeAnyOutputIsWritten) {
-  TempDir tmp;
-  sample::generate(tmp.path(), kStations, 3);
-  ASSERT_EQ(std::remove((tmp / "Tq_pdsi_spi_Stn.nc").c_str()), 0);
-  const RunResult r = run_tool(tmp.path());
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("drought-export: error: ", 0), 0u) << r.err;
-  EXPECT_NE(r.err.find("Tq_pdsi_spi_Stn.nc"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("pdsi_spi01"), std::string::npos) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-  EXPECT_TRUE(outputs_in(tmp.path()).empty());
-  // The progress lines printed before the failure stay.
-  EXPECT_EQ(r.out.rfind("    Reading netCDF file: Num_Drou_Mon_Stn.nc...\n", 0), 0u);
-}
-
-TEST(WholeRun, AnUnwritableStandardOutputIsAnError) {
-  TempDir tmp;
-  sample::generate(tmp.path(), 4, 5);
-  const RunResult r = run_tool(tmp.path(), "/dev/full");
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("drought-export: error: cannot write to standard output"), std::string::npos) << r.err;
+  EXPECT_TRUE(check_outputs(tmp.path(), tmp / "SPI_Stn.nc", 4));
+  const std::string ctl = read_file(tmp / "Fre_12.ctl");
+  EXPECT_NE(ctl.find("tdef   18 linear jan1980 1mo\nvars   1\nFre 0 99 Factor\n"), std::string::npos) << ctl;
 }
 
 TEST(WholeRun, ASecondRunReplacesTheOutputsAndLeavesNoTemporaryFile) {
   TempDir tmp;
   sample::generate(tmp.path(), 5, 1);
-  RunResult r = run_tool(tmp.path());
-  if (fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << r.err;
+  Outcome r = run_tool(tmp.path());
+  DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::string first = dxtest::read_file(tmp / "Fre_all.txt");
   sample::generate(tmp.path(), 7, 2);
   r = run_tool(tmp.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::string second = dxtest::read_file(tmp / "Fre_all.txt");
-  EXPECT_NE(first, second);
-  EXPECT_EQ(std::count(second.begin(), second.end(), '\n'), 2 + 7);
-  EXPECT_EQ(outputs_in(tmp.path()), expected_outputs());
+  EXPECT_TRUE(check_outputs(tmp.path(), tmp / "SPI_Stn.nc"));
+}
+
+// ---- Runs that fail ------------------------------------------------------
+
+// A run that must fail: how its folder is set up, and how its error line
+// begins (all of it, ending in "\n") and something it holds.  A run that
+// fails on its inputs writes nothing at all.
+struct Failure {
+  std::string what;
+  std::function<void(const std::string& dir, Launch& l)> setup;
+  std::string err_start;
+  std::string err_part;
+  bool writes_nothing = true;
+  bool reads = true;          // false: it stops before the first input is read
+  bool folder_locked = false;  // another run holds the folder while it runs
+};
+const std::string kError = "drought-export: error: ";
+
+// A result set of 40 stations whose file `name` is cut to a share `keep` of
+// its length: a netCDF-3 file cut short is read by the library as zeros.
+Failure truncated(NcFormat format, const char* name, double keep) {
+  return {std::string(format_name(format)) + " " + name + " cut to " + std::to_string(keep),
+          [=](const std::string& dir, Launch&) {
+            ResultSetOptions opt;
+            opt.format = format;
+            opt.stations = 40;
+            write_all(result_set(dir, dir + "/SPI_Stn.nc", opt));
+            const std::string path = dir + "/" + name;
+            const auto size = std::filesystem::file_size(path);
+            std::filesystem::resize_file(path,
+                                         std::min<std::uintmax_t>(size - 1, static_cast<std::uintmax_t>(keep * size)));
+          },
+          kError + name + ": file is truncated", "variable "};
+}
+
+// A result set whose Spell_Max is declared (never stored, netCDF-4) with
+// dimensions no machine can hold, the run's address space limited to
+// `address_space` bytes (0: no limit).
+Failure huge(const char* what, std::size_t stations, std::size_t columns, std::uint64_t address_space,
+             const char* reason) {
+  return {what,
+          [=](const std::string& dir, Launch& l) {
+            ResultSetOptions opt;
+            opt.stations = 5;
+            auto files = result_set(dir, dir + "/SPI_Stn.nc", opt);
+            NcFileSpec& layout = file_of(files, "Spell_Time_Arr_Stn.nc").layout;
+            layout.dim("big_stn", stations).dim("big_col", columns);
+            layout.remove("Spell_Max");
+            layout.var("Spell_Max", NC_FLOAT, {"big_col", "big_stn"});
+            write_all(files);
+            l.address_space = address_space;
+          },
+          kError + "Spell_Time_Arr_Stn.nc: variable Spell_Max", reason};
+}
+
+// An output name taken by a folder with a file inside: tables are named as
+// they stand, data sets with their "./" folder.
+Failure folder_at(const std::string& name, const std::string& shown) {
+  return {"the output name " + name + " taken by a folder",
+          [=](const std::string& dir, Launch&) {
+            sample::generate(dir, 6, 4);
+            std::filesystem::create_directory(dir + "/" + name);
+            write_file(dir + "/" + name + "/inside", "kept");
+          },
+          kError + "cannot replace " + shown + ": " + std::strerror(EISDIR) + "\n", "", false};
+}
+
+// Every failing run ends with status 1 and one error line, the last, and
+// leaves every file that was there before as it was (no temporary file
+// either).
+TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
+  std::vector<Failure> cases = {
+      {"a missing result file",
+       [](const std::string& dir, Launch&) {
+         sample::generate(dir, 23, 3);
+         std::filesystem::remove(dir + "/Tq_pdsi_spi_Stn.nc");
+       },
+       kError + "Tq_pdsi_spi_Stn.nc: cannot open the file to read variable pdsi_spi01: No such file or directory\n",
+       ""},
+      truncated(NcFormat::Classic, "Fre_Mag_Stn.nc", 0.5),
+      truncated(NcFormat::Offset64, "Fre_Mag_Stn.nc", 0.999),
+      truncated(NcFormat::Classic, "Tq_pdsi_spi_Stn.nc", 0.9),
+      truncated(NcFormat::Offset64, "Num_Drou_Mon_Stn.nc", 0.1),
+      truncated(NcFormat::Classic, "Prob_Tq_pdsi_spi_Stn.nc", 0.999),
+      huge("beyond the 32-bit lengths", std::size_t{1} << 32, 18, 0, "more than this tool handles"),
+      huge("beyond the machine's memory", 2147483647, std::size_t{1} << 20, 0, "memory"),
+      folder_at("Sensl.txt", "Sensl.txt"),
+      folder_at("Fre_03.dat", "./Fre_03.dat"),
+      {"a file-size limit (ulimit -f) below the first output",
+       [](const std::string& dir, Launch& l) {
+         sample::generate(dir, 23, 3);
+         l.file_size = 4096;
+         l.stdout_path = "/dev/null";  // the progress lines are more than that
+       },
+       kError + "cannot write Num_Dr_Mon.txt: " + std::strerror(EFBIG) + "\n", ""},
+      {"another run writing in the folder", [](const std::string& dir, Launch&) { sample::generate(dir, 23, 3); },
+       kError + "another drought-export run is writing in /", "", true, false, true},
+  };
+#if !defined(__SANITIZE_ADDRESS__)
+  // Less than the machine's memory but more than the run may take: the
+  // allocation itself fails.  (The sanitizer runtime needs a huge address
+  // space and turns a failed allocation into its own fatal report.)
+  cases.push_back(huge("beyond the memory the run may take", std::size_t{1} << 24, 256, 2ull << 30, "memory"));
+#endif
+  for (const Failure& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir tmp;
+    Launch l = tool_launch(tmp.path());
+    c.setup(tmp.path(), l);
+    if (c.writes_nothing) write_previous_outputs(tmp.path());
+    const auto before = snapshot(tmp.path());
+
+    int lock = -1;
+    if (c.folder_locked) {
+      lock = ::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY);
+      ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    }
+    const Outcome r = run(l);
+    if (lock >= 0) ::close(lock);
+    DX_SKIP_IF_NO_FIXED_PATH(r);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(r.err.starts_with(c.err_start)) << r.err;
+    EXPECT_NE(r.err.find(c.err_part), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    // The progress lines printed before the failure stay.
+    if (c.reads) {
+      EXPECT_TRUE(l.stdout_path == "/dev/null" || r.out.starts_with(kFirstProgressLine)) << r.out;
+    } else {
+      EXPECT_EQ(r.out, "");
+    }
+    const auto after = snapshot(tmp.path());
+    if (c.writes_nothing) {
+      EXPECT_EQ(after, before);
+    }
+    for (const auto& [name, content] : before) EXPECT_TRUE(after.contains(name) && after.at(name) == content) << name;
+    EXPECT_TRUE(temp_files_in(tmp.path()).empty());
+  }
+}
+
+// Under small limits of the address space (as `ulimit -v` sets) a run
+// either succeeds, without its helper threads where they cannot be had, or
+// ends with one error line; never with an abort, and never leaving a
+// temporary file.
+TEST(WholeRun, SmallMemoryLimitsEndWithSuccessOrOneErrorLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#else
+  TempDir tmp;
+  sample::generate(tmp.path(), 50, 5);
+  int succeeded = 0, failed = 0;
+  for (std::uint64_t mb = 60; mb <= 100; ++mb) {
+    SCOPED_TRACE(std::to_string(mb) + " MB of address space");
+    Launch l = tool_launch(tmp.path());
+    l.address_space = mb << 20;
+    const Outcome r = run(l);
+    DX_SKIP_IF_NO_FIXED_PATH(r);
+    if (r.status == 0) {
+      ++succeeded;
+      EXPECT_EQ(r.err, "");
+    } else if (r.status == 1) {
+      ++failed;
+      EXPECT_TRUE(r.err.starts_with(kError)) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    } else {
+      // Too small to start at all: the dynamic loader cannot map the
+      // libraries (127), a library of the netCDF library cannot set itself
+      // up before the program starts (after which not even an exception can
+      // be had), or the wrapper cannot provide the station file.
+      EXPECT_TRUE((r.status == 127 && r.err.find("error while loading shared libraries") != std::string::npos) ||
+                  r.err.starts_with("Error in GnuTLS initialization") || fixed_path_unavailable(r))
+          << "status " << r.status << ": " << r.err;
+    }
+    EXPECT_TRUE(temp_files_in(tmp.path()).empty());
+  }
+  std::printf("[ limits   ] %d runs succeeded, %d ended with an error line\n", succeeded, failed);
+  EXPECT_GT(succeeded, 0);
+#endif
 }
 
 }  // namespace
+}  // namespace dxtest

@@ -4,76 +4,60 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "input/result_files.hpp"
 #include "run/sample_files.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
+#include "support/nc_fixture.hpp"
+#include "support/process.hpp"
 
 namespace dxtest {
 namespace {
 
-using sample::read_var;
-
-struct Expect {
-  std::string file;
-  std::string var;
-  std::string col_dim;  // empty for 1-D variables
-  std::size_t cols;
-  float lo, hi;
-};
-
-std::vector<Expect> expectations() {
-  std::vector<Expect> e = {
-      {"Num_Drou_Mon_Stn.nc", "N_Drou_mon", "cls", 18, 0, 120},
-      {"Sen_Prob_idx_Stn.nc", "SenSL", "idx", 6, -0.05f, 0.05f},
-      {"Sen_Prob_idx_Stn.nc", "Prob", "idx", 6, 0, 1},
-      {"Spell_Time_Arr_Stn.nc", "Spell_Ave", "cls", 18, 1, 20},
-      {"Spell_Time_Arr_Stn.nc", "Spell_Max", "cls", 18, 1, 20},
-      {"Spell_Time_Arr_Stn.nc", "Time_Arr_Ave", "cls", 18, 1, 60},
-      {"Spell_Time_Arr_Stn.nc", "Time_Arr_Max", "cls", 18, 1, 60},
-      {"Fre_Mag_Stn_all_period.nc", "Freq", "cls", 18, 0, 40},
-      {"Fre_Mag_Stn_all_period.nc", "Mag", "cls", 18, 0, 3},
-      {"SPI_Stn.nc", "lon", "", 1, 102, 110},
-      {"SPI_Stn.nc", "lat", "", 1, 8, 24},
-      {"SPI_Stn.nc", "reg", "", 1, 1, 8},
-  };
-  for (int k = 0; k < 18; ++k) {
-    e.push_back({"Fre_Mag_Stn.nc", sample::period_var("Fre_", k), "period", 12, 0, 40});
-    e.push_back({"Fre_Mag_Stn.nc", sample::period_var("Mag_", k), "period", 12, 0, 3});
-  }
-  for (const char* pair : sample::kPairNames) {
-    e.push_back({"Tq_pdsi_spi_Stn.nc", pair, "", 1, -1, 1});
-    e.push_back({"Prob_Tq_pdsi_spi_Stn.nc", pair, "", 1, 0, 1});
-  }
-  return e;
+// The range of the values the generator writes into a variable.
+std::pair<float, float> range_of(const dx::InputVar& r) {
+  const std::string_view file = dx::kInputFileNames[static_cast<std::size_t>(r.file)];
+  if (file == dx::kTqFile) return {-1, 1};
+  if (file == dx::kProbTqFile) return {0, 1};
+  if (file == dx::kPeriodFile) return r.var.starts_with("Fre_") ? std::pair{0.0f, 40.0f} : std::pair{0.0f, 3.0f};
+  static const std::map<std::string, std::pair<float, float>> ranges = {
+      {"N_Drou_mon", {0, 120}}, {"SenSL", {-0.05f, 0.05f}}, {"Prob", {0, 1}},    {"Spell_Ave", {1, 20}},
+      {"Spell_Max", {1, 20}},   {"Time_Arr_Ave", {1, 60}},  {"Time_Arr_Max", {1, 60}}, {"Freq", {0, 40}},
+      {"Mag", {0, 3}},          {"lon", {102, 110}},        {"lat", {8, 24}},    {"reg", {1, 8}}};
+  return ranges.at(r.var);
 }
 
 TEST(SampleGenerator, WritesEveryVariableWithStationFastestAndRealisticValues) {
   TempDir dir;
   constexpr std::size_t kStations = 57;
   sample::generate(dir.path(), kStations, 3);
-  for (const auto& e : expectations()) {
-    SCOPED_TRACE(e.file + " " + e.var);
-    const auto v = read_var(dir / e.file, e.var);
+  for (const dx::InputVar& e : dx::input_reads()) {
+    const std::string file(dx::kInputFileNames[static_cast<std::size_t>(e.file)]);
+    SCOPED_TRACE(file + " " + e.var);
+    const auto v = read_var(dir / file, e.var);
     if (!v.ok) continue;
     // The station dimension is declared last, so it varies fastest.
-    const std::size_t rank = e.col_dim.empty() ? 1 : 2;
+    const auto rank = static_cast<std::size_t>(e.rank);
     ASSERT_EQ(v.dims.size(), rank);
     EXPECT_EQ(v.dims.back(), "stn");
     EXPECT_EQ(v.lens.back(), kStations);
     if (rank == 2) {
-      EXPECT_EQ(v.dims.front(), e.col_dim);
-      EXPECT_EQ(v.lens.front(), e.cols);
+      EXPECT_EQ(v.dims.front(), sample::kColumnDim[e.file]);
+      EXPECT_EQ(v.lens.front(), static_cast<std::size_t>(e.min_columns));
     }
+    const auto [lo, hi] = range_of(e);
     for (float x : v.values) {
       ASSERT_TRUE(std::isfinite(x));
-      ASSERT_GE(x, e.lo);
-      ASSERT_LE(x, e.hi);
+      ASSERT_GE(x, lo);
+      ASSERT_LE(x, hi);
     }
     // Every dimension has its coordinate variable, numbered from 1.
     for (std::size_t d = 0; d < rank; ++d) {
-      const auto coord = read_var(dir / e.file, v.dims[d]);
+      const auto coord = read_var(dir / file, v.dims[d]);
       ASSERT_TRUE(coord.ok);
       ASSERT_EQ(coord.values.size(), v.lens[d]);
       for (std::size_t i = 0; i < coord.values.size(); ++i) EXPECT_EQ(coord.values[i], float(i + 1));
@@ -143,7 +127,7 @@ TEST(SampleGenerator, RecognisesOnlyItsOwnStationFileAsSample) {
   for (const Case& c : {Case{"SPI_Stn.nc", 0, ""}, Case{"Fre_Mag_Stn.nc", 1, "not written by dx-sample"},
                         Case{"text.nc", 1, "not a readable netCDF file"},
                         Case{"missing.nc", 1, "not a readable netCDF file"}}) {
-    const auto r = run_command({DX_SAMPLE_BINARY, "--is-sample", dir / c.file}, dir.path());
+    const Outcome r = run({.argv = {DX_SAMPLE_BINARY, "--is-sample", dir / c.file}, .cwd = dir.path()});
     EXPECT_EQ(r.status, c.status) << c.file << ": " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << c.file << ": " << r.err;
   }
@@ -170,7 +154,7 @@ TEST(SampleGenerator, RejectsBadArgumentsWithAMessage) {
   for (const auto& c : cases) {
     std::vector<std::string> argv = {DX_SAMPLE_BINARY};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const auto r = run_command(argv, dir.path());
+    const Outcome r = run({.argv = argv, .cwd = dir.path()});
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }

@@ -1,10 +1,10 @@
-// Standard output that fails in the middle of the run: a pipe whose reader
-// goes away, and a disk that fills up.  With SIGPIPE ignored the run ends
-// with the error line and status 1; with SIGPIPE at its default the process
-// is killed by the signal (status 141 through a shell), which is the usual
-// behaviour of a command-line tool in a pipeline.  Either way no output is
-// half written, and a run that cannot print its progress lines never
-// reports success.
+// Standard output that fails during the run: a pipe whose reader goes
+// away, a device that is always full, and a disk that fills up.  With
+// SIGPIPE ignored the run ends with the error line and status 1; with
+// SIGPIPE at its default the process is killed by the signal (status 141
+// through a shell), which is the usual behaviour of a command-line tool in
+// a pipeline.  Either way no output is half written, and a run that cannot
+// print its progress lines never reports success.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,94 +13,88 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "run/sample_files.hpp"
 #include "support/faults.hpp"
-#include "support/temp_dir.hpp"
-#include "support/tool_run.hpp"
+#include "support/fs.hpp"
+#include "support/output_check.hpp"
+#include "support/process.hpp"
 
+namespace dxtest {
 namespace {
 
-using dxtest::TempDir;
-
-
-std::vector<std::string> outputs_in(const std::string& dir) {
-  std::vector<std::string> out;
-  for (const std::string& n : dxtest::list_dir(dir))
-    if (!n.ends_with(".nc")) out.push_back(n);
-  return out;
-}
-
-TEST(StdoutFailure, AReaderThatGoesAwayEndsTheRun) {
+TEST(StdoutFailure, EndsTheRunWithoutAHalfWrittenOutput) {
+  // Standard output: a pipe, /dev/full, or a file on a disk with room for
+  // three 4 KB blocks.
+  enum Target { kPipe, kDevFull, kSmallDisk };
   struct Case {
     const char* what;
-    std::size_t read_first;  // bytes read before the reader closes
+    Target target;
+    std::size_t read_first;  // bytes the pipe's reader reads before it closes
     bool ignore_sigpipe;
+    int status;
+    int error;               // errno of the error line; 0: no error line
+    bool outputs;            // the outputs are written, complete (otherwise none)
   };
   const Case cases[] = {
-      {"closed at once, SIGPIPE ignored", 0, true},
-      {"closed after 4096 bytes, SIGPIPE ignored", 4096, true},
-      {"closed at once, SIGPIPE default", 0, false},
-      {"closed after 4096 bytes, SIGPIPE default", 4096, false},
+      // The pipe or the device fails while the inputs are being read.
+      {"pipe closed at once, SIGPIPE ignored", kPipe, 0, true, 1, EPIPE, false},
+      {"pipe closed after 4096 bytes, SIGPIPE ignored", kPipe, 4096, true, 1, EPIPE, false},
+      {"pipe closed at once, SIGPIPE default", kPipe, 0, false, 128 + SIGPIPE, 0, false},
+      {"pipe closed after 4096 bytes, SIGPIPE default", kPipe, 4096, false, 128 + SIGPIPE, 0, false},
+      {"/dev/full", kDevFull, 0, false, 1, ENOSPC, false},
+      // The last block goes out when the run ends, after every output has
+      // been written: the outputs stay, but the run reports the loss.
+      {"full disk at the last progress line", kSmallDisk, 0, false, 1, ENOSPC, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir tmp;
-    dxtest::sample::generate(tmp.path(), 30, 4);
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    // The smallest pipe buffer: the tool blocks on it, so the reader, not
-    // the buffer, decides where the run is when the pipe breaks.
-    ASSERT_GT(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
-    dxtest::Launch l = dxtest::tool_launch(tmp.path());
-    l.stdout_fd = fds[1];
+    sample::generate(tmp.path(), 30, 4);
+    Launch l = tool_launch(tmp.path());
     l.ignore_sigpipe = c.ignore_sigpipe;
-    dxtest::Child child(l);
-    close(fds[1]);
+    int fds[2] = {-1, -1};
+    std::optional<SmallTmpfs> disk;
+    if (c.target == kSmallDisk) {
+      disk.emplace(3 * 4096);
+      if (!disk->ok()) GTEST_SKIP() << "full-disk case skipped: " << disk->reason();
+      l.stdout_path = *disk / "progress.log";
+    } else if (c.target == kDevFull) {
+      l.stdout_path = "/dev/full";
+    } else {
+      ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+      // The smallest pipe buffer: the tool blocks on it, so the reader, not
+      // the buffer, decides where the run is when the pipe breaks.
+      ASSERT_GT(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+      l.stdout_fd = fds[1];
+    }
+    Child child(l);
     std::string got(c.read_first, '\0');
     std::size_t have = 0;
-    while (have < got.size()) {
-      const ssize_t k = read(fds[0], got.data() + have, got.size() - have);
-      if (k <= 0) break;
-      have += static_cast<std::size_t>(k);
+    if (fds[0] >= 0) {
+      close(fds[1]);
+      while (have < got.size()) {
+        const ssize_t k = read(fds[0], got.data() + have, got.size() - have);
+        if (k <= 0) break;
+        have += static_cast<std::size_t>(k);
+      }
+      close(fds[0]);
     }
-    close(fds[0]);
-    const dxtest::Outcome r = child.wait();
-    if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
+    const Outcome r = child.wait();
+    DX_SKIP_IF_NO_FIXED_PATH(r);
     EXPECT_EQ(have, c.read_first);
     EXPECT_TRUE(got.empty() || got.starts_with("    Reading netCDF file: Num_Drou_Mon_Stn.nc...\n"));
-    if (c.ignore_sigpipe) {
-      EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(r.err, std::string("drought-export: error: cannot write to standard output: ") +
-                           std::strerror(EPIPE) + "\n");
-    } else {
-      EXPECT_EQ(r.status, 128 + SIGPIPE) << r.err;
-      EXPECT_EQ(r.err, "");
-    }
-    // The pipe broke while the inputs were being read: nothing was written.
-    EXPECT_TRUE(outputs_in(tmp.path()).empty());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err, c.error ? std::string("drought-export: error: cannot write to standard output: ") +
+                                   std::strerror(c.error) + "\n"
+                             : "");
+    if (c.outputs) EXPECT_TRUE(check_outputs(tmp.path(), tmp / "SPI_Stn.nc"));
+    else EXPECT_TRUE(outputs_in(tmp.path()).empty());
+    EXPECT_TRUE(temp_files_in(tmp.path()).empty());
   }
 }
 
-// Standard output on a disk with room for the first three 4 KB blocks of
-// the progress lines only: the last block goes out when the run ends, after
-// every output has been written.  The outputs stay, complete, but the run
-// reports the loss of its progress lines with status 1.
-TEST(StdoutFailure, AFullDiskAtTheLastProgressLineIsAnError) {
-  dxtest::SmallTmpfs disk(3 * 4096);
-  if (!disk.ok()) GTEST_SKIP() << "full-disk test skipped: " << disk.reason();
-  TempDir tmp;
-  dxtest::sample::generate(tmp.path(), 30, 5);
-  dxtest::Launch l = dxtest::tool_launch(tmp.path());
-  l.stdout_path = disk / "progress.log";
-  const dxtest::Outcome r = dxtest::run(l);
-  if (dxtest::fixed_path_unavailable(r)) GTEST_SKIP() << "the station file cannot be provided at its fixed path";
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, std::string("drought-export: error: cannot write to standard output: ") + std::strerror(ENOSPC) +
-                       "\n");
-  EXPECT_TRUE(dxtest::check_outputs(tmp.path(), tmp / "SPI_Stn.nc"));
-  EXPECT_TRUE(dxtest::temp_files_in(tmp.path()).empty());
-}
-
 }  // namespace
+}  // namespace dxtest

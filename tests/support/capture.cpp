@@ -7,7 +7,7 @@
 #include <exception>
 #include <stdexcept>
 
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 namespace dxtest {
 namespace {

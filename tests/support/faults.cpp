@@ -9,27 +9,9 @@
 #include <mutex>
 #include <set>
 #include <cstring>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace dxtest {
-
-SmallTmpfs::SmallTmpfs(std::size_t bytes) {
-  if (geteuid() != 0) {
-    reason_ = "mounting a small tmpfs needs root";
-    return;
-  }
-  const std::string opts = "size=" + std::to_string(bytes);
-  if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, opts.c_str()) != 0) {
-    reason_ = std::string("mount of a tmpfs refused: ") + std::strerror(errno);
-    return;
-  }
-  mounted_ = true;
-}
-
-SmallTmpfs::~SmallTmpfs() {
-  if (mounted_ && ::umount2(dir_.path().c_str(), 0) != 0) ::umount2(dir_.path().c_str(), MNT_DETACH);
-}
 
 const char* fault_name(Fault f) {
   switch (f) {

@@ -1,6 +1,6 @@
 #pragma once
-// Output failures on demand: a small tmpfs that fills up (root only), and
-// system calls for the output sink that fail in a chosen way.
+// Output failures on demand: system calls for the output sink that fail in
+// a chosen way (and, from fs.hpp, a small tmpfs that fills up).
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -9,29 +9,9 @@
 #include <vector>
 
 #include "output/file_ops.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 namespace dxtest {
-
-// A tmpfs of `bytes` mounted over a fresh temporary folder, unmounted at the
-// end.  Mounting needs root; when it is refused, ok() is false and reason()
-// says why (the test then skips).
-class SmallTmpfs {
- public:
-  explicit SmallTmpfs(std::size_t bytes);
-  ~SmallTmpfs();
-  SmallTmpfs(const SmallTmpfs&) = delete;
-  SmallTmpfs& operator=(const SmallTmpfs&) = delete;
-  bool ok() const { return mounted_; }
-  const std::string& reason() const { return reason_; }
-  const std::string& path() const { return dir_.path(); }
-  std::string operator/(const std::string& name) const { return dir_ / name; }
-
- private:
-  TempDir dir_;
-  bool mounted_ = false;
-  std::string reason_;
-};
 
 // Ways in which the output system calls are made to fail.
 enum class Fault {

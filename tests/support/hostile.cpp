@@ -14,29 +14,12 @@
 
 namespace dxtest::hostile {
 
-const char* const kFileNames[kFiles] = {
-    "Num_Drou_Mon_Stn.nc", "Sen_Prob_idx_Stn.nc", "Spell_Time_Arr_Stn.nc", "Fre_Mag_Stn_all_period.nc",
-    "Fre_Mag_Stn.nc",      "Tq_pdsi_spi_Stn.nc",  "Prob_Tq_pdsi_spi_Stn.nc", "SPI_Stn.nc"};
-
-const std::vector<Item>& read_order() {
-  static const std::vector<Item> items = [] {
-    std::vector<Item> v = {{0, "N_Drou_mon", 2, 18}, {1, "SenSL", 2, 6}, {1, "Prob", 2, 6}};
-    for (const char* n : {"Spell_Ave", "Spell_Max", "Time_Arr_Ave", "Time_Arr_Max"}) v.push_back({2, n, 2, 18});
-    for (const char* n : {"Freq", "Mag"}) v.push_back({3, n, 2, 18});
-    for (const std::string& n : kPeriodVarNames) v.push_back({4, n, 2, 12});
-    for (const std::string& n : kPairVarNames) v.push_back({5, n, 1, 0});
-    for (const std::string& n : kPairVarNames) v.push_back({6, n, 1, 0});
-    for (const char* n : {"lon", "lat", "reg"}) v.push_back({kStationFile, n, 1, 0});
-    return v;
-  }();
-  return items;
-}
-
-std::string file_path(int f, const std::string& dir, const std::string& station_path) {
-  return f == kStationFile ? station_path : dir + "/" + kFileNames[f];
-}
-
 namespace {
+
+constexpr int kFiles = dx::kInputFiles;
+constexpr int kStationFile = dx::kStationInput;
+
+std::string file_name(int f) { return std::string(dx::kInputFileNames[static_cast<std::size_t>(f)]); }
 
 // Reproducible choices from the raw output of a standard engine.
 class Rng {
@@ -141,16 +124,20 @@ std::string text_of(std::uint64_t seed, std::size_t n) {
 
 }  // namespace
 
+std::string file_path(int f, const std::string& dir, const std::string& station_path) {
+  return f == kStationFile ? station_path : dir + "/" + file_name(f);
+}
+
 std::string Case::describe() const {
   std::string s = "seed " + std::to_string(seed) + ", " + std::to_string(stations) + " stations";
   for (int f = 0; f < kFiles; ++f) {
-    s += "\n  " + std::string(kFileNames[f]) + ": " + format_name(files[f].format);
+    s += "\n  " + file_name(f) + ": " + format_name(files[f].format);
     if (files[f].unlimited) s += ", unlimited dimension";
   }
   if (mutations.empty()) s += "\n  no mutation";
   for (const std::string& m : mutations) s += "\n  mutation: " + m;
   if (expect_success) s += "\n  expected: success";
-  else s += "\n  expected: failure naming " + std::string(kFileNames[fail_file]) + " and " + fail_var + " (" + why + ")";
+  else s += "\n  expected: failure naming " + file_name(fail_file) + " and " + fail_var + " (" + why + ")";
   return s;
 }
 
@@ -172,7 +159,7 @@ Case plan_case(std::uint64_t seed) {
     f.coords = r.chance(0.8);
     f.unlimited = r.chance(0.15);
   }
-  const auto& items = read_order();
+  const auto& items = dx::input_reads();
   for (std::size_t i = 0; i < items.size(); ++i) {
     VarPlan v;
     v.item = static_cast<int>(i);
@@ -180,7 +167,7 @@ Case plan_case(std::uint64_t seed) {
     v.type = numeric_type(r, c.files[static_cast<std::size_t>(v.file)].format);
     v.rank = items[i].rank;
     v.stations = c.stations;
-    v.columns = items[i].columns;
+    v.columns = static_cast<std::size_t>(items[i].min_columns);
     if (real_type(v.type) && r.chance(0.3)) v.special_rate = r.chance(0.5) ? 0.1 : 0.6;
     c.vars.push_back(v);
   }
@@ -195,7 +182,7 @@ Case plan_case(std::uint64_t seed) {
     return g >= f ? g + 1 : g;
   };
   const auto name = [&](const VarPlan& v) {
-    return std::string(kFileNames[items[static_cast<std::size_t>(v.item)].file]) + ":" +
+    return file_name(items[static_cast<std::size_t>(v.item)].file) + ":" +
            items[static_cast<std::size_t>(v.item)].var;
   };
 
@@ -212,19 +199,19 @@ Case plan_case(std::uint64_t seed) {
       case 1: {  // the right name in the wrong file only
         VarPlan& v = any_var();
         v.file = other_file(items[static_cast<std::size_t>(v.item)].file);
-        c.mutations.push_back(name(v) + " only in " + kFileNames[v.file]);
+        c.mutations.push_back(name(v) + " only in " + file_name(v.file));
         break;
       }
       case 2: {  // the right name in a wrong file too
         VarPlan& v = any_var();
         v.copy_in = other_file(v.file < 0 ? 0 : v.file);
-        c.mutations.push_back(name(v) + " also in " + kFileNames[v.copy_in]);
+        c.mutations.push_back(name(v) + " also in " + file_name(v.copy_in));
         break;
       }
       case 3: {  // a whole file missing
         const int f = static_cast<int>(r.below(kFiles));
         c.files[static_cast<std::size_t>(f)].missing = true;
-        c.mutations.push_back(std::string(kFileNames[f]) + " missing");
+        c.mutations.push_back(file_name(f) + " missing");
         break;
       }
       case 4: {  // text or string instead of numbers
@@ -251,13 +238,13 @@ Case plan_case(std::uint64_t seed) {
           const int f = items[static_cast<std::size_t>(v.item)].file;
           for (VarPlan& w : c.vars)
             if (items[static_cast<std::size_t>(w.item)].file == f && !w.huge) w.stations = n;
-          c.mutations.push_back(std::string(kFileNames[f]) + " with " + std::to_string(n) + " stations");
+          c.mutations.push_back(file_name(f) + " with " + std::to_string(n) + " stations");
         }
         break;
       }
       case 7: {  // too few columns, or periods off by one
         VarPlan& v = two_d_var();
-        const std::size_t need = items[static_cast<std::size_t>(v.item)].columns;
+        const auto need = static_cast<std::size_t>(items[static_cast<std::size_t>(v.item)].min_columns);
         v.columns = need == 12 ? (r.chance(0.5) ? 11 : 13) : r.in(0, need - 1);
         c.mutations.push_back(name(v) + " with " + std::to_string(v.columns) + " columns");
         break;
@@ -285,7 +272,7 @@ Case plan_case(std::uint64_t seed) {
         const int f = static_cast<int>(r.below(kFiles));
         c.files[static_cast<std::size_t>(f)].coords = true;
         c.files[static_cast<std::size_t>(f)].hostile_coord = true;
-        c.mutations.push_back(std::string(kFileNames[f]) + " with an unusable station coordinate variable");
+        c.mutations.push_back(file_name(f) + " with an unusable station coordinate variable");
         break;
       }
       case 12: {  // a netCDF-3 file cut short
@@ -295,7 +282,7 @@ Case plan_case(std::uint64_t seed) {
         fp.cut = r.unit();
         for (VarPlan& v : c.vars)
           if (v.file == f && !classic_type(v.type)) v.type = NC_FLOAT;
-        c.mutations.push_back(std::string(kFileNames[f]) + " cut to " + std::to_string(fp.cut) + " of its length");
+        c.mutations.push_back(file_name(f) + " cut to " + std::to_string(fp.cut) + " of its length");
         break;
       }
       case 13: {  // dimensions beyond any machine's memory (netCDF-4, declared only)
@@ -336,7 +323,7 @@ Case plan_case(std::uint64_t seed) {
       default: {  // a wrong-file variable that shadows a coordinate name: harmless extras
         const int f = static_cast<int>(r.below(kFiles));
         c.files[static_cast<std::size_t>(f)].unlimited = true;
-        c.mutations.push_back(std::string(kFileNames[f]) + " with unlimited dimensions");
+        c.mutations.push_back(file_name(f) + " with unlimited dimensions");
         break;
       }
     }
@@ -352,7 +339,7 @@ Case plan_case(std::uint64_t seed) {
       const bool zero = v.stations == 0 || (v.rank >= 2 && v.columns == 0);
       if (!classic_type(v.type) || v.type == NC_STRING || zero || v.huge) {
         if (fp.cut >= 0) {
-          c.mutations.push_back(std::string(kFileNames[f]) + " needs netCDF-4 and is not cut after all");
+          c.mutations.push_back(file_name(f) + " needs netCDF-4 and is not cut after all");
           fp.cut = -1.0;
         }
         fp.format = NcFormat::NetCDF4;
@@ -366,7 +353,7 @@ Case plan_case(std::uint64_t seed) {
   std::size_t ref = 0;
   std::size_t sensl_cols = 0;
   for (std::size_t i = 0; i < items.size() && c.expect_success; ++i) {
-    const Item& it = items[i];
+    const dx::InputVar& it = items[i];
     const VarPlan& v = c.vars[i];
     const FilePlan& fp = c.files[static_cast<std::size_t>(it.file)];
     auto fail = [&](const std::string& why) {
@@ -382,8 +369,8 @@ Case plan_case(std::uint64_t seed) {
     else if (v.rank != it.rank) fail("wrong rank");
     else if (v.huge) fail("too large");
     else if (i > 0 && v.stations != ref) fail("station count differs");
-    else if (it.columns == 12 && v.columns != 12) fail("not 12 periods");
-    else if (it.rank == 2 && v.columns < it.columns) fail("too few columns");
+    else if (it.min_columns == dx::kPeriods && v.columns != 12) fail("not 12 periods");
+    else if (it.rank == 2 && v.columns < static_cast<std::size_t>(it.min_columns)) fail("too few columns");
     else if (it.var == "Prob" && v.columns > sensl_cols) fail("more columns than SenSL");
     if (i == 0) ref = v.stations;
     if (it.var == "SenSL") sensl_cols = v.columns;
@@ -408,10 +395,11 @@ std::string dim_for(NcFileSpec& layout, const std::string& base, std::size_t len
   return name;
 }
 
-// Column count of the variables of a sound file of each kind.
+// Column count of the variables of a sound file: that of its first read.
 std::size_t main_columns(int f) {
-  static const std::size_t cols[kFiles] = {18, 6, 18, 18, 12, 1, 1, 1};
-  return cols[f];
+  for (const dx::InputVar& r : dx::input_reads())
+    if (r.file == f) return r.rank == 2 ? static_cast<std::size_t>(r.min_columns) : 1;
+  return 1;
 }
 
 bool has_var(const NcFileSpec& layout, const std::string& name) {
@@ -421,12 +409,12 @@ bool has_var(const NcFileSpec& layout, const std::string& name) {
 }  // namespace
 
 void write_case(const Case& c, const std::string& dir, const std::string& station_path) {
-  const auto& items = read_order();
+  const auto& items = dx::input_reads();
   std::vector<NcFileSpec> specs(kFiles);
   for (int f = 0; f < kFiles; ++f) specs[static_cast<std::size_t>(f)].format = c.files[static_cast<std::size_t>(f)].format;
 
   for (const VarPlan& v : c.vars) {
-    const Item& it = items[static_cast<std::size_t>(v.item)];
+    const dx::InputVar& it = items[static_cast<std::size_t>(v.item)];
     for (int f : {v.file, v.copy_in}) {
       if (f < 0) continue;
       NcFileSpec& layout = specs[static_cast<std::size_t>(f)];

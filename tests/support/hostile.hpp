@@ -2,8 +2,8 @@
 // Hostile input sets for the whole run, made from a seed: structurally valid
 // netCDF files (written through the netCDF C library) that break the
 // expectations of the loader in every way a user's files might.  Each case
-// is a plan of the seven result files and the station-coordinate file, the
-// list of mutations applied to a sound set, and the outcome the run must
+// is a plan of the seven result files and the station-coordinate file (as
+// listed in input/result_files.hpp), the list of mutations applied to a sound set, and the outcome the run must
 // have: success, or a clean failure naming a given file and variable.
 //
 // What varies: station counts from 0 to a few thousand (0 needs netCDF-4),
@@ -22,28 +22,14 @@
 
 #include <netcdf.h>
 
+#include "input/result_files.hpp"
 #include "support/nc_fixture.hpp"
 
 namespace dxtest::hostile {
 
-// The files in the order the loader opens them; the last one is the
-// station-coordinate file, written wherever the caller says.
-inline constexpr int kFiles = 8;
-inline constexpr int kStationFile = 7;
-extern const char* const kFileNames[kFiles];  // the station file is "SPI_Stn.nc"
-
-// One variable the loader reads, in reading order.
-struct Item {
-  int file;             // index into kFileNames
-  std::string var;
-  int rank;             // 1 or 2
-  std::size_t columns;  // columns of a sound file (2-D only)
-};
-const std::vector<Item>& read_order();  // the 72 reads of a run
-
 struct VarPlan {
-  int item = 0;              // index into read_order()
-  int file = 0;              // file it is written to; -1: nowhere
+  int item = 0;              // index into dx::input_reads()
+  int file = 0;              // file it is written to (dx::kInputFileNames); -1: nowhere
   int copy_in = -1;          // a second copy in another file; -1: none
   nc_type type = NC_FLOAT;
   int rank = 1;              // as written (0 to 3)
@@ -67,8 +53,8 @@ struct FilePlan {
 struct Case {
   std::uint64_t seed = 0;
   std::size_t stations = 0;
-  std::vector<FilePlan> files;  // kFiles entries
-  std::vector<VarPlan> vars;    // one per read_order() item
+  std::vector<FilePlan> files;  // dx::kInputFiles entries
+  std::vector<VarPlan> vars;    // one per dx::input_reads() item
   std::vector<std::string> mutations;
 
   // The outcome the run must have.

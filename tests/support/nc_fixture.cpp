@@ -1,7 +1,12 @@
 #include "support/nc_fixture.hpp"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
+
+#include "input/result_files.hpp"
 
 namespace dxtest {
 namespace {
@@ -162,48 +167,45 @@ void write_nc(const std::string& path, const NcFileSpec& layout) {
 
 namespace {
 
-std::vector<std::string> period_names() {
-  std::vector<std::string> names;
-  for (const char* cls : {"mod", "sev", "ext"})
-    for (const char* idx : {"pdsi", "scpdsi", "spi01", "spi03", "spi06", "spi12"})
-      for (const char* kind : {"Fre_", "Mag_"}) names.push_back(std::string(kind) + idx + "_" + cls);
-  return names;
+// The column dimension of each 2-D result file, in file order, and the
+// option that gives its column count.
+struct Columns {
+  const char* dim;
+  std::size_t ResultSetOptions::*count;
+};
+const Columns kColumns[] = {{"class", &ResultSetOptions::drm_cols},
+                            {"index", &ResultSetOptions::idx_cols},
+                            {"class", &ResultSetOptions::class_cols},
+                            {"class", &ResultSetOptions::class_cols},
+                            {"period", &ResultSetOptions::periods}};
+
+// The key of a read for result_value(): the pair variables of the p-value
+// file are told apart from those of the correlation file.
+std::string value_key(const dx::InputVar& r) {
+  return dx::kInputFileNames[static_cast<std::size_t>(r.file)] == dx::kProbTqFile ? "p:" + r.var : r.var;
 }
 
-// Every (file, variable) of the set, in one list: the position gives each
-// a distinct code.
-struct Entry {
-  std::string file;
-  std::string var;
-};
-const std::vector<Entry>& entries() {
-  static const std::vector<Entry> list = [] {
-    std::vector<Entry> e = {{"Num_Drou_Mon_Stn.nc", "N_Drou_mon"},   {"Sen_Prob_idx_Stn.nc", "SenSL"},
-                            {"Sen_Prob_idx_Stn.nc", "Prob"},         {"Spell_Time_Arr_Stn.nc", "Spell_Ave"},
-                            {"Spell_Time_Arr_Stn.nc", "Spell_Max"},  {"Spell_Time_Arr_Stn.nc", "Time_Arr_Ave"},
-                            {"Spell_Time_Arr_Stn.nc", "Time_Arr_Max"}, {"Fre_Mag_Stn_all_period.nc", "Freq"},
-                            {"Fre_Mag_Stn_all_period.nc", "Mag"}};
-    for (const std::string& v : period_names()) e.push_back({"Fre_Mag_Stn.nc", v});
-    for (const std::string& v : kPairVarNames) e.push_back({"Tq_pdsi_spi_Stn.nc", v});
-    for (const std::string& v : kPairVarNames) e.push_back({"Prob_Tq_pdsi_spi_Stn.nc", "p:" + v});
-    for (const char* v : {"lon", "lat", "reg"}) e.push_back({"station", v});
-    return e;
-  }();
-  return list;
+std::vector<double> numbered(std::size_t n) {
+  std::vector<double> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<double>(i + 1);
+  return v;
 }
 
 }  // namespace
 
-const std::vector<std::string> kPeriodVarNames = period_names();
-const std::vector<std::string> kPairVarNames = {
-    "pdsi_spi01",   "pdsi_spi03",   "pdsi_spi06",   "pdsi_spi12",
-    "scpdsi_spi01", "scpdsi_spi03", "scpdsi_spi06", "scpdsi_spi12",
-    "spei06_spi06", "spei06_spi12", "spei12_spi06", "spei12_spi12"};
+const std::vector<std::string> kPeriodVarNames = [] {
+  std::vector<std::string> names;
+  for (std::size_t k = 0; k < dx::kClasses; ++k)
+    for (const char* kind : {"Fre_", "Mag_"}) names.push_back(dx::period_var(kind, k));
+  return names;
+}();
+const std::vector<std::string> kPairVarNames(dx::kPairName.begin(), dx::kPairName.end());
 
+// The position of the read in the catalogue gives each variable its code.
 double result_value(std::string_view var, std::size_t station, std::size_t column) {
-  const auto& e = entries();
-  for (std::size_t i = 0; i < e.size(); ++i) {
-    if (e[i].var == var) {
+  const auto& reads = dx::input_reads();
+  for (std::size_t i = 0; i < reads.size(); ++i) {
+    if (value_key(reads[i]) == var) {
       return static_cast<double>((i + 1) * 100000 + column * 1000 + station % 1000);
     }
   }
@@ -213,77 +215,33 @@ double result_value(std::string_view var, std::size_t station, std::size_t colum
 std::vector<NcFixtureFile> result_set(const std::string& dir, const std::string& station_path,
                                       const ResultSetOptions& opt) {
   const std::size_t ns = opt.stations;
-  auto station_coord = [&] {
-    std::vector<double> v(ns);
-    for (std::size_t s = 0; s < ns; ++s) v[s] = static_cast<double>(s + 1);
-    return v;
-  };
-  auto column_coord = [](std::size_t n) {
-    std::vector<double> v(n);
-    for (std::size_t c = 0; c < n; ++c) v[c] = static_cast<double>(c + 1);
-    return v;
-  };
-  // (column, station) declared; values in the reader's order (station fastest).
-  auto values_2d = [&](const std::string& key, std::size_t ncol) {
-    std::vector<double> v(ns * ncol);
-    for (std::size_t c = 0; c < ncol; ++c)
-      for (std::size_t s = 0; s < ns; ++s) v[c * ns + s] = result_value(key, s, c);
-    return v;
-  };
-  auto values_1d = [&](const std::string& key) {
-    std::vector<double> v(ns);
-    for (std::size_t s = 0; s < ns; ++s) v[s] = result_value(key, s, 0);
-    return v;
-  };
-  auto base = [&](const char* coldim, std::size_t ncol) {
-    NcFileSpec f;
-    f.format = opt.format;
-    f.dim(coldim, ncol).dim("stn", ns).coord("stn", station_coord()).coord(coldim, column_coord(ncol));
-    f.global_attrs.push_back({"title", "drought-export test data"});
-    return f;
-  };
-
   std::vector<NcFixtureFile> files;
-  {
-    NcFileSpec f = base("class", opt.drm_cols);
-    f.var("N_Drou_mon", opt.type, {"class", "stn"}, values_2d("N_Drou_mon", opt.drm_cols));
-    files.push_back({dir + "/Num_Drou_Mon_Stn.nc", std::move(f)});
-  }
-  {
-    NcFileSpec f = base("index", opt.idx_cols);
-    for (const char* v : {"SenSL", "Prob"}) f.var(v, opt.type, {"index", "stn"}, values_2d(v, opt.idx_cols));
-    files.push_back({dir + "/Sen_Prob_idx_Stn.nc", std::move(f)});
-  }
-  {
-    NcFileSpec f = base("class", opt.class_cols);
-    for (const char* v : {"Spell_Ave", "Spell_Max", "Time_Arr_Ave", "Time_Arr_Max"})
-      f.var(v, opt.type, {"class", "stn"}, values_2d(v, opt.class_cols));
-    files.push_back({dir + "/Spell_Time_Arr_Stn.nc", std::move(f)});
-  }
-  {
-    NcFileSpec f = base("class", opt.class_cols);
-    for (const char* v : {"Freq", "Mag"}) f.var(v, opt.type, {"class", "stn"}, values_2d(v, opt.class_cols));
-    files.push_back({dir + "/Fre_Mag_Stn_all_period.nc", std::move(f)});
-  }
-  {
-    NcFileSpec f = base("period", opt.periods);
-    for (const std::string& v : kPeriodVarNames) f.var(v, opt.type, {"period", "stn"}, values_2d(v, opt.periods));
-    files.push_back({dir + "/Fre_Mag_Stn.nc", std::move(f)});
-  }
-  for (const char* name : {"Tq_pdsi_spi_Stn.nc", "Prob_Tq_pdsi_spi_Stn.nc"}) {
-    const std::string prefix = std::string(name) == "Tq_pdsi_spi_Stn.nc" ? "" : "p:";
-    NcFileSpec f;
-    f.format = opt.format;
-    f.dim("stn", ns).coord("stn", station_coord());
-    for (const std::string& v : kPairVarNames) f.var(v, opt.type, {"stn"}, values_1d(prefix + v));
-    files.push_back({dir + "/" + name, std::move(f)});
-  }
-  {
-    NcFileSpec f;
-    f.format = opt.format;
-    f.dim("stn", ns);
-    for (const char* v : {"lon", "lat", "reg"}) f.var(v, NC_FLOAT, {"stn"}, values_1d(v));
-    files.push_back({station_path, std::move(f)});
+  for (int f = 0; f < dx::kInputFiles; ++f) {
+    NcFileSpec spec;
+    spec.format = opt.format;
+    std::vector<std::string> dims = {"stn"};
+    std::size_t ncol = 1;
+    if (f < static_cast<int>(std::size(kColumns))) {
+      const Columns& c = kColumns[f];
+      ncol = opt.*c.count;
+      dims.insert(dims.begin(), c.dim);
+      spec.dim(c.dim, ncol).dim("stn", ns).coord("stn", numbered(ns)).coord(c.dim, numbered(ncol));
+      spec.global_attrs.push_back({"title", "drought-export test data"});
+    } else {
+      spec.dim("stn", ns);
+      if (f != dx::kStationInput) spec.coord("stn", numbered(ns));
+    }
+    // (column, station) declared; values in the reader's order (station fastest).
+    for (const dx::InputVar& r : dx::input_reads()) {
+      if (r.file != f) continue;
+      std::vector<double> v(ns * ncol);
+      for (std::size_t c = 0; c < ncol; ++c)
+        for (std::size_t s = 0; s < ns; ++s) v[c * ns + s] = result_value(value_key(r), s, c);
+      spec.var(r.var, f == dx::kStationInput ? NC_FLOAT : opt.type, dims, std::move(v));
+    }
+    const std::string path =
+        f == dx::kStationInput ? station_path : dir + "/" + std::string(dx::kInputFileNames[static_cast<std::size_t>(f)]);
+    files.push_back({path, std::move(spec)});
   }
   return files;
 }
@@ -297,6 +255,41 @@ NcFixtureFile& file_of(std::vector<NcFixtureFile>& files, std::string_view name)
     if (f.path.size() >= name.size() && f.path.compare(f.path.size() - name.size(), name.size(), name) == 0)
       return f;
   throw std::runtime_error("result set has no file " + std::string(name));
+}
+
+NcRead read_var(const std::string& path, const std::string& name) {
+  NcRead v;
+  int ncid = -1, varid = -1, ndims = 0;
+  int st = nc_open(path.c_str(), NC_NOWRITE, &ncid);
+  if (st != NC_NOERR) {
+    ADD_FAILURE() << path << ": " << nc_strerror(st);
+    return v;
+  }
+  st = nc_inq_varid(ncid, name.c_str(), &varid);
+  if (st == NC_NOERR) st = nc_inq_varndims(ncid, varid, &ndims);
+  std::vector<int> dimids(static_cast<std::size_t>(ndims));
+  if (st == NC_NOERR && ndims > 0) st = nc_inq_vardimid(ncid, varid, dimids.data());
+  std::size_t total = 1;
+  for (int d = 0; st == NC_NOERR && d < ndims; ++d) {
+    char dname[NC_MAX_NAME + 1] = {};
+    std::size_t len = 0;
+    st = nc_inq_dim(ncid, dimids[static_cast<std::size_t>(d)], dname, &len);
+    v.dims.push_back(dname);
+    v.lens.push_back(len);
+    total *= len;
+  }
+  if (st == NC_NOERR) {
+    v.values.resize(total);
+    if (total > 0) st = nc_get_var_float(ncid, varid, v.values.data());
+    if (st == NC_ERANGE) st = NC_NOERR;  // values beyond a float, converted
+  }
+  const int cst = nc_close(ncid);
+  if (st != NC_NOERR || cst != NC_NOERR) {
+    ADD_FAILURE() << path << ", variable " << name << ": " << nc_strerror(st != NC_NOERR ? st : cst);
+    return v;
+  }
+  v.ok = true;
+  return v;
 }
 
 }  // namespace dxtest

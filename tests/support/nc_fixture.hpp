@@ -2,7 +2,8 @@
 // netCDF test files written through the netCDF C library: a general writer
 // (any format, dimensions in declared order, variables of any numeric type
 // and text variables for hostile inputs, coordinate variables, global
-// attributes) and a complete set of result files for the loader.
+// attributes), a complete set of result files for the loader, and whole
+// variables read back.
 #include <netcdf.h>
 
 #include <cstddef>
@@ -81,7 +82,7 @@ struct NcFixtureFile {
   NcFileSpec layout;
 };
 
-// Names of the variables of the result files.
+// Names of the variables of the result files (from input/result_files.hpp).
 extern const std::vector<std::string> kPeriodVarNames;  // 36, in reading order
 extern const std::vector<std::string> kPairVarNames;    // 12, column order
 
@@ -103,5 +104,21 @@ std::vector<NcFixtureFile> result_set(const std::string& dir, const std::string&
 void write_all(const std::vector<NcFixtureFile>& files);
 // The file of the set whose name ends with `name`.
 NcFixtureFile& file_of(std::vector<NcFixtureFile>& files, std::string_view name);
+
+// ---- Reading back -------------------------------------------------------
+
+// A whole variable as the library converts it to floats (values beyond the
+// float range included), with its dimension names and lengths in declared
+// order: the station dimension, the last, varies fastest.
+struct NcRead {
+  std::vector<std::string> dims;
+  std::vector<std::size_t> lens;
+  std::vector<float> values;
+  bool ok = false;
+  // Value of station s in column k of a 1-D or 2-D variable.
+  float at(std::size_t s, std::size_t k = 0) const { return values[k * lens.back() + s]; }
+};
+// Records a test failure when the variable cannot be read.
+NcRead read_var(const std::string& path, const std::string& name);
 
 }  // namespace dxtest

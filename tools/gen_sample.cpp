@@ -22,27 +22,23 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "input/result_files.hpp"
+
 namespace {
+
+using dx::kClasses;  // 6 indices x 3 drought classes
+using dx::kPairs;    // index pairs of the correlation files
+using dx::kPeriods;  // analysis periods of the per-period file
 
 constexpr const char* kMarkerName = "dx_sample";
 constexpr const char* kMarkerText = "drought-export sample data";
 constexpr long kMaxStations = 10'000'000;
 
-constexpr int kIndices = 6;   // drought indices of the Sen's slope files
-constexpr int kClasses = 18;  // 6 indices x 3 drought classes
-constexpr int kPeriods = 12;  // analysis periods of the per-period file
-constexpr int kPairs = 12;    // index pairs of the correlation files
-
-// Names used in the per-period variable names, class suffixes and pair names.
-constexpr const char* kPeriodIdx[kIndices] = {"pdsi", "scpdsi", "spi01", "spi03", "spi06", "spi12"};
-constexpr const char* kClassSuffix[3] = {"mod", "sev", "ext"};
-constexpr const char* kPairNames[kPairs] = {
-    "pdsi_spi01",   "pdsi_spi03",   "pdsi_spi06",   "pdsi_spi12",
-    "scpdsi_spi01", "scpdsi_spi03", "scpdsi_spi06", "scpdsi_spi12",
-    "spei06_spi06", "spei06_spi12", "spei12_spi06", "spei12_spi12"};
+constexpr int kIndices = 6;  // drought indices of the Sen's slope files and of the classes
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "dx-sample: %s\n", what.c_str());
@@ -285,7 +281,8 @@ class NcFile {
 };
 
 std::string class_label(int k) {
-  return std::string(kPeriodIdx[index_of(k)]) + " " + kClassSuffix[class_of(k)];
+  return std::string(dx::kPeriodIndex[static_cast<std::size_t>(index_of(k))]) + " " +
+         std::string(dx::kClassSuffix[static_cast<std::size_t>(class_of(k))]);
 }
 
 // A file of 2-D statistics over the 18 class columns, one (name, long name,
@@ -312,13 +309,13 @@ void write_class_file(const std::string& path, int cmode, const Network& net,
 }
 
 void write_all(const std::string& dir, int cmode, const Network& net) {
-  const auto at = [&](const char* name) { return dir + "/" + name; };
+  const auto at = [&](std::string_view name) { return dir + "/" + std::string(name); };
 
-  write_class_file(at("Num_Drou_Mon_Stn.nc"), cmode, net,
+  write_class_file(at(dx::kDrouMonFile), cmode, net,
                    {{"N_Drou_mon", "number of drought months", "months", drought_months}});
 
   {
-    NcFile f(at("Sen_Prob_idx_Stn.nc"), cmode, net.size());
+    NcFile f(at(dx::kSenProbFile), cmode, net.size());
     const int idx = f.def_coord("idx", kIndices, "drought index (pdsi, scpdsi, spei06, spei12, spi06, spi12)");
     const int sl = f.def_var("SenSL", idx, "Sen's slope", "index units per month");
     const int pr = f.def_var("Prob", idx, "p-value of Sen's slope", "1");
@@ -328,18 +325,18 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
     f.close();
   }
 
-  write_class_file(at("Spell_Time_Arr_Stn.nc"), cmode, net,
+  write_class_file(at(dx::kSpellFile), cmode, net,
                    {{"Spell_Ave", "mean drought-spell length", "months", spell_ave},
                     {"Spell_Max", "longest drought spell", "months", spell_max},
                     {"Time_Arr_Ave", "mean time between drought events", "months", time_ave},
                     {"Time_Arr_Max", "longest time between drought events", "months", time_max}});
 
-  write_class_file(at("Fre_Mag_Stn_all_period.nc"), cmode, net,
+  write_class_file(at(dx::kAllPeriodFile), cmode, net,
                    {{"Freq", "drought frequency, whole series", "percent", frequency},
                     {"Mag", "drought magnitude, whole series", "1", magnitude}});
 
   {
-    NcFile f(at("Fre_Mag_Stn.nc"), cmode, net.size());
+    NcFile f(at(dx::kPeriodFile), cmode, net.size());
     const int per = f.def_coord("period", kPeriods, "analysis period");
     struct Entry {
       std::string name;
@@ -352,7 +349,7 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
       for (int i = 0; i < kIndices; ++i)
         for (const bool fre : {true, false}) {
           const int k = c * kIndices + i;
-          const std::string name = std::string(fre ? "Fre_" : "Mag_") + kPeriodIdx[i] + "_" + kClassSuffix[c];
+          const std::string name = dx::period_var(fre ? "Fre_" : "Mag_", static_cast<std::size_t>(k));
           const std::string what = std::string(fre ? "drought frequency" : "drought magnitude") +
                                    " per period, " + class_label(k);
           entries.push_back({name, f.def_var(name, per, what, fre ? "percent" : "1"), k, fre});
@@ -366,22 +363,22 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
   }
 
   for (const bool prob : {false, true}) {
-    NcFile f(at(prob ? "Prob_Tq_pdsi_spi_Stn.nc" : "Tq_pdsi_spi_Stn.nc"), cmode, net.size());
+    NcFile f(at(prob ? dx::kProbTqFile : dx::kTqFile), cmode, net.size());
     int ids[kPairs];
-    for (int j = 0; j < kPairs; ++j)
-      ids[j] = f.def_var(kPairNames[j], -1,
-                         std::string(prob ? "p-value of the correlation " : "correlation ") + kPairNames[j],
-                         "1");
+    for (int j = 0; j < kPairs; ++j) {
+      const std::string pair(dx::kPairName[static_cast<std::size_t>(j)]);
+      ids[j] = f.def_var(pair, -1, (prob ? "p-value of the correlation " : "correlation ") + pair, "1");
+    }
     f.end_define();
     for (int j = 0; j < kPairs; ++j)
-      f.put(ids[j], 1, kPairNames[j], [&](std::size_t s, int) {
+      f.put(ids[j], 1, std::string(dx::kPairName[static_cast<std::size_t>(j)]), [&](std::size_t s, int) {
         return prob ? correlation_prob(net, s, j) : correlation(net, s, j);
       });
     f.close();
   }
 
   {
-    NcFile f(at("SPI_Stn.nc"), cmode, net.size());
+    NcFile f(at(dx::kStationFileName), cmode, net.size());
     const int lon = f.def_var("lon", -1, "longitude", "degrees_east");
     const int lat = f.def_var("lat", -1, "latitude", "degrees_north");
     const int reg = f.def_var("reg", -1, "climate region code", "1");

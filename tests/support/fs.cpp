@@ -1,15 +1,17 @@
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdexcept>
 
 namespace dxtest {
 
@@ -23,6 +25,24 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+SmallTmpfs::SmallTmpfs(std::size_t bytes, std::size_t inodes) {
+  if (geteuid() != 0) {
+    reason_ = "mounting a small tmpfs needs root";
+    return;
+  }
+  std::string opts = "size=" + std::to_string(bytes);
+  if (inodes > 0) opts += ",nr_inodes=" + std::to_string(inodes);
+  if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, opts.c_str()) != 0) {
+    reason_ = std::string("mount of a tmpfs refused: ") + std::strerror(errno);
+    return;
+  }
+  mounted_ = true;
+}
+
+SmallTmpfs::~SmallTmpfs() {
+  if (mounted_ && ::umount2(dir_.path().c_str(), 0) != 0) ::umount2(dir_.path().c_str(), MNT_DETACH);
 }
 
 std::string read_file(const std::string& path) {
@@ -55,32 +75,11 @@ std::vector<std::string> list_dir(const std::string& path) {
   return names;
 }
 
-RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd,
-                      const std::string& stdout_path) {
-  TempDir capture;
-  const std::string out_file = stdout_path.empty() ? capture / "stdout" : stdout_path;
-  const std::string err_file = capture / "stderr";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    const int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (o < 0 || e < 0) _exit(126);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  RunResult r;
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  if (stdout_path.empty()) r.out = read_file(out_file);
-  r.err = read_file(err_file);
-  return r;
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) files[std::filesystem::relative(e.path(), dir)] = read_file(e.path());
+  return files;
 }
 
 }  // namespace dxtest
