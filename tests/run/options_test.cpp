@@ -12,7 +12,8 @@
 
 #include "run/options.hpp"
 #include "support/nc_fixture.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
+#include "support/process.hpp"
 
 namespace {
 
@@ -71,17 +72,9 @@ TEST(Options, ParsesTheCommandLine) {
   }
 }
 
-// Every regular file of a folder with its content.
-Files files_in(const std::string& dir) {
-  Files f;
-  for (const auto& name : dxtest::list_dir(dir))
-    if (std::filesystem::is_regular_file(dir + "/" + name)) f[name] = dxtest::read_file(dir + "/" + name);
-  return f;
-}
-
 // The files of `dir` other than the netCDF inputs.
 Files outputs_in(const std::string& dir) {
-  Files f = files_in(dir);
+  Files f = dxtest::snapshot(dir);
   std::erase_if(f, [](const auto& e) { return e.first.ends_with(".nc"); });
   return f;
 }
@@ -92,16 +85,21 @@ void write_inputs(const std::string& dir) {
   dxtest::write_all(dxtest::result_set(dir, dir + "/SPI_Stn.nc"));
 }
 
-dxtest::RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> argv = {DX_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return dxtest::run_command(argv, cwd);
+// drought-export with `args`, run in `cwd` under the sanitizer environment.
+dxtest::Outcome run_with(const std::vector<std::string>& args, const std::string& cwd) {
+  dxtest::Launch l;
+  l.argv = {DX_BINARY};
+  l.argv.insert(l.argv.end(), args.begin(), args.end());
+  l.cwd = cwd;
+  l.env = dxtest::sanitizer_env();
+  l.timeout = 120;
+  return dxtest::run(l);
 }
 
 TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
   TempDir ref;
   write_inputs(ref.path());
-  const auto want = run_tool({"-s", "SPI_Stn.nc"}, ref.path());
+  const auto want = run_with({"-s", "SPI_Stn.nc"}, ref.path());
   ASSERT_EQ(want.status, 0) << want.err;
   EXPECT_NE(want.out.find("Reading netCDF file: SPI_Stn.nc...\n"), std::string::npos);
   const Files want_files = outputs_in(ref.path());
@@ -124,7 +122,7 @@ TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
     TempDir top;
     write_inputs(top / "results");
     std::filesystem::create_directory(top / "maps");
-    const auto r = run_tool(c.args, top / c.cwd);
+    const auto r = run_with(c.args, top / c.cwd);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, want.out);
@@ -157,14 +155,14 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
   };
   TempDir dir;
   write_inputs(dir.path());
-  const Files before = files_in(dir.path());
+  const Files before = dxtest::snapshot(dir.path());
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
-    const auto r = run_tool(c.args, dir.path());
+    const auto r = run_with(c.args, dir.path());
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     EXPECT_TRUE(r.out.starts_with(c.out) && r.out.empty() == (c.status != 0)) << r.out;
-    EXPECT_TRUE(files_in(dir.path()) == before);
+    EXPECT_TRUE(dxtest::snapshot(dir.path()) == before);
   }
 }
 
@@ -172,7 +170,7 @@ const std::string kManPage = std::string(DX_SOURCE_DIR) + "/man/drought-export.1
 
 TEST(Options, TheManualPageDescribesEveryOptionOfTheHelp) {
   TempDir dir;
-  const auto help = run_tool({"--help"}, dir.path());
+  const auto help = run_with({"--help"}, dir.path());
   ASSERT_EQ(help.status, 0);
   std::string man = dxtest::read_file(kManPage);
   for (std::size_t i; (i = man.find("\\-")) != std::string::npos;) man.erase(i, 1);  // roff's "\-" is "-"
@@ -189,7 +187,10 @@ TEST(Options, TheManualPageDescribesEveryOptionOfTheHelp) {
 TEST(Options, TheManualPageRendersWithoutWarnings) {
   if (!dxtest::file_exists("/usr/bin/groff")) GTEST_SKIP() << "groff is not installed";
   TempDir dir;
-  const auto r = dxtest::run_command({"/usr/bin/groff", "-man", "-ww", "-z", kManPage}, dir.path());
+  dxtest::Launch l;
+  l.argv = {"/usr/bin/groff", "-man", "-ww", "-z", kManPage};
+  l.cwd = dir.path();
+  const auto r = dxtest::run(l);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
 }
