@@ -17,7 +17,7 @@
 // The row also checks the floor: it must write files of exactly the sizes
 // that the tool writes, name by name; a difference fails the benchmark.
 //
-//   dx-bench-runner --tool PATH --floor PATH --stations N [--runs R] [--first-run] [--verbose]
+//   dx-bench-runner --tool PATH --floor PATH --stations N [--station-file FILE] [--runs R] [--first-run] [--verbose]
 //   dx-bench-runner --header
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -68,7 +68,9 @@ void remove_outputs(bool floor) {
 
 // Runs `path` with standard output going to `out` (a file name, or
 // /dev/null) and returns its wall time, CPU times and peak resident memory.
-Sample run(const std::string& path, const char* out, bool floor, bool first_run) {
+// Runs the tool (with --station-file) or the floor (with the station file
+// as its argument) on the station file `stn`.
+Sample run(const std::string& path, const std::string& stn, const char* out, bool floor, bool first_run) {
   if (first_run) remove_outputs(floor);
   sync();
   const auto t0 = std::chrono::steady_clock::now();
@@ -77,7 +79,8 @@ Sample run(const std::string& path, const char* out, bool floor, bool first_run)
   if (pid == 0) {
     const int fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
-    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    if (floor) execl(path.c_str(), path.c_str(), stn.c_str(), static_cast<char*>(nullptr));
+    else execl(path.c_str(), path.c_str(), "--station-file", stn.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -125,7 +128,7 @@ double store_bytes() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string tool, floor;
+  std::string tool, floor, stn = "SPI_Stn.nc";
   long stations = -1;
   int runs = 3;
   bool header = false, verbose = false, first_run = false;
@@ -136,10 +139,11 @@ int main(int argc, char** argv) {
     else if (a == "--first-run") first_run = true;
     else if (i + 1 < argc && a == "--tool") tool = argv[++i];
     else if (i + 1 < argc && a == "--floor") floor = argv[++i];
+    else if (i + 1 < argc && a == "--station-file") stn = argv[++i];
     else if (i + 1 < argc && a == "--stations") stations = std::atol(argv[++i]);
     else if (i + 1 < argc && a == "--runs") runs = std::atoi(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: dx-bench-runner --tool PATH --floor PATH --stations N [--runs R] [--first-run] [--verbose] | --header\n");
+      std::fprintf(stderr, "usage: dx-bench-runner --tool PATH --floor PATH --stations N [--station-file FILE] [--runs R] [--first-run] [--verbose] | --header\n");
       return 2;
     }
   }
@@ -156,11 +160,11 @@ int main(int argc, char** argv) {
   std::vector<double> tw, tu, ts, tr, fw, fc;
   // Untimed: the outputs that the first timed runs replace, and a tool run
   // for the first timed floor run to follow.
-  run(floor, kFloorReport, true, first_run);
-  run(tool, "/dev/null", false, first_run);
+  run(floor, stn, kFloorReport, true, first_run);
+  run(tool, stn, "/dev/null", false, first_run);
   for (int r = 0; r < runs; ++r) {
-    const Sample f = run(floor, kFloorReport, true, first_run);
-    const Sample t = run(tool, "/dev/null", false, first_run);
+    const Sample f = run(floor, stn, kFloorReport, true, first_run);
+    const Sample t = run(tool, stn, "/dev/null", false, first_run);
     fw.push_back(f.wall);
     fc.push_back(f.user + f.sys);
     tw.push_back(t.wall);

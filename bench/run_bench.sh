@@ -13,14 +13,11 @@
 # configured and brought up to date first.  With --build DIR, the programs of
 # that existing build folder are used as they are, nothing is built.
 #
-# The station file must be visible at the tool's fixed path; this runs the
-# benchmark through scripts/at_fixed_path.sh.  When that cannot provide the
-# path, the script says so and exits with status 77 (skipped).  A size whose
-# files would not fit the free space of the temporary folder is skipped with
+# Both programs read the generated station file (drought-export with
+# --station-file).  A size whose files would not fit the free space of the temporary folder is skipped with
 # a message.  The temporary folder (TMPDIR or /tmp) is removed at the end.
 set -euo pipefail
 
-readonly SKIP=77
 me=run_bench.sh
 root=$(cd "$(dirname "$0")/.." && pwd)
 sizes="200 2500 26000 100000"
@@ -53,17 +50,6 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/dx-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# Can the station file be provided at the fixed path here?
-"$build/dx-sample" --out "$work/probe" --stations 1 --seed 1 >/dev/null
-status=0
-(cd "$work/probe" && "$root/scripts/at_fixed_path.sh" "$work/probe/SPI_Stn.nc" -- true) 2>"$work/probe.err" || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "$me: skipped: the station file cannot be provided at the tool's fixed path here:" >&2
-  cat "$work/probe.err" >&2
-  exit "$SKIP"
-fi
-rm -rf "$work/probe" "$work/probe.err"
-
 cpu=$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: //' || true)
 fs=$(df -PT "$work" | awk 'NR == 2 {print $2}')
 echo "drought-export benchmark: $(nproc) cores${cpu:+ ($cpu)}, $fs file system, $(date -u +%Y-%m-%d)," \
@@ -81,8 +67,7 @@ for n in $sizes; do
   dir="$work/$n"
   mkdir -p "$dir"
   "$build/dx-sample" --out "$dir" --stations "$n" --seed 1 --format "$format" >/dev/null
-  (cd "$dir" && "$root/scripts/at_fixed_path.sh" "$dir/SPI_Stn.nc" -- \
-     "$build/bench/dx-bench-runner" --tool "$build/drought-export" --floor "$build/bench/dx-io-floor" \
-     --stations "$n" --runs "$runs" $first_run)
+  (cd "$dir" && "$build/bench/dx-bench-runner" --tool "$build/drought-export" --floor "$build/bench/dx-io-floor" \
+     --station-file "$dir/SPI_Stn.nc" --stations "$n" --runs "$runs" $first_run)
   rm -rf "$dir"
 done

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "base/error.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 namespace dx {
 namespace {

@@ -16,7 +16,8 @@
 
 #include "support/capture.hpp"
 #include "support/nc_fixture.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
+#include "support/process.hpp"
 
 namespace {
 
@@ -386,7 +387,7 @@ TEST(LoadFailure, ProgramExitsWithStatusOneAndWritesNothing) {
   dxtest::write_all(files);
   const std::vector<std::string> before = dxtest::list_dir(dir.path());
 
-  const dxtest::RunResult r = dxtest::run_command({DX_BINARY}, dir.path());
+  const dxtest::Outcome r = dxtest::run({.argv = {DX_BINARY}, .cwd = dir.path()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "drought-export: error: Fre_Mag_Stn.nc: variable Fre_spi03_sev has 11 periods, expected 12\n");
   EXPECT_TRUE(r.out.ends_with("    Completed reading file Fre_Mag_Stn.nc\n")) << r.out;
@@ -401,7 +402,7 @@ TEST(LoadFailure, MissingStationFileIsNamedWithItsFixedPath) {
   dxtest::write_all(files);
   const std::vector<std::string> before = dxtest::list_dir(dir.path());
 
-  const dxtest::RunResult r = dxtest::run_command({DX_BINARY}, dir.path());
+  const dxtest::Outcome r = dxtest::run({.argv = {DX_BINARY}, .cwd = dir.path()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "drought-export: error: /home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc: cannot open the file to read "

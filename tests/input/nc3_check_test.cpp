@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 namespace {
 

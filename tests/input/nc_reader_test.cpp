@@ -20,15 +20,12 @@
 #include <string>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__SSE__)
-#include <xmmintrin.h>
-#define DX_TEST_MXCSR 1
-#endif
 
 #include "run/run.hpp"
 #include "support/capture.hpp"
 #include "support/nc_fixture.hpp"
-#include "support/temp_dir.hpp"
+#include "support/numeric_mode.hpp"
+#include "support/fs.hpp"
 
 namespace {
 
@@ -511,7 +508,7 @@ TEST_P(FloatRange, UnwrittenRecordsAreCountedInAWarning) {
   EXPECT_EQ(read1(path, "lon").io.err, "");
 }
 
-#ifdef DX_TEST_MXCSR
+#ifdef DX_TEST_HAVE_MXCSR
 TEST_P(FloatRange, DenormalResultsAreFlushedUnderTheRunsNumericMode) {
   dxtest::TempDir dir;
   const std::string path = dir / "tiny.nc";
@@ -520,11 +517,11 @@ TEST_P(FloatRange, DenormalResultsAreFlushedUnderTheRunsNumericMode) {
   f.dim("stn", 2).var("Prob", NC_DOUBLE, {"stn"}, {1e-40, 0.75});
   dxtest::write_nc(path, f);
 
-  const unsigned saved = _mm_getcsr();
+  const unsigned saved = dxtest::numeric_mode();
   const Read1 plain = read1(path, "Prob");
   dx::set_numeric_mode();
   const Read1 flushed = read1(path, "Prob");
-  _mm_setcsr(saved);
+  dxtest::set_numeric_mode(saved);
 
   ASSERT_EQ(plain.error, "");
   ASSERT_EQ(flushed.error, "");

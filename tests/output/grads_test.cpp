@@ -17,7 +17,7 @@
 #include "base/store.hpp"
 #include "base/text.hpp"
 #include "support/faults.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 namespace dx {
 namespace {

@@ -19,7 +19,7 @@
 #include "base/error.hpp"
 #include "support/faults.hpp"
 #include "support/sink_writes.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 namespace dx {
 namespace {

@@ -14,7 +14,7 @@
 #include "base/labels.hpp"
 #include "base/text.hpp"
 #include "support/faults.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 namespace dx {
 namespace {

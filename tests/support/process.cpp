@@ -256,11 +256,17 @@ bool MemoryCgroup::oom_killed() const {
 
 Launch tool_launch(const std::string& dir) {
   Launch l;
-  l.argv = {"/bin/bash", std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh", dir + "/SPI_Stn.nc", "--",
-            DX_BINARY};
+  l.argv = {DX_BINARY, "--station-file", "SPI_Stn.nc"};
   l.cwd = dir;
   l.env = sanitizer_env();
   l.timeout = 120;
+  return l;
+}
+
+Launch fixed_path_launch(const std::string& dir) {
+  Launch l = tool_launch(dir);
+  l.argv = {"/bin/bash", std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh", dir + "/SPI_Stn.nc", "--",
+            DX_BINARY};
   return l;
 }
 

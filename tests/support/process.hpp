@@ -4,9 +4,7 @@
 // reported), sanitizer reports told apart from the tool's own exit status,
 // standard output to a file or a pipe, SIGPIPE ignored or not, an
 // address-space limit or a memory control group, and the tool process itself
-// findable so that it can be killed at a chosen moment.  drought-export is
-// launched with its station file provided at the fixed path by
-// scripts/at_fixed_path.sh.
+// findable so that it can be killed at a chosen moment.
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
@@ -98,9 +96,12 @@ std::vector<std::string> sanitizer_env();
 // Seconds on a monotonic clock.
 double now_seconds();
 
-// drought-export run in `dir` with `dir`/SPI_Stn.nc at the tool's fixed
-// path (scripts/at_fixed_path.sh), under the sanitizer environment.
+// drought-export run in `dir` on the station file `dir`/SPI_Stn.nc
+// (--station-file), under the sanitizer environment.
 Launch tool_launch(const std::string& dir);
+// The same without options, with `dir`/SPI_Stn.nc provided at the tool's
+// fixed path (scripts/at_fixed_path.sh).
+Launch fixed_path_launch(const std::string& dir);
 Outcome run_tool(const std::string& dir);
 
 // The wrapper could not provide the station file at the fixed path.

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "output/out_file.hpp"
-#include "support/temp_dir.hpp"
+#include "support/fs.hpp"
 
 namespace dxtest {
 
