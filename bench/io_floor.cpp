@@ -15,7 +15,7 @@
 // station coordinate values kept by the last read, the work array of the
 // per-period loop and the 21-character station names).
 //
-//   dx-io-floor [STATION_FILE]
+//   dx-io-floor [kStationFile]
 #include <netcdf.h>
 
 #include <algorithm>
@@ -136,7 +136,7 @@ void data_set(dx::OutputSink& sink, const std::string& base, std::string_view va
 }  // namespace
 
 int floor_run(int argc, char** argv) {
-  const std::string stn_file(argc > 1 ? std::string(argv[1]) : std::string(dx::STATION_FILE));
+  const std::string stn_file(argc > 1 ? std::string(argv[1]) : std::string(dx::kStationFile));
   // Every read of a run, in its order.  The run counts follow the loader:
   // the statistics' own column counts, that of Prob for the index sets.
   Reader reader;
@@ -162,7 +162,7 @@ int floor_run(int argc, char** argv) {
   const std::uint64_t store_floats =
       nstn * (stat_cols + 2 * dx::kClasses * dx::kPeriods + 2 * dx::kPairs + 4 /* lon lat reg, coordinates */ +
               dx::kClasses /* work array */);
-  std::printf("store_bytes %llu\n", static_cast<unsigned long long>(store_floats * 4 + nstn * dx::STATION_LEN));
+  std::printf("store_bytes %llu\n", static_cast<unsigned long long>(store_floats * 4 + nstn * dx::kStationLen));
 
   // On one thread, as the floor of what a run must do.
   dx::OutputSink sink(dx::OutputSink::Mode::Direct);

@@ -25,12 +25,12 @@
 namespace {
 
 constexpr std::size_t kStations = 100000;
-constexpr std::size_t kColumns = dx::NVARN;
+constexpr std::size_t kColumns = dx::kVarnSize;
 
 struct Inputs {
   dx::Store st;
   dx::Array2 values{{kStations, kColumns}};
-  std::string title = dx::pad_to("Tan suat han theo cac chi so cua cac tram cua toan chuoi", dx::TITLE_LEN);
+  std::string title = dx::pad_to("Tan suat han theo cac chi so cua cac tram cua toan chuoi", dx::kTitleLen);
 
   Inputs() {
     st.NSTN = static_cast<std::int32_t>(kStations);
@@ -40,7 +40,7 @@ struct Inputs {
     for (std::size_t i = 0; i < kStations; ++i) {
       char name[32];
       std::snprintf(name, sizeof name, "Station_%03zu", (i + 1) % 1000);
-      st.STATION.push_back(dx::pad_to(name, dx::STATION_LEN));
+      st.STATION.push_back(dx::pad_to(name, dx::kStationLen));
       st.LON(i) = 102.0f + static_cast<float>(i % 997) * 0.0137f;
       st.LAT(i) = 8.5f + static_cast<float>(i % 991) * 0.0151f;
       st.REG(i) = static_cast<float>(1 + i % 7);

@@ -9,33 +9,33 @@
 namespace dx {
 
 // Width of every label entry, of the title and of generated base names.
-inline constexpr std::size_t LABEL_LEN = 15;
-inline constexpr std::size_t TITLE_LEN = 100;
-inline constexpr std::size_t FNAME_LEN = 30;
-inline constexpr std::size_t STATION_LEN = 21;
+inline constexpr std::size_t kLabelLen = 15;
+inline constexpr std::size_t kTitleLen = 100;
+inline constexpr std::size_t kFnameLen = 30;
+inline constexpr std::size_t kStationLen = 21;
 
 // Sizes of the label tables; the text tables use them as column counts.
-inline constexpr int NVARN = 18;
-inline constexpr int NIDX_NAME = 6;
-inline constexpr int NCOR_NAME = 12;
+inline constexpr int kVarnSize = 18;
+inline constexpr int kIdxNameSize = 6;
+inline constexpr int kCorNameSize = 12;
 
 // Drought-class labels, class-major (mod, sev, ext of the six indices).
-inline constexpr std::array<std::string_view, NVARN> VARN = {
+inline constexpr std::array<std::string_view, kVarnSize> VARN = {
     "pdsi_mod",   "scpdsi_mod", "spei06_mod", "spei12_mod", "spi06_mod",
     "spi12_mod",  "pdsi_sev",   "scpdsi_sev", "spei06_sev", "spei12_sev",
     "spi06_sev",  "spi12_sev",  "pdsi_ext",   "scpdsi_ext", "spei06_ext",
     "spei12_ext", "spi06_ext",  "spi12_ext"};
 // Drought-index labels.
-inline constexpr std::array<std::string_view, NIDX_NAME> IDX_NAME = {
+inline constexpr std::array<std::string_view, kIdxNameSize> IDX_NAME = {
     "pdsi", "scpdsi", "spei06", "spei12", "spi06", "spi12"};
 // Index-pair labels.  Entries 11 and 12 repeat 9 and 10; published tables
 // carry these headers, so they stay as they are.
-inline constexpr std::array<std::string_view, NCOR_NAME> COR_NAME = {
+inline constexpr std::array<std::string_view, kCorNameSize> COR_NAME = {
     "pdsi-spei06",   "pdsi-spei12",   "pdsi-spi06",   "pdsi-spi12",
     "scpdsi-spei06", "scpdsi-spei12", "scpdsi-spi06", "scpdsi-spi12",
     "spei06-spi06",  "spei12-spi12",  "spei06-spi06", "spei12-spi12"};
 
 // Missing-data value written into every GrADS descriptor (fits F8.1).
-inline constexpr float MISSING_VALUE = -9999.0f;
+inline constexpr float kMissingValue = -9999.0f;
 
 }  // namespace dx

@@ -14,8 +14,8 @@ namespace dx {
 
 struct Store {
   // Text fields, always at their full fixed length.
-  std::string TITLE = std::string(TITLE_LEN, ' ');
-  std::string FNAME = std::string(FNAME_LEN, ' ');
+  std::string TITLE = std::string(kTitleLen, ' ');
+  std::string FNAME = std::string(kFnameLen, ' ');
 
   // Run counts, set by the loader.
   std::int32_t NSTN = 0;
@@ -33,7 +33,7 @@ struct Store {
       TIME_ARR_MAX, FRE_ALL, MAG_ALL, TQ, PROB1;
   // Per-period frequency and magnitude, (class, station, period).
   Array3 FRE, MAG;
-  // Station names, each STATION_LEN characters, blank-padded.
+  // Station names, each kStationLen characters, blank-padded.
   std::vector<std::string> STATION;
   // Coordinate values of the last read's dimensions, and one pair variable.
   Array1 XSTN, XIDX, COR;

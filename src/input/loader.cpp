@@ -235,7 +235,7 @@ void read_data_nc(Store& st, std::string_view station_file) {
   st.STATION.reserve(count(st.NSTN));
   for (std::int32_t i = 1; i <= st.NSTN; ++i) {
     const std::array<Value, 2> items{Value::text("Station_"), Value::integer(i)};
-    st.STATION.push_back(write_field(kStationFormat, items, STATION_LEN));
+    st.STATION.push_back(write_field(kStationFormat, items, kStationLen));
   }
 }
 

@@ -10,6 +10,6 @@ namespace dx {
 
 // Fills `st` (arrays, station names and run counts).  Throws Error when an
 // input is missing, damaged or inconsistent, before any output is written.
-void read_data_nc(Store& st, std::string_view station_file = STATION_FILE);
+void read_data_nc(Store& st, std::string_view station_file = kStationFile);
 
 }  // namespace dx

@@ -161,7 +161,7 @@ NcFile::Dim NcFile::dimension(int dimid) {
     fail("dimension " + std::string(name) + " has length " + std::to_string(len) +
          ", more than this tool handles (" + std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
   }
-  return Dim{dimid, pad_to(name, DIM_NAME_LEN), static_cast<std::int32_t>(len)};
+  return Dim{dimid, pad_to(name, kDimNameLen), static_cast<std::int32_t>(len)};
 }
 
 void NcFile::check_memory(std::uint64_t elements, std::uint64_t coord_elements) const {

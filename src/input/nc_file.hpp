@@ -12,7 +12,7 @@
 namespace dx {
 
 // Width of the dimension-name fields of the progress lines.
-inline constexpr std::size_t DIM_NAME_LEN = 15;
+inline constexpr std::size_t kDimNameLen = 15;
 
 // Every call that the requested data depends on is checked and turned into
 // an Error naming the file, the variable and the library's reason; the
@@ -47,7 +47,7 @@ class NcFile {
   // order (slowest first).
   int requested_variable(int rank, int* dimids);
 
-  // Name (cut or padded to DIM_NAME_LEN) and length of one dimension.
+  // Name (cut or padded to kDimNameLen) and length of one dimension.
   struct Dim {
     int id;
     std::string name;

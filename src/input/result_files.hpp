@@ -14,7 +14,7 @@ namespace dx {
 
 // Where the analysis keeps its station coordinates; without an option the
 // program always reads them from here.
-inline constexpr std::string_view STATION_FILE = "/home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc";
+inline constexpr std::string_view kStationFile = "/home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc";
 // The name of the station file inside a folder of inputs (samples, tests).
 inline constexpr std::string_view kStationFileName = "SPI_Stn.nc";
 

@@ -115,7 +115,7 @@ void write_descriptor(OutputSink& sink, const std::string& path, std::string_vie
   line(kAA, {Value::text("dset  "), Value::text(data_name)});
   line(kA, {Value::text("dtype station")});
   line(kAA, {Value::text("stnmap "), Value::text(map_name)});
-  line(kAF, {Value::text("undef   "), Value::real(MISSING_VALUE)});
+  line(kAF, {Value::text("undef   "), Value::real(kMissingValue)});
   line(kA, {Value::text("title   Factor Analysis")});
   line(kTdef, {Value::text("tdef  "), Value::integer(ncol), Value::text("linear jan1980 1mo")});
   line(kA, {Value::text("vars   1")});

@@ -65,7 +65,7 @@ void OutputSink::settle() { settle(true); }
 OutputHandle OutputSink::create(const std::string& path) {
   auto f = std::make_shared<OpenOutput>();
   f->path = path;
-  f->temp = path + std::string(TEMP_SUFFIX);
+  f->temp = path + std::string(kTempSuffix);
   if (behind_) {
     std::unique_lock lock(mutex_);
     raise_if_failed();

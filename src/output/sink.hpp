@@ -35,7 +35,7 @@
 
 namespace dx {
 
-inline constexpr std::string_view TEMP_SUFFIX = ".dx-tmp";
+inline constexpr std::string_view kTempSuffix = ".dx-tmp";
 
 // Identifies a write handed over; waiting for it means its bytes have been
 // written and the memory they came from may change again.  0: done.

@@ -72,7 +72,7 @@ std::string help_text() {
          "files) as 11 fixed-column text tables and 35 GrADS station data sets.\n"
          "Without options it reads the result files in the working folder and the\n"
          "station coordinates from " +
-         std::string(STATION_FILE) +
+         std::string(kStationFile) +
          ",\n"
          "and writes its 81 outputs into the working folder.\n"
          "\n"

@@ -14,7 +14,7 @@ namespace dx {
 struct Options {
   enum class Action { Run, Help, Version };
   Action action = Action::Run;
-  std::string station_file{STATION_FILE};  // -s, --station-file
+  std::string station_file{kStationFile};  // -s, --station-file
   std::string directory;                   // -C, --directory: empty to stay in the working folder
   std::string output_dir;                  // -o, --output-dir: empty for the working folder
   bool operator==(const Options&) const = default;

@@ -84,7 +84,7 @@ void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
   const std::string prefix = output_dir.empty() ? std::string() : folder_prefix(output_dir);
   const std::string_view dir = output_dir.empty() ? kDir : std::string_view(prefix);
   for (const TextTable& t : kTextTables) {
-    st.TITLE = pad_to(t.title, TITLE_LEN);
+    st.TITLE = pad_to(t.title, kTitleLen);
     write_to_text(sink, st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE,
                   prefix + std::string(t.file));
   }
@@ -107,7 +107,7 @@ void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
   for (std::int32_t p = 1; p <= nperiod; ++p) {
     for (const PeriodSet& s : kPeriodSets) {
       take_slice(st.*s.values, static_cast<std::size_t>(p - 1), st.X);
-      st.FNAME = pad_to(period_base(s.prefix, p), FNAME_LEN);
+      st.FNAME = pad_to(period_base(s.prefix, p), kFnameLen);
       write_grads_stn(sink, st, st.X, st.LON, st.LAT, st.NSTN, ncls, trim_right(st.FNAME), dir, s.var);
     }
   }

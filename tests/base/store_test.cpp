@@ -23,7 +23,7 @@ TEST(Store, LabelTablesHoldTheirExactTexts) {
   EXPECT_EQ(COR_NAME[4], "scpdsi-spei06");
   for (auto tbl : {std::span<const std::string_view>(VARN), std::span<const std::string_view>(IDX_NAME),
                    std::span<const std::string_view>(COR_NAME)})
-    for (auto name : tbl) EXPECT_LE(name.size(), LABEL_LEN) << name;
+    for (auto name : tbl) EXPECT_LE(name.size(), kLabelLen) << name;
 }
 
 TEST(Store, ColArrayIsColumnMajorWithFirstIndexFastest) {
@@ -41,13 +41,13 @@ TEST(Store, ColArrayIsColumnMajorWithFirstIndexFastest) {
 
 TEST(Store, TextFieldsAreFixedLength) {
   Store st;
-  EXPECT_EQ(st.TITLE.size(), TITLE_LEN);
-  EXPECT_EQ(st.FNAME.size(), FNAME_LEN);
+  EXPECT_EQ(st.TITLE.size(), kTitleLen);
+  EXPECT_EQ(st.FNAME.size(), kFnameLen);
   EXPECT_EQ(pad_to("Fre_01", 30), "Fre_01" + std::string(24, ' '));
   EXPECT_EQ(trim_right("Fre_01   "), "Fre_01");
   EXPECT_EQ(trim_right("   "), "");
   // The missing-data value must fit F8.1 so that descriptors stay readable.
-  EXPECT_GT(MISSING_VALUE, -999999.9f);
+  EXPECT_GT(kMissingValue, -999999.9f);
 }
 
 }  // namespace

@@ -395,7 +395,7 @@ TEST(LoadFailure, ProgramExitsWithStatusOneAndWritesNothing) {
 }
 
 TEST(LoadFailure, MissingStationFileIsNamedWithItsFixedPath) {
-  if (dxtest::file_exists(std::string(dx::STATION_FILE))) GTEST_SKIP() << "station file present on this machine";
+  if (dxtest::file_exists(std::string(dx::kStationFile))) GTEST_SKIP() << "station file present on this machine";
   dxtest::TempDir dir;
   auto files = dxtest::result_set(dir.path(), dir / "unused_SPI_Stn.nc");
   files.pop_back();  // the station file

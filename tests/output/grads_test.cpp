@@ -58,7 +58,7 @@ struct DataSet {
     for (std::size_t j = 0; j < nstn; ++j) {
       char name[32];
       std::snprintf(name, sizeof name, "Station_%03zu", j + 1);
-      st.STATION.push_back(pad_to(name, STATION_LEN));
+      st.STATION.push_back(pad_to(name, kStationLen));
       lon(j) = 100.0f + static_cast<float>(j) * 0.5f;
       lat(j) = -10.0f + static_cast<float>(j) * 0.25f;
       for (std::size_t k = 0; k < ncol; ++k) data(j, k) = static_cast<float>(j) * 1000.0f + static_cast<float>(k);
@@ -132,7 +132,7 @@ TEST(GradsData, EveryColumnIsOneTimeGroupInOrder) {
 
 TEST(GradsData, ValuesAreWrittenAsStored) {
   TempDir dir;
-  const float unusual[] = {MISSING_VALUE, std::numeric_limits<float>::quiet_NaN(),
+  const float unusual[] = {kMissingValue, std::numeric_limits<float>::quiet_NaN(),
                             std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
                             -0.0f, std::numeric_limits<float>::denorm_min()};
   DataSet ds(std::size(unusual), 1);
@@ -247,7 +247,7 @@ TEST(GradsDescriptor, PaddedBaseNameInTheWorkingFolder) {
   DataSet ds(2, 18);
   {
     InFolder here(dir.path());
-    ds.write("./", pad_to("Fre_01", FNAME_LEN), "Fre   ");
+    ds.write("./", pad_to("Fre_01", kFnameLen), "Fre   ");
     EXPECT_TRUE(dxtest::file_exists("./Fre_01.dat"));
   }
   EXPECT_EQ(dxtest::list_dir(dir.path()), (std::vector<std::string>{"Fre_01.ctl", "Fre_01.dat"}));
@@ -271,7 +271,7 @@ TEST(GradsData, InconsistentArgumentsAreRefused) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     Store st;
-    st.STATION.assign(c.names, pad_to("Station_001", STATION_LEN));
+    st.STATION.assign(c.names, pad_to("Station_001", kStationLen));
     Array2 data({c.rows, c.cols});
     Array1 lon({c.coords}), lat({c.coords});
     const std::string msg = dxtest::error_of(

@@ -70,7 +70,7 @@ TEST(OutFile, DroppedBeforeCommitKeepsThePreviousFile) {
       OutFile out(sink, path);
       out.buffer().append(dxtest::varied_text(2 * OutFile::kBufferSize, 1));
       out.flush();
-      EXPECT_TRUE(dxtest::file_exists(path + std::string(TEMP_SUFFIX)));
+      EXPECT_TRUE(dxtest::file_exists(path + std::string(kTempSuffix)));
     }
     EXPECT_EQ(read_file(path), "good old bytes");
     EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
@@ -181,7 +181,7 @@ TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
       } else {
         dxtest::write_file(path, old);
       }
-      const std::string temp = path + std::string(TEMP_SUFFIX);
+      const std::string temp = path + std::string(kTempSuffix);
       if (c.place == Place::FolderAtTempName) std::filesystem::create_directory(temp);
       const dxtest::InjectedFault fault(c.fault, c.budget);
       const std::string msg = dxtest::error_of([&] {
@@ -198,7 +198,7 @@ TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
       }
       std::vector<std::string> left = {"Fre_all.txt"};
       if (c.place == Place::MissingFolder) left.clear();
-      if (c.place == Place::FolderAtTempName) left.push_back("Fre_all.txt" + std::string(TEMP_SUFFIX));
+      if (c.place == Place::FolderAtTempName) left.push_back("Fre_all.txt" + std::string(kTempSuffix));
       EXPECT_EQ(dxtest::list_dir(dir), left);
     }
   }

@@ -32,7 +32,7 @@ struct Table {
 
   void write(const std::string& path, std::span<const std::string_view> names,
              std::string_view title = "Sen's slopes", std::int32_t ncol = -1) const {
-    const std::string full_title = pad_to(title, TITLE_LEN);
+    const std::string full_title = pad_to(title, kTitleLen);
     OutputSink sink(OutputSink::Mode::Direct);
     write_to_text(sink, values, static_cast<std::int32_t>(lon.size()),
                   ncol < 0 ? static_cast<std::int32_t>(values.extent(1)) : ncol, lon, lat, reg, names, full_title,
@@ -58,7 +58,7 @@ TEST(TextTable, WorkedExample) {
   t.values(0, 0) = 12.0f;
   t.values(0, 1) = -1.25f;
   // Names arrive blank-padded to their 15 characters.
-  const std::string pdsi = pad_to("pdsi", LABEL_LEN), scpdsi = pad_to("scpdsi", LABEL_LEN);
+  const std::string pdsi = pad_to("pdsi", kLabelLen), scpdsi = pad_to("scpdsi", kLabelLen);
   const std::string_view names[] = {pdsi, scpdsi};
   // A file name with trailing blanks: the blanks are not part of the name.
   t.write(dir / "Sensl.txt   ", names, "Sen's slopes theo cac chi so cua cac tram");
@@ -110,7 +110,7 @@ TEST(TextTable, FieldsTruncateRoundAndOverflowToAsterisks) {
       {"value too wide", 1.0f, 0.0f, 0.0f, 1.0e8f, "   1   0.000   0.000************"},
       {"negative value too wide", 1.0f, 0.0f, 0.0f, -1.0e7f, "   1   0.000   0.000************"},
       {"huge value", 1.0f, 0.0f, 0.0f, 1.0e30f, "   1   0.000   0.000************"},
-      {"missing-data value", 1.0f, 0.0f, 0.0f, MISSING_VALUE, "   1   0.000   0.000   -9999.000"},
+      {"missing-data value", 1.0f, 0.0f, 0.0f, kMissingValue, "   1   0.000   0.000   -9999.000"},
   };
   TempDir dir;
   const std::string_view names[] = {"pdsi"};
@@ -134,19 +134,19 @@ TEST(TextTable, ManyStationsComeOutInOrderAndReplaceALongerFile) {
   // A previous, longer file: nothing of it may survive.
   dxtest::write_file(path, std::string(5'000'000, 'x'));
   constexpr std::size_t kStations = 30000;  // several buffer flushes
-  Table t(kStations, NVARN);
+  Table t(kStations, kVarnSize);
   for (std::size_t i = 0; i < kStations; ++i) {
     t.reg(i) = static_cast<float>(i % 64);
     t.lon(i) = 100.0f + static_cast<float>(i) * 0.001f;
     t.lat(i) = 8.0f;
-    for (std::size_t j = 0; j < NVARN; ++j) t.values(i, j) = static_cast<float>(i) + static_cast<float>(j) * 0.25f;
+    for (std::size_t j = 0; j < kVarnSize; ++j) t.values(i, j) = static_cast<float>(i) + static_cast<float>(j) * 0.25f;
   }
   t.write(path, VARN);
   const std::vector<std::string> lines = lines_of(read_file(path));
   ASSERT_EQ(lines.size(), kStations + 2);
   for (std::size_t i : {std::size_t{0}, std::size_t{1}, kStations / 2, kStations - 1}) {
     const std::string& line = lines[i + 2];
-    ASSERT_EQ(line.size(), 20u + 12u * NVARN);
+    ASSERT_EQ(line.size(), 20u + 12u * kVarnSize);
     EXPECT_EQ(std::stoi(line.substr(0, 4)), static_cast<int>(i % 64));
     EXPECT_EQ(std::stod(line.substr(20 + 12 * 17, 12)), static_cast<double>(i) + 17 * 0.25);
   }

@@ -18,7 +18,7 @@
 namespace dxtest {
 namespace {
 
-const std::string kFixed(dx::STATION_FILE);
+const std::string kFixed(dx::kStationFile);
 const std::string kScript = std::string(DX_SOURCE_DIR) + "/scripts/at_fixed_path.sh";
 
 TEST(FixedPath, NamespaceShowsTheFileOnlyToTheCommand) {

@@ -48,7 +48,7 @@ std::string expected_stdout(long nstn) {
   std::string s;
   for (const dx::InputVar& r : dx::input_reads()) {
     const auto f = static_cast<std::size_t>(r.file);
-    s += read_lines(r.file == dx::kStationInput ? dx::STATION_FILE : dx::kInputFileNames[f], nstn,
+    s += read_lines(r.file == dx::kStationInput ? dx::kStationFile : dx::kInputFileNames[f], nstn,
                     r.rank == 2 ? sample::kColumnDim[f] : nullptr, r.min_columns);
   }
   return s + " Write to Grads Num_Dr_Mon Done\n";

@@ -110,7 +110,7 @@ std::string error_of(const std::function<void()>& write) {
 std::vector<std::string> temp_files_in(const std::string& dir) {
   std::vector<std::string> found;
   for (const std::string& name : list_dir(dir))
-    if (name.size() >= dx::TEMP_SUFFIX.size() && name.ends_with(dx::TEMP_SUFFIX)) found.push_back(name);
+    if (name.size() >= dx::kTempSuffix.size() && name.ends_with(dx::kTempSuffix)) found.push_back(name);
   return found;
 }
 
