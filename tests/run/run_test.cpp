@@ -151,13 +151,6 @@ Failure folder_at(const std::string& name, const std::string& shown) {
 // either).
 TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
   std::vector<Failure> cases = {
-      {"a missing result file",
-       [](const std::string& dir, Launch&) {
-         sample::generate(dir, 23, 3);
-         std::filesystem::remove(dir + "/Tq_pdsi_spi_Stn.nc");
-       },
-       kError + "Tq_pdsi_spi_Stn.nc: cannot open the file to read variable pdsi_spi01: No such file or directory\n",
-       ""},
       truncated(NcFormat::Classic, "Fre_Mag_Stn.nc", 0.5),
       truncated(NcFormat::Offset64, "Fre_Mag_Stn.nc", 0.999),
       truncated(NcFormat::Classic, "Tq_pdsi_spi_Stn.nc", 0.9),
