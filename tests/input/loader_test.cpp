@@ -238,7 +238,7 @@ TEST(LoadResultSet, StationNamesBeyond999AreAsterisks) {
 // of `stations`), filled with ones.
 void reshape(std::vector<NcFixtureFile>& files, const char* file, const char* var, std::size_t cols,
              std::size_t stations) {
-  dxtest::NcFileSpec& f = dxtest::file_of(files, file).layout;
+  dxtest::NcLayout& f = dxtest::file_of(files, file).layout;
   const std::string cdim = std::string("c_") + var, sdim = std::string("s_") + var;
   if (cols > 0) f.dim(cdim, cols);
   f.dim(sdim, stations);
@@ -273,7 +273,7 @@ const BadSetCase kBadSets[] = {
     // Declared only, 1.2 GB of values: refused before a value is read.
     {"sparse_variable_of_one_column", with(18, 6, 18, 12),
      [](std::vector<NcFixtureFile>& f, const std::string&) {
-       dxtest::NcFileSpec& layout = dxtest::file_of(f, "Num_Drou_Mon_Stn.nc").layout;
+       dxtest::NcLayout& layout = dxtest::file_of(f, "Num_Drou_Mon_Stn.nc").layout;
        layout.dim("c_sparse", 1).dim("s_sparse", 300000000);
        dxtest::NcVar& v = layout.find("N_Drou_mon");
        v.dims = {"c_sparse", "s_sparse"};

@@ -92,7 +92,7 @@ TEST(ObtainableMemory, InputsBeyondTheGroupLimitFailCleanly) {
     dxtest::ResultSetOptions opt;
     opt.stations = 5;
     auto files = dxtest::result_set(tmp.path(), tmp / "SPI_Stn.nc", opt);
-    dxtest::NcFileSpec& layout = dxtest::file_of(files, c.file).layout;
+    dxtest::NcLayout& layout = dxtest::file_of(files, c.file).layout;
     layout.format = dxtest::NcFormat::NetCDF4;  // declared only, nothing stored
     layout.dim("big_stn", c.stations);
     layout.remove(c.var);

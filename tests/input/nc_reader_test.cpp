@@ -30,7 +30,7 @@
 namespace {
 
 using dxtest::Captured;
-using dxtest::NcFileSpec;
+using dxtest::NcLayout;
 using dxtest::NcFormat;
 
 struct Read1 {
@@ -98,7 +98,7 @@ TEST_P(Read2dTypes, StationIsTheFirstDimensionAndEveryValueKeepsItsPlace) {
   const std::string path = dir / "stats.nc";
   // 3 stations, 4 columns; the column dimension is declared first, so the
   // station (declared last) is the reader's first dimension.
-  NcFileSpec f;
+  NcLayout f;
   f.format = GetParam().format;
   f.dim("drought_class_dimension", 4).dim("stn", 3);
   f.coord("stn", {101, 102, 103});
@@ -157,7 +157,7 @@ TEST_P(Read1dLengths, ReadsAllRecordsAndPrintsTheLength) {
   const LengthCase& c = GetParam();
   dxtest::TempDir dir;
   const std::string path = dir / "pairs.nc";
-  NcFileSpec f;
+  NcLayout f;
   f.format = c.format;
   f.dim("station", c.len, c.unlimited);
   std::vector<double> coord(c.len), v(c.len);
@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, Read1dLengths,
 TEST(Read2d, ZeroStationsGiveEmptyValuesAndKeepTheColumnCount) {
   dxtest::TempDir dir;
   const std::string path = dir / "empty.nc";
-  NcFileSpec f;
+  NcLayout f;
   f.format = NcFormat::NetCDF4;
   f.dim("period", 12).dim("stn", 0);
   f.var("Fre_pdsi_mod", NC_FLOAT, {"period", "stn"});
@@ -219,7 +219,7 @@ TEST(Read2d, ZeroStationsGiveEmptyValuesAndKeepTheColumnCount) {
 struct CoordCase {
   const char* name;
   NcFormat format;
-  void (*add)(NcFileSpec&);
+  void (*add)(NcLayout&);
 };
 
 class UnsuitableCoordinate : public ::testing::TestWithParam<CoordCase> {};
@@ -227,7 +227,7 @@ class UnsuitableCoordinate : public ::testing::TestWithParam<CoordCase> {};
 TEST_P(UnsuitableCoordinate, LeavesZerosAndReadsTheValues) {
   dxtest::TempDir dir;
   const std::string path = dir / "c.nc";
-  NcFileSpec f;
+  NcLayout f;
   f.format = GetParam().format;
   f.dim("other", 5).dim("stn", 3);
   f.var("lon", NC_FLOAT, {"stn"}, {105.5, 106.25, 107});
@@ -246,13 +246,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, UnsuitableCoordinate,
     ::testing::Values(
         CoordCase{"longer", NcFormat::Classic,
-                  [](NcFileSpec& f) { f.var("stn", NC_DOUBLE, {"other"}, {1, 2, 3, 4, 5}); }},
+                  [](NcLayout& f) { f.var("stn", NC_DOUBLE, {"other"}, {1, 2, 3, 4, 5}); }},
         CoordCase{"two_dimensional", NcFormat::Classic,
-                  [](NcFileSpec& f) { f.var("stn", NC_DOUBLE, {"stn", "other"}, std::vector<double>(15, 9)); }},
+                  [](NcLayout& f) { f.var("stn", NC_DOUBLE, {"stn", "other"}, std::vector<double>(15, 9)); }},
         CoordCase{"text", NcFormat::Classic,
-                  [](NcFileSpec& f) { f.var("stn", NC_CHAR, {"stn"}).text = "abc"; }},
+                  [](NcLayout& f) { f.var("stn", NC_CHAR, {"stn"}).text = "abc"; }},
         CoordCase{"strings", NcFormat::NetCDF4,
-                  [](NcFileSpec& f) { f.var("stn", NC_STRING, {"stn"}).strings = {"a", "b", "c"}; }}),
+                  [](NcLayout& f) { f.var("stn", NC_STRING, {"stn"}).strings = {"a", "b", "c"}; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Refused inputs -------------------------------------------------------
@@ -266,8 +266,8 @@ struct RefusalCase {
   int lines_before;                       // progress lines printed before the failure
 };
 
-void write_spec(const std::string& path, NcFormat format, void (*fill)(NcFileSpec&)) {
-  NcFileSpec f;
+void write_layout(const std::string& path, NcFormat format, void (*fill)(NcLayout&)) {
+  NcLayout f;
   f.format = format;
   fill(f);
   dxtest::write_nc(path, f);
@@ -309,7 +309,7 @@ const RefusalCase kRefusals[] = {
      1},
     {"missing_variable", 2, "Prob",
      [](const std::string& p) {
-       write_spec(p, NcFormat::Classic, [](NcFileSpec& f) {
+       write_layout(p, NcFormat::Classic, [](NcLayout& f) {
          f.dim("index", 6).dim("stn", 2).var("SenSL", NC_FLOAT, {"index", "stn"}, std::vector<double>(12, 1));
        });
      },
@@ -317,45 +317,45 @@ const RefusalCase kRefusals[] = {
      1},
     {"three_dimensions", 2, "Mag",
      [](const std::string& p) {
-       write_spec(p, NcFormat::NetCDF4, [](NcFileSpec& f) {
+       write_layout(p, NcFormat::NetCDF4, [](NcLayout& f) {
          f.dim("a", 2).dim("b", 2).dim("stn", 2).var("Mag", NC_FLOAT, {"a", "b", "stn"}, std::vector<double>(8, 1));
        });
      },
      [](const std::string& p) { return p + ": variable Mag has 3 dimensions, expected 2"; }, 1},
     {"one_dimension_for_2d", 2, "Mag",
      [](const std::string& p) {
-       write_spec(p, NcFormat::Classic,
-                  [](NcFileSpec& f) { f.dim("stn", 2).var("Mag", NC_FLOAT, {"stn"}, {1, 2}); });
+       write_layout(p, NcFormat::Classic,
+                  [](NcLayout& f) { f.dim("stn", 2).var("Mag", NC_FLOAT, {"stn"}, {1, 2}); });
      },
      [](const std::string& p) { return p + ": variable Mag has 1 dimension, expected 2"; }, 1},
     {"two_dimensions_for_1d", 1, "reg",
      [](const std::string& p) {
-       write_spec(p, NcFormat::Offset64, [](NcFileSpec& f) {
+       write_layout(p, NcFormat::Offset64, [](NcLayout& f) {
          f.dim("x", 2).dim("stn", 2).var("reg", NC_FLOAT, {"x", "stn"}, {1, 2, 3, 4});
        });
      },
      [](const std::string& p) { return p + ": variable reg has 2 dimensions, expected 1"; }, 1},
     {"scalar_for_1d", 1, "reg",
      [](const std::string& p) {
-       write_spec(p, NcFormat::Classic, [](NcFileSpec& f) { f.var("reg", NC_FLOAT, {}, {7}); });
+       write_layout(p, NcFormat::Classic, [](NcLayout& f) { f.var("reg", NC_FLOAT, {}, {7}); });
      },
      [](const std::string& p) { return p + ": variable reg has 0 dimensions, expected 1"; }, 1},
     {"text_variable", 2, "Freq",
      [](const std::string& p) {
-       write_spec(p, NcFormat::Classic,
-                  [](NcFileSpec& f) { f.dim("cls", 2).dim("stn", 2).var("Freq", NC_CHAR, {"cls", "stn"}).text = "abcd"; });
+       write_layout(p, NcFormat::Classic,
+                  [](NcLayout& f) { f.dim("cls", 2).dim("stn", 2).var("Freq", NC_CHAR, {"cls", "stn"}).text = "abcd"; });
      },
      [](const std::string& p) { return p + ": variable Freq is of type char, not numeric"; }, 1},
     {"string_variable", 1, "lat",
      [](const std::string& p) {
-       write_spec(p, NcFormat::NetCDF4,
-                  [](NcFileSpec& f) { f.dim("stn", 2).var("lat", NC_STRING, {"stn"}).strings = {"10N", "11N"}; });
+       write_layout(p, NcFormat::NetCDF4,
+                  [](NcLayout& f) { f.dim("stn", 2).var("lat", NC_STRING, {"stn"}).strings = {"10N", "11N"}; });
      },
      [](const std::string& p) { return p + ": variable lat is of type string, not numeric"; }, 1},
     {"more_than_memory", 2, "Freq",
      [](const std::string& p) {
-       write_spec(p, NcFormat::NetCDF4,
-                  [](NcFileSpec& f) { f.dim("cls", 1u << 20).dim("stn", 1u << 20).var("Freq", NC_FLOAT, {"cls", "stn"}); });
+       write_layout(p, NcFormat::NetCDF4,
+                  [](NcLayout& f) { f.dim("cls", 1u << 20).dim("stn", 1u << 20).var("Freq", NC_FLOAT, {"cls", "stn"}); });
      },
      [](const std::string& p) {
        return p + ": variable Freq needs 4398046511104 bytes for its 1099511627776 values, more than the machine's memory (" +
@@ -364,8 +364,8 @@ const RefusalCase kRefusals[] = {
      3},
     {"truncated_classic_file", 1, "lon",
      [](const std::string& p) {
-       write_spec(p, NcFormat::Classic,
-                  [](NcFileSpec& f) { f.dim("stn", 100).var("lon", NC_FLOAT, {"stn"}, std::vector<double>(100, 1)); });
+       write_layout(p, NcFormat::Classic,
+                  [](NcLayout& f) { f.dim("stn", 100).var("lon", NC_FLOAT, {"stn"}, std::vector<double>(100, 1)); });
        ASSERT_EQ(::truncate(p.c_str(), static_cast<off_t>(std::filesystem::file_size(p) - 40)), 0);
      },
      [](const std::string& p) {
@@ -387,7 +387,7 @@ const RefusalCase kRefusals[] = {
      [](const std::string& p) { return p + ": variable obs is of type variable-length \"obs_t\", not numeric"; }, 1},
     {"length_beyond_int32", 1, "lon",
      [](const std::string& p) {
-       write_spec(p, NcFormat::NetCDF4, [](NcFileSpec& f) { f.dim("stn", 3000000000u).var("lon", NC_FLOAT, {"stn"}); });
+       write_layout(p, NcFormat::NetCDF4, [](NcLayout& f) { f.dim("stn", 3000000000u).var("lon", NC_FLOAT, {"stn"}); });
      },
      [](const std::string& p) {
        return p + ": variable lon: dimension stn has length 3000000000, more than this tool handles (2147483647)";
@@ -431,7 +431,7 @@ class FloatRange : public ::testing::TestWithParam<NcFormat> {};
 TEST_P(FloatRange, OutOfRangeValuesAreReadWithAWarning) {
   dxtest::TempDir dir;
   const std::string path = dir / "big.nc";
-  NcFileSpec f;
+  NcLayout f;
   f.format = GetParam();
   f.dim("stn", 3).var("Spell_Max", NC_DOUBLE, {"stn"}, {1e39, 2.5, -1e300});
   dxtest::write_nc(path, f);
@@ -455,29 +455,29 @@ TEST_P(FloatRange, OutOfRangeValuesAreReadWithAWarning) {
 TEST_P(FloatRange, PackedAndFlaggedValuesArePublishedAsStoredWithAWarning) {
   struct Case {
     const char* name;
-    void (*fill)(NcFileSpec&);
+    void (*fill)(NcLayout&);
     const char* warning;  // after "<path>: variable lat"
   };
   const Case cases[] = {
       {"packed",
-       [](NcFileSpec& f) {
+       [](NcLayout& f) {
          f.var("lat", NC_SHORT, {"stn"}, {19, 20, 21}).attrs = {{"scale_factor", 0.001}, {"add_offset", 0}};
        },
        " has scale_factor/add_offset attributes; values are published as stored, not unpacked"},
       {"fill_value",
-       [](NcFileSpec& f) { f.var("lat", NC_FLOAT, {"stn"}, {-999, 20, -999}).attrs = {{"_FillValue", -999}}; },
+       [](NcLayout& f) { f.var("lat", NC_FLOAT, {"stn"}, {-999, 20, -999}).attrs = {{"_FillValue", -999}}; },
        ": 2 values equal its _FillValue (-999); they are published as stored, not as missing"},
       {"missing_value",
-       [](NcFileSpec& f) { f.var("lat", NC_DOUBLE, {"stn"}, {-99, 20, 21}).attrs = {{"missing_value", -99}}; },
+       [](NcLayout& f) { f.var("lat", NC_DOUBLE, {"stn"}, {-99, 20, 21}).attrs = {{"missing_value", -99}}; },
        ": 1 value equals its missing_value (-99); they are published as stored, not as missing"},
       {"flag_not_present",
-       [](NcFileSpec& f) { f.var("lat", NC_FLOAT, {"stn"}, {19, 20, 21}).attrs = {{"_FillValue", -999}}; }, nullptr},
+       [](NcLayout& f) { f.var("lat", NC_FLOAT, {"stn"}, {19, 20, 21}).attrs = {{"_FillValue", -999}}; }, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     dxtest::TempDir dir;
     const std::string path = dir / "flags.nc";
-    NcFileSpec f;
+    NcLayout f;
     f.format = GetParam();
     f.dim("stn", 3);
     c.fill(f);
@@ -495,7 +495,7 @@ TEST_P(FloatRange, PackedAndFlaggedValuesArePublishedAsStoredWithAWarning) {
 TEST_P(FloatRange, UnwrittenRecordsAreCountedInAWarning) {
   dxtest::TempDir dir;
   const std::string path = dir / "records.nc";
-  NcFileSpec f;
+  NcLayout f;
   f.format = GetParam();
   f.dim("stn", 3, true).var("lon", NC_FLOAT, {"stn"}, {1, 2, 3});
   f.var("lat", NC_FLOAT, {"stn"});  // never written
@@ -512,7 +512,7 @@ TEST_P(FloatRange, UnwrittenRecordsAreCountedInAWarning) {
 TEST_P(FloatRange, DenormalResultsAreFlushedUnderTheRunsNumericMode) {
   dxtest::TempDir dir;
   const std::string path = dir / "tiny.nc";
-  NcFileSpec f;
+  NcLayout f;
   f.format = GetParam();
   f.dim("stn", 2).var("Prob", NC_DOUBLE, {"stn"}, {1e-40, 0.75});
   dxtest::write_nc(path, f);
@@ -543,7 +543,7 @@ TEST(Read1d, AllocationFailureBecomesAnErrorNamingFileAndVariable) {
 #else
   dxtest::TempDir dir;
   const std::string path = dir / "large.nc";
-  NcFileSpec f;
+  NcLayout f;
   f.format = NcFormat::NetCDF4;
   f.dim("stn", 400000000).var("lon", NC_FLOAT, {"stn"});  // 1.6 GB, below the machine's memory
   dxtest::write_nc(path, f);
@@ -603,7 +603,7 @@ TEST(NcOpenings, SharesOneOpeningAndPrintsTheSameLines) {
     TempDir dir;
     const std::string a = dir / "a.nc", b = dir / "b.nc";
     for (const std::string& path : {a, b}) {
-      NcFileSpec f;
+      NcLayout f;
       f.format = format;
       f.dim("cls", 2).dim("stn", 3).coord("stn", {7, 8, 9});
       const double base = path == a ? 10 : 20;

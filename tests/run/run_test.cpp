@@ -54,8 +54,8 @@ std::string expected_stdout(long nstn) {
   return s + " Write to Grads Num_Dr_Mon Done\n";
 }
 
-// The run without options, as it was specified: the station file at its
-// fixed path, the progress lines naming it.
+// The run without options: the station file at its fixed path, the
+// progress lines naming it.
 TEST(WholeRun, WritesEveryOutputWithTheRightValuesAndProgressLines) {
   constexpr long kStations = 23;
   TempDir tmp;
@@ -124,7 +124,7 @@ Failure huge(const char* what, std::size_t stations, std::size_t columns, std::u
             ResultSetOptions opt;
             opt.stations = 5;
             auto files = result_set(dir, dir + "/SPI_Stn.nc", opt);
-            NcFileSpec& layout = file_of(files, "Spell_Time_Arr_Stn.nc").layout;
+            NcLayout& layout = file_of(files, "Spell_Time_Arr_Stn.nc").layout;
             layout.dim("big_stn", stations).dim("big_col", columns);
             layout.remove("Spell_Max");
             layout.var("Spell_Max", NC_FLOAT, {"big_col", "big_stn"});

@@ -382,7 +382,7 @@ namespace {
 
 // Dimension names of one file: the file's own name for its main length,
 // a suffixed one for each other length.
-std::string dim_for(NcFileSpec& layout, const std::string& base, std::size_t len, std::size_t main_len,
+std::string dim_for(NcLayout& layout, const std::string& base, std::size_t len, std::size_t main_len,
                     bool unlimited) {
   std::string name = len == main_len ? base : base + "_" + std::to_string(len);
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -402,7 +402,7 @@ std::size_t main_columns(int f) {
   return 1;
 }
 
-bool has_var(const NcFileSpec& layout, const std::string& name) {
+bool has_var(const NcLayout& layout, const std::string& name) {
   return std::any_of(layout.vars.begin(), layout.vars.end(), [&](const NcVar& v) { return v.name == name; });
 }
 
@@ -410,14 +410,14 @@ bool has_var(const NcFileSpec& layout, const std::string& name) {
 
 void write_case(const Case& c, const std::string& dir, const std::string& station_path) {
   const auto& items = dx::input_reads();
-  std::vector<NcFileSpec> specs(kFiles);
-  for (int f = 0; f < kFiles; ++f) specs[static_cast<std::size_t>(f)].format = c.files[static_cast<std::size_t>(f)].format;
+  std::vector<NcLayout> layouts(kFiles);
+  for (int f = 0; f < kFiles; ++f) layouts[static_cast<std::size_t>(f)].format = c.files[static_cast<std::size_t>(f)].format;
 
   for (const VarPlan& v : c.vars) {
     const dx::InputVar& it = items[static_cast<std::size_t>(v.item)];
     for (int f : {v.file, v.copy_in}) {
       if (f < 0) continue;
-      NcFileSpec& layout = specs[static_cast<std::size_t>(f)];
+      NcLayout& layout = layouts[static_cast<std::size_t>(f)];
       const FilePlan& fp = c.files[static_cast<std::size_t>(f)];
       if (has_var(layout, it.var)) continue;
       // One unlimited dimension, declared first by the variables that use
@@ -459,7 +459,7 @@ void write_case(const Case& c, const std::string& dir, const std::string& statio
 
   for (int f = 0; f < kFiles; ++f) {
     const FilePlan& fp = c.files[static_cast<std::size_t>(f)];
-    NcFileSpec& layout = specs[static_cast<std::size_t>(f)];
+    NcLayout& layout = layouts[static_cast<std::size_t>(f)];
     if (fp.missing) {
       // The station file is handed to the run at its fixed path, so it
       // cannot be absent: it is empty instead, which no library opens.

@@ -58,12 +58,12 @@ const char* format_name(NcFormat f) {
   return "?";
 }
 
-NcFileSpec& NcFileSpec::dim(std::string name, std::size_t len, bool unlimited) {
+NcLayout& NcLayout::dim(std::string name, std::size_t len, bool unlimited) {
   dims.push_back(NcDim{std::move(name), len, unlimited});
   return *this;
 }
 
-NcVar& NcFileSpec::var(std::string name, nc_type type, std::vector<std::string> var_dims,
+NcVar& NcLayout::var(std::string name, nc_type type, std::vector<std::string> var_dims,
                        std::vector<double> values) {
   NcVar v;
   v.name = std::move(name);
@@ -74,24 +74,24 @@ NcVar& NcFileSpec::var(std::string name, nc_type type, std::vector<std::string> 
   return vars.back();
 }
 
-NcFileSpec& NcFileSpec::coord(const std::string& d, std::vector<double> values) {
+NcLayout& NcLayout::coord(const std::string& d, std::vector<double> values) {
   var(d, NC_DOUBLE, {d}, std::move(values));
   return *this;
 }
 
-NcVar& NcFileSpec::find(std::string_view name) {
+NcVar& NcLayout::find(std::string_view name) {
   for (NcVar& v : vars)
     if (v.name == name) return v;
   throw std::runtime_error("fixture has no variable " + std::string(name));
 }
 
-void NcFileSpec::remove(std::string_view name) {
+void NcLayout::remove(std::string_view name) {
   const auto it = std::find_if(vars.begin(), vars.end(), [&](const NcVar& v) { return v.name == name; });
   if (it == vars.end()) throw std::runtime_error("fixture has no variable " + std::string(name));
   vars.erase(it);
 }
 
-void write_nc(const std::string& path, const NcFileSpec& layout) {
+void write_nc(const std::string& path, const NcLayout& layout) {
   Writer w(path);
   w.create(layout.format);
   std::vector<int> dimids;
@@ -217,19 +217,19 @@ std::vector<NcFixtureFile> result_set(const std::string& dir, const std::string&
   const std::size_t ns = opt.stations;
   std::vector<NcFixtureFile> files;
   for (int f = 0; f < dx::kInputFiles; ++f) {
-    NcFileSpec spec;
-    spec.format = opt.format;
+    NcLayout layout;
+    layout.format = opt.format;
     std::vector<std::string> dims = {"stn"};
     std::size_t ncol = 1;
     if (f < static_cast<int>(std::size(kColumns))) {
       const Columns& c = kColumns[f];
       ncol = opt.*c.count;
       dims.insert(dims.begin(), c.dim);
-      spec.dim(c.dim, ncol).dim("stn", ns).coord("stn", numbered(ns)).coord(c.dim, numbered(ncol));
-      spec.global_attrs.push_back({"title", "drought-export test data"});
+      layout.dim(c.dim, ncol).dim("stn", ns).coord("stn", numbered(ns)).coord(c.dim, numbered(ncol));
+      layout.global_attrs.push_back({"title", "drought-export test data"});
     } else {
-      spec.dim("stn", ns);
-      if (f != dx::kStationInput) spec.coord("stn", numbered(ns));
+      layout.dim("stn", ns);
+      if (f != dx::kStationInput) layout.coord("stn", numbered(ns));
     }
     // (column, station) declared; values in the reader's order (station fastest).
     for (const dx::InputVar& r : dx::input_reads()) {
@@ -237,11 +237,11 @@ std::vector<NcFixtureFile> result_set(const std::string& dir, const std::string&
       std::vector<double> v(ns * ncol);
       for (std::size_t c = 0; c < ncol; ++c)
         for (std::size_t s = 0; s < ns; ++s) v[c * ns + s] = result_value(value_key(r), s, c);
-      spec.var(r.var, f == dx::kStationInput ? NC_FLOAT : opt.type, dims, std::move(v));
+      layout.var(r.var, f == dx::kStationInput ? NC_FLOAT : opt.type, dims, std::move(v));
     }
     const std::string path =
         f == dx::kStationInput ? station_path : dir + "/" + std::string(dx::kInputFileNames[static_cast<std::size_t>(f)]);
-    files.push_back({path, std::move(spec)});
+    files.push_back({path, std::move(layout)});
   }
   return files;
 }

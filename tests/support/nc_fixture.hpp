@@ -40,20 +40,20 @@ struct NcVar {
   std::vector<std::string> strings;  // NC_STRING contents (netCDF-4 only)
 };
 
-struct NcFileSpec {
+struct NcLayout {
   NcFormat format = NcFormat::NetCDF4;
   std::vector<NcDim> dims;
   std::vector<NcVar> vars;
   std::vector<std::pair<std::string, std::string>> global_attrs;
 
   // Adds a dimension; returns *this for chaining.
-  NcFileSpec& dim(std::string name, std::size_t len, bool unlimited = false);
+  NcLayout& dim(std::string name, std::size_t len, bool unlimited = false);
   // Adds a variable; returns it for filling in.
   NcVar& var(std::string name, nc_type type, std::vector<std::string> dims,
              std::vector<double> values = {});
   // Adds the coordinate variable of a dimension (a 1-D double variable of
   // the same name).
-  NcFileSpec& coord(const std::string& dim, std::vector<double> values);
+  NcLayout& coord(const std::string& dim, std::vector<double> values);
   // The variable of that name; fails the test (throws) if there is none.
   NcVar& find(std::string_view name);
   // Removes a variable; throws if there is none.
@@ -63,7 +63,7 @@ struct NcFileSpec {
 // Creates (or replaces) the file at `path`.  Every netCDF call is checked;
 // a failure throws std::runtime_error naming the path, the item and the
 // library's message.
-void write_nc(const std::string& path, const NcFileSpec& layout);
+void write_nc(const std::string& path, const NcLayout& layout);
 
 // ---- The result files of one analysis ----------------------------------
 
@@ -79,7 +79,7 @@ struct ResultSetOptions {
 
 struct NcFixtureFile {
   std::string path;
-  NcFileSpec layout;
+  NcLayout layout;
 };
 
 // Names of the variables of the result files (from input/result_files.hpp).
@@ -97,7 +97,7 @@ double result_value(std::string_view var, std::size_t station, std::size_t colum
 // The seven result files in `dir` and the station-coordinate file at
 // `station_path`, every statistic filled with result_value().  2-D
 // variables are declared (column dimension, station dimension), so that the
-// station is the reader's first dimension.  The specs can be changed before
+// station is the reader's first dimension.  The layouts can be changed before
 // they are written with write_all().
 std::vector<NcFixtureFile> result_set(const std::string& dir, const std::string& station_path,
                                       const ResultSetOptions& opt = {});
