@@ -35,7 +35,7 @@ OutputSink::OutputSink(Mode mode, const FileOps& ops) : ops_(ops), behind_(mode 
   // arguments cannot fail.
   sigset_t ending, previous;
   sigemptyset(&ending);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&ending, sig);
+  for (const int sig : kEndingSignals) sigaddset(&ending, sig);
   static_cast<void>(pthread_sigmask(SIG_BLOCK, &ending, &previous));
   try {
     releaser_.emplace(ops_);

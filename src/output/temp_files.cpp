@@ -11,10 +11,7 @@
 namespace dx {
 namespace {
 
-// The signals whose default action ends the process and that a user or
-// the system sends to stop a run.
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-constexpr std::size_t kNumSignals = sizeof kSignals / sizeof kSignals[0];
+constexpr std::size_t kNumSignals = kEndingSignals.size();
 
 // What the handler reads: set only while a SignalCleanup lives.
 std::atomic<const TempFiles*> g_handled{nullptr};
@@ -63,17 +60,17 @@ SignalCleanup::SignalCleanup(const TempFiles& temps) {
   for (std::size_t i = 0; i < kNumSignals; ++i) {
     g_installed[i] = false;
     struct sigaction old {};
-    if (sigaction(kSignals[i], nullptr, &old) != 0) continue;
+    if (sigaction(kEndingSignals[i], nullptr, &old) != 0) continue;
     // A signal the caller chose to ignore stays ignored (SIGPIPE ignored
     // turns a closed pipe into an error line instead).
     if (old.sa_handler == SIG_IGN) continue;
-    if (sigaction(kSignals[i], &act, &g_previous[i]) == 0) g_installed[i] = true;
+    if (sigaction(kEndingSignals[i], &act, &g_previous[i]) == 0) g_installed[i] = true;
   }
 }
 
 SignalCleanup::~SignalCleanup() {
   for (std::size_t i = 0; i < kNumSignals; ++i)
-    if (g_installed[i]) static_cast<void>(sigaction(kSignals[i], &g_previous[i], nullptr));
+    if (g_installed[i]) static_cast<void>(sigaction(kEndingSignals[i], &g_previous[i], nullptr));
   g_handled.store(nullptr);
 }
 

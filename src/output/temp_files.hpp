@@ -5,12 +5,18 @@
 // written and then end the process with the signal's own default action,
 // so that the shell still sees the signal; the outputs stay the complete
 // old or new files, as always.
+#include <signal.h>
+
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <string>
 
 namespace dx {
+
+// The signals whose default action ends the process and that a user or
+// the system sends to stop a run.
+inline constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // Slots of paths that a signal handler can read: a slot is filled before
 // its file is created and emptied once the file is renamed or removed.
