@@ -3,10 +3,10 @@
 # skipping those already installed.  Uses sudo only when not root.
 set -euo pipefail
 
-# dpkg-dev brings dpkg-shlibdeps for cpack -G DEB; groff-base and man-db
-# render and check the manual page.
+# cpack -G DEB needs dpkg-shlibdeps (dpkg-dev) and the file utility (file);
+# groff-base and man-db render and check the manual page.
 packages=(cmake g++ make pkg-config libnetcdf-dev netcdf-bin libgtest-dev libbenchmark-dev grads util-linux
-  dpkg-dev groff-base man-db)
+  dpkg-dev file groff-base man-db)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -63,7 +63,11 @@ TEST(WholeRun, WritesEveryOutputWithTheRightValuesAndProgressLines) {
   const Outcome r = run(fixed_path_launch(tmp.path()));
   DX_SKIP_IF_NO_FIXED_PATH(r);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  // Nothing from the tool on standard error; the wrapper may say how it
+  // provides the station file (where there is no mount namespace to be had).
+  std::string err = r.err;
+  while (err.starts_with("at_fixed_path.sh: ")) err.erase(0, err.find('\n') + 1);
+  EXPECT_EQ(err, "");
   EXPECT_EQ(r.out, expected_stdout(kStations));
   EXPECT_TRUE(check_outputs(tmp.path(), tmp / "SPI_Stn.nc", 4));
   const std::string ctl = read_file(tmp / "Fre_12.ctl");
