@@ -1,5 +1,7 @@
 #include "input/loader.hpp"
 
+#include <netcdf.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -69,18 +71,22 @@ void check_min_columns(std::string_view file, std::string_view var, std::int32_t
 // The reads of the catalogue, taken in their order.
 class Reads {
  public:
-  explicit Reads(std::string_view station_file) : station_file_(station_file) {}
+  Reads(std::string_view station_file, std::string_view station_name)
+      : station_file_(station_file), station_name_(station_name.empty() ? station_file : station_name) {}
   const InputVar& next() { return all_.at(next_++); }
   // The path of the file of a read.
   std::string_view file(const InputVar& v) const {
     return v.file == kStationInput ? station_file_ : kInputFileNames[static_cast<std::size_t>(v.file)];
   }
+  // The name of the file of a read in messages.
+  std::string_view name(const InputVar& v) const { return v.file == kStationInput ? station_name_ : file(v); }
   bool done() const { return next_ == all_.size(); }
 
  private:
   const std::vector<InputVar>& all_ = input_reads();
   std::size_t next_ = 0;
   std::string_view station_file_;
+  std::string_view station_name_;
 };
 
 // Reads the next statistic (station, column) of the catalogue; its shape
@@ -152,17 +158,25 @@ void read_pairs(NcOpenings& files, Reads& reads, Store& st, const StationCount& 
 void read_station_variable(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array1& dst) {
   const InputVar& v = reads.next();
   const std::string_view file = reads.file(v);
-  rd_ncdf_1d(files, file, st.XSTN, st.NSTN, dst, v.var, st.STATUS,
-             [&](std::int32_t n, std::int32_t) { ref.check(file, v.var, n); });
+  try {
+    rd_ncdf_1d(files, file, st.XSTN, st.NSTN, dst, v.var, st.STATUS,
+               [&](std::int32_t n, std::int32_t) { ref.check(reads.name(v), v.var, n); });
+  } catch (const Error& e) {
+    // A file without the first station variable is most likely another
+    // file given in place of the station file (a result file, say).
+    if (&dst != &st.LON || st.STATUS != NC_ENOTVAR) throw;
+    throw Error(std::string(e.what()) + " (is this the station-coordinate file, with lon, lat and reg?)");
+  }
 }
 
 }  // namespace
 
-void read_data_nc(Store& st, std::string_view station_file) {
-  Reads reads(station_file);
+void read_data_nc(Store& st, std::string_view station_file, std::string_view station_name) {
+  Reads reads(station_file, station_name);
   // Consecutive reads of one file (36 variables of the per-period file,
   // 12 of each correlation file) open it once.
   NcOpenings files;
+  if (!station_name.empty()) files.name_in_messages(station_file, station_name);
   // 1. Number of drought months; its station count is the reference.
   {
     const InputVar& v = reads.next();

@@ -10,6 +10,8 @@ namespace dx {
 
 // Fills `st` (arrays, station names and run counts).  Throws Error when an
 // input is missing, damaged or inconsistent, before any output is written.
-void read_data_nc(Store& st, std::string_view station_file = kStationFile);
+// Messages name the station file `station_name` when it is not empty (the
+// progress lines name it as opened, `station_file`).
+void read_data_nc(Store& st, std::string_view station_file = kStationFile, std::string_view station_name = {});
 
 }  // namespace dx

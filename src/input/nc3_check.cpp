@@ -303,24 +303,25 @@ struct FdGuard {
 
 }  // namespace
 
-void check_nc3_complete(const std::string& path) {
+void check_nc3_complete(const std::string& path, const std::string& name) {
+  const std::string& shown = name.empty() ? path : name;
   FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-  if (guard.fd < 0) throw Error("cannot open " + path + ": " + std::strerror(errno));
+  if (guard.fd < 0) throw Error("cannot open " + shown + ": " + std::strerror(errno));
   struct stat st;
-  if (::fstat(guard.fd, &st) != 0) throw Error("cannot read " + path + ": " + std::strerror(errno));
+  if (::fstat(guard.fd, &st) != 0) throw Error("cannot read " + shown + ": " + std::strerror(errno));
 
   // Only regular files of a classic-format version are checked here;
   // everything else is left to the netCDF library.
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (S_ISREG(st.st_mode) && size >= 4) {
-    HeaderStream in(guard.fd, path, size);
+    HeaderStream in(guard.fd, shown, size);
     const std::string_view magic = in.bytes(4);
     const auto version = static_cast<unsigned char>(magic[3]);
     if (magic.substr(0, 3) == "CDF" && (version == 1 || version == 2 || version == 5)) {
-      HeaderParser header(in, path, version);
+      HeaderParser header(in, shown, version);
       const std::uint64_t required = header.required_size();
       if (size < required)
-        throw Error(path + ": file is truncated: its header describes " + std::to_string(required) +
+        throw Error(shown + ": file is truncated: its header describes " + std::to_string(required) +
                     " bytes of data but the file has " + std::to_string(size) + " bytes" +
                     kDamagedHint);
     }
@@ -328,7 +329,7 @@ void check_nc3_complete(const std::string& path) {
 
   const int fd = guard.fd;
   guard.fd = -1;
-  if (::close(fd) != 0) throw Error("cannot close " + path + ": " + std::strerror(errno));
+  if (::close(fd) != 0) throw Error("cannot close " + shown + ": " + std::strerror(errno));
 }
 
 }  // namespace dx

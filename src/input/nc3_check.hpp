@@ -15,7 +15,8 @@ namespace dx {
 // any other kind (netCDF-4/HDF5, or not netCDF at all) are left to the
 // netCDF library and pass unchecked.  Throws Error also when the file
 // cannot be opened or read.  Reads only the header (open, fstat, one read
-// for ordinary headers, close).
-void check_nc3_complete(const std::string& path);
+// for ordinary headers, close).  Messages name the file `name`, or `path`
+// when `name` is empty.
+void check_nc3_complete(const std::string& path, const std::string& name = {});
 
 }  // namespace dx

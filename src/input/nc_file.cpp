@@ -98,27 +98,41 @@ bool numeric(nc_type t) {
 
 }  // namespace
 
-NcFile::NcFile(std::string_view path, std::string_view var, int& status)
-    : path_(path), var_(var), status_(&status) {
+NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::string_view name)
+    : path_(path), name_(name.empty() ? path : name), var_(var), status_(&status) {
   // The library would wait forever on a pipe with no writer, and read a
   // device or a socket as it comes: only regular files are read.  A name
   // that cannot be looked up is left to the library, which says why.
   struct stat st {};
-  if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) throw Error(path_ + ": not a regular file");
+  if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) throw Error(name_ + ": not a regular file");
   // A large read-buffer hint: a classic file is then read in 1 MiB blocks
   // instead of a few kilobytes at a time (other formats ignore it).
   std::size_t chunk = kReadChunk;
   *status_ = nc__open(path_.c_str(), NC_NOWRITE, &chunk, &id_);
-  if (*status_ != NC_NOERR) {
-    throw Error(path_ + ": cannot open the file to read variable " + var_ + ": " + nc_strerror(*status_));
-  }
+  if (*status_ != NC_NOERR) refuse_opening();
   open_ = true;
   // The library reads a netCDF-3 file cut short as zeros: refuse it.
+  check_complete();
+}
+
+void NcFile::check_complete() const {
   try {
-    check_nc3_complete(path_);
+    check_nc3_complete(path_, name_);
   } catch (const Error& e) {
     throw Error(std::string(e.what()) + ", while reading variable " + var_);
   }
+}
+
+void NcFile::refuse_opening() const {
+  const int status = *status_;
+  // A header cut short or overwritten is, to the library, an invalid
+  // argument (classic formats) or an HDF5 error (netCDF-4): a classic
+  // header is checked for what is wrong with it, and either is called
+  // damaged rather than left as the library's bare reason.
+  const bool damaged = status == NC_EINVAL || status == NC_EHDFERR || status == NC_ETRUNC;
+  if (damaged) check_complete();
+  throw Error(name_ + ": cannot open the file to read variable " + var_ + ": " + nc_strerror(status) +
+              (damaged ? " (the file looks damaged or incompletely copied)" : ""));
 }
 
 NcFile::~NcFile() {
@@ -127,9 +141,9 @@ NcFile::~NcFile() {
   if (open_) static_cast<void>(nc_close(id_));
 }
 
-void NcFile::fail(const std::string& what) const { throw Error(path_ + ": variable " + var_ + ": " + what); }
+void NcFile::fail(const std::string& what) const { throw Error(name_ + ": variable " + var_ + ": " + what); }
 
-void NcFile::refuse(const std::string& what) const { throw Error(path_ + ": variable " + var_ + " " + what); }
+void NcFile::refuse(const std::string& what) const { throw Error(name_ + ": variable " + var_ + " " + what); }
 
 void NcFile::check(int status, const char* what) {
   *status_ = status;
@@ -198,7 +212,7 @@ void NcFile::read_values(int varid, float* dst, std::size_t n) {
   float none = 0.0f;
   *status_ = nc_get_var_float(id_, varid, n ? dst : &none);
   if (*status_ == NC_ERANGE) {
-    warn(path_ + ": variable " + var_ +
+    warn(name_ + ": variable " + var_ +
          ": some values lie outside the range of a 32-bit float and are read as the "
          "netCDF library converts them (" + nc_strerror(*status_) + ")");
   } else if (*status_ != NC_NOERR) {
@@ -211,7 +225,7 @@ void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
   int att = -1;
   if (nc_inq_attid(id_, varid, "scale_factor", &att) == NC_NOERR ||
       nc_inq_attid(id_, varid, "add_offset", &att) == NC_NOERR) {
-    warn(path_ + ": variable " + var_ +
+    warn(name_ + ": variable " + var_ +
          " has scale_factor/add_offset attributes; values are published as stored, not unpacked");
   }
   bool own_fill = false;
@@ -224,7 +238,7 @@ void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
     if (nc_get_att_double(id_, varid, name, flags.data()) != NC_NOERR) continue;
     for (const double flag : flags) {
       if (const std::size_t k = count_flagged(values, n, flag); k > 0)
-        warn(path_ + ": variable " + var_ + ": " + values_equal(k) + " its " + name + " (" +
+        warn(name_ + ": variable " + var_ + ": " + values_equal(k) + " its " + name + " (" +
              number_text(flag) + "); they are published as stored, not as missing");
     }
   }
@@ -238,7 +252,7 @@ void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
     return;
   const double flag = default_fill(type);
   if (const std::size_t k = count_flagged(values, n, flag); k > 0)
-    warn(path_ + ": variable " + var_ + ": " + values_equal(k) + " the netCDF default fill value (" +
+    warn(name_ + ": variable " + var_ + ": " + values_equal(k) + " the netCDF default fill value (" +
          number_text(flag) + ") of data never written; they are published as stored, not as missing");
 }
 
@@ -259,7 +273,7 @@ void NcFile::close() {
   open_ = false;
   *status_ = nc_close(id_);
   if (*status_ != NC_NOERR) {
-    throw Error(path_ + ": cannot close the file after reading variable " + var_ + ": " + nc_strerror(*status_));
+    throw Error(name_ + ": cannot close the file after reading variable " + var_ + ": " + nc_strerror(*status_));
   }
 }
 
@@ -274,7 +288,7 @@ std::unique_ptr<NcFile> NcOpenings::open(std::string_view file, std::string_view
     f->reuse_for(var, status);
     return f;
   }
-  return std::make_unique<NcFile>(file, var, status);
+  return std::make_unique<NcFile>(file, var, status, file == named_path_ ? std::string_view(name_) : std::string_view());
 }
 
 void NcOpenings::close_kept() {

@@ -22,7 +22,8 @@ inline constexpr std::size_t kDimNameLen = 15;
 class NcFile {
  public:
   // Opens `path` to read `var`; refuses a netCDF-3 file cut short.
-  NcFile(std::string_view path, std::string_view var, int& status);
+  // Messages name the file `name` (`path` when empty).
+  NcFile(std::string_view path, std::string_view var, int& status, std::string_view name = {});
   ~NcFile();
   NcFile(const NcFile&) = delete;
   NcFile& operator=(const NcFile&) = delete;
@@ -83,10 +84,15 @@ class NcFile {
 
  private:
   void check(int status, const char* what);
+  // Refuses a netCDF-3 file whose header or data part is cut short.
+  void check_complete() const;
+  // Throws the Error of a failed opening (status in *status_).
+  [[noreturn]] void refuse_opening() const;
   void warn_of_flags(int varid, const float* values, std::size_t n);
   bool has_unlimited_dimension(int varid) const;
 
   std::string path_;
+  std::string name_;  // of the file in messages
   std::string var_;
   int* status_;
   int id_ = -1;
@@ -107,6 +113,12 @@ class NcOpenings {
   NcOpenings(const NcOpenings&) = delete;
   NcOpenings& operator=(const NcOpenings&) = delete;
 
+  // Messages about the file `path` name it `name` (a path that the user
+  // gave relative to another folder than the one it is opened from).
+  void name_in_messages(std::string_view path, std::string_view name) {
+    named_path_ = path;
+    name_ = name;
+  }
   // Closes a file kept open from earlier reads if it is not `file`,
   // checking the close.
   void close_unless(std::string_view file);
@@ -123,6 +135,7 @@ class NcOpenings {
   bool keep_open_;
   std::unique_ptr<NcFile> kept_;
   int status_ = 0;  // of the calls made on the kept file between reads
+  std::string named_path_, name_;
 };
 
 }  // namespace dx

@@ -80,12 +80,20 @@ std::string help_text() {
          "  -C, --directory=DIR      change to DIR first, as make -C does: read the result\n"
          "                           files there and write the outputs there; a relative\n"
          "                           FILE or output folder is then relative to DIR\n"
-         "  -o, --output-dir=DIR     write the outputs into DIR, an existing folder\n"
+         "  -o, --output-dir=DIR     write the outputs into DIR, created (with its\n"
+         "                           parents) when missing\n"
          "  -h, --help               print this help and exit\n"
          "  -V, --version            print the version and exit\n"
          "\n"
          "Exit status: 0 when every output is written, 1 on a fault (one error line on\n"
          "standard error says which), 2 on a usage error.  Manual: man drought-export\n";
+}
+
+std::string path_as_given(const Options& opt, const std::string& path) {
+  if (opt.directory.empty() || path.starts_with('/')) return path;
+  std::string_view dir = opt.directory;
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  return std::string(dir) + (dir == "/" ? "" : "/") + path;
 }
 
 }  // namespace dx

@@ -28,6 +28,7 @@
 #include "output/grads.hpp"
 #include "output/temp_files.hpp"
 #include "output/text_table.hpp"
+#include "run/input_check.hpp"
 #include "run/outputs.hpp"
 
 namespace dx {
@@ -43,11 +44,21 @@ std::string folder_prefix(std::string_view dir) {
   return dir == "/" ? std::string(dir) : std::string(dir) + "/";
 }
 
-// Before anything is read: the output folder must be there.
-void check_output_folder(const std::string& dir) {
+// Before anything is read: the output folder is made when missing, with
+// its parents, as mkdir -p does (mode 0777 less the umask); `name` is its
+// name in messages.
+void make_output_folder(const std::string& dir, const std::string& name) {
+  for (std::size_t end = 0; end != std::string::npos;) {
+    end = dir.find('/', end + 1);
+    const std::string part = dir.substr(0, end);
+    // An existing part is left as it is; one that is not a folder makes
+    // the next part fail, or the check below.
+    if (!part.ends_with('/') && ::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+      throw Error("cannot create the output folder " + name + ": " + std::strerror(errno));
+  }
   struct stat sb;
-  if (::stat(dir.c_str(), &sb) != 0) throw Error("output folder " + dir + ": " + std::strerror(errno));
-  if (!S_ISDIR(sb.st_mode)) throw Error("output folder " + dir + ": " + std::strerror(ENOTDIR));
+  if (::stat(dir.c_str(), &sb) != 0) throw Error("output folder " + name + ": " + std::strerror(errno));
+  if (!S_ISDIR(sb.st_mode)) throw Error("output folder " + name + ": " + std::strerror(ENOTDIR));
 }
 
 // "drought-export: error: <message>" and `more` on standard error, after
@@ -123,11 +134,13 @@ int run_program(const Options& opt) {
     // As if started there: every other path is then relative to it.
     if (!opt.directory.empty() && ::chdir(opt.directory.c_str()) != 0)
       throw Error("cannot change to the folder " + opt.directory + ": " + std::strerror(errno));
-    if (!opt.output_dir.empty()) check_output_folder(opt.output_dir);
+    // Every input is there before the first progress line.
+    check_inputs(opt);
+    if (!opt.output_dir.empty()) make_output_folder(opt.output_dir, path_as_given(opt, opt.output_dir));
     // Before anything is read: a second run into the same folder stops here.
     const FolderLock lock(opt.output_dir.empty() ? std::string(".") : opt.output_dir);
     Store st;
-    read_data_nc(st, opt.station_file);
+    read_data_nc(st, opt.station_file, path_as_given(opt, opt.station_file));
     // The writes, closes and renames run on a second thread while this one
     // formats; the files and their order stay the same.  (Started only now:
     // the loading has the whole memory of the run to itself.)

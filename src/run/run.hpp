@@ -21,10 +21,10 @@ void set_numeric_mode();
 // Error on the first failure.
 void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir = {});
 
-// The program: numeric mode, the folders of the options (-C entered, -o
-// checked), the lock on the output folder, loading (see read_data_nc;
-// nothing is written when it fails), the outputs (writing behind), final
-// flush of standard output.  Prints "drought-export: error: ..." on
+// The program: numeric mode, -C entered, every input looked up (see
+// check_inputs), the folder of -o made when missing, the lock on the
+// output folder, loading (see read_data_nc; nothing is written when it
+// fails), the outputs (writing behind), final flush of standard output.  Prints "drought-export: error: ..." on
 // standard error and returns 1 on failure.
 int run_program(const Options& opt);
 

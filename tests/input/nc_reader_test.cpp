@@ -375,6 +375,28 @@ const RefusalCase kRefusals[] = {
               " bytes (a damaged or incompletely copied netCDF file), while reading variable lon";
      },
      1},
+    {"classic_header_cut_short", 2, "SenSL",
+     [](const std::string& p) {
+       write_layout(p, NcFormat::Classic, [](NcLayout& f) {
+         f.dim("index", 6).dim("stn", 2).var("SenSL", NC_FLOAT, {"index", "stn"}, std::vector<double>(12, 1));
+       });
+       ASSERT_EQ(::truncate(p.c_str(), 60), 0);
+     },
+     [](const std::string& p) {
+       return p + ": damaged netCDF header: it lists 1 variables, more than the remaining 0 bytes of the file "
+                  "can hold (a damaged or incompletely copied netCDF file), while reading variable SenSL";
+     },
+     1},
+    {"netcdf4_file_cut_short", 1, "lon",
+     [](const std::string& p) {
+       write_layout(p, NcFormat::NetCDF4, [](NcLayout& f) { f.dim("stn", 2).var("lon", NC_FLOAT, {"stn"}, {1, 2}); });
+       ASSERT_EQ(::truncate(p.c_str(), static_cast<off_t>(std::filesystem::file_size(p) / 2)), 0);
+     },
+     [](const std::string& p) {
+       return p + ": cannot open the file to read variable lon: " + nc_strerror(NC_EHDFERR) +
+              " (the file looks damaged or incompletely copied)";
+     },
+     1},
     {"fifo", 1, "lon", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
      [](const std::string& p) { return p + ": not a regular file"; }, 1},
     {"folder", 2, "SenSL", [](const std::string& p) { std::filesystem::create_directory(p); },

@@ -3,6 +3,8 @@
 // wrapper is needed).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <map>
 #include <set>
@@ -105,30 +107,53 @@ TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
   const Files want_files = outputs_in(ref.path());
   ASSERT_EQ(want_files.size(), 81u);
 
-  // In a folder holding results/ (the inputs) and maps/ (empty).
+  // The example of the README and the manual page, as written there.
+  const std::vector<std::string> example = {"-C", "results", "-s", "SPI_Stn.nc", "-o", "../maps"};
+  std::string readme = dxtest::read_file(std::string(DX_SOURCE_DIR) + "/README.md");
+  std::string man = dxtest::read_file(std::string(DX_SOURCE_DIR) + "/man/drought-export.1");
+  for (std::size_t i; (i = man.find("\\-")) != std::string::npos;) man.erase(i, 1);  // roff's "\-" is "-"
+  std::string command = "drought-export";
+  for (const std::string& a : example) command += " " + a;
+  EXPECT_NE(readme.find("`" + command + "`"), std::string::npos) << command;
+  EXPECT_NE(man.find("\n" + command + "\n"), std::string::npos) << command;
+
+  // In a folder holding results/ (the inputs) and, unless the run is to
+  // make it, maps/ (empty).
   struct Case {
     std::string cwd;
     std::vector<std::string> args;
     std::string outputs;  // the folder the outputs go to
+    bool made = false;    // the run makes the output folder (and its parents)
   };
   const std::vector<Case> cases = {
       {"results", {"--station-file", "SPI_Stn.nc"}, "results"},
       {".", {"-C", "results", "--station-file=SPI_Stn.nc"}, "results"},
       {"results", {"-s", "SPI_Stn.nc", "--output-dir=../maps"}, "maps"},
-      {".", {"-C", "results", "-s", "SPI_Stn.nc", "-o", "../maps"}, "maps"},
+      {".", example, "maps", true},
+      {"results", {"-s", "SPI_Stn.nc", "-o", "../maps/2024/dry/"}, "maps/2024/dry", true},
   };
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     TempDir top;
     write_inputs(top / "results");
-    std::filesystem::create_directory(top / "maps");
+    if (!c.made) std::filesystem::create_directory(top / "maps");
     const auto r = run_with(c.args, top / c.cwd);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, want.out);
     EXPECT_TRUE(outputs_in(top / c.outputs) == want_files);
-    const std::string other = c.outputs == "maps" ? "results" : "maps";
+    const std::string other = c.outputs == "results" ? "maps" : "results";
     EXPECT_TRUE(outputs_in(top / other).empty()) << other;
+    if (c.made) {
+      // Made as mkdir -p makes them: every new folder 0777 less the umask.
+      for (std::filesystem::path d = c.outputs; !d.empty(); d = d.parent_path()) {
+        struct stat sb {};
+        ASSERT_EQ(::stat((top / d.string()).c_str(), &sb), 0) << d;
+        EXPECT_EQ(sb.st_mode & 07777, 0777 & ~mask) << d;
+      }
+    }
   }
 }
 
@@ -144,12 +169,17 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
       {{"-s", "SPI_Stn.nc", "--bogus"}, 2, "drought-export: error: unknown option '--bogus'\n" + hint, ""},
       {{"-s", "SPI_Stn.nc", "-o"}, 2, "drought-export: error: option '-o' needs a value\n" + hint, ""},
       {{"-s", "SPI_Stn.nc", "stray"}, 2, "drought-export: error: unexpected argument 'stray'\n" + hint, ""},
-      {{"-s", "SPI_Stn.nc", "--output-dir", "nowhere"}, 1,
-       "drought-export: error: output folder nowhere: No such file or directory\n", ""},
+      {{"-s", "SPI_Stn.nc", "--output-dir", "Fre_Mag_Stn.nc/maps"}, 1,
+       "drought-export: error: cannot create the output folder Fre_Mag_Stn.nc/maps: Not a directory\n", ""},
       {{"-s", "SPI_Stn.nc", "-o", "Fre_Mag_Stn.nc"}, 1,
        "drought-export: error: output folder Fre_Mag_Stn.nc: Not a directory\n", ""},
       {{"-C", "nowhere", "-s", "SPI_Stn.nc"}, 1,
        "drought-export: error: cannot change to the folder nowhere: No such file or directory\n", ""},
+      // A relative path under -C is named as seen from where the tool started.
+      {{"-C", ".", "-s", "results/SPI_Stn.nc"}, 1,
+       "drought-export: error: ./results/SPI_Stn.nc: cannot open the file to read variable lon: No such file or "
+       "directory\n",
+       ""},
       {{"-s", "SPI_Stn.nc", "--help"}, 0, "", "Usage: drought-export [OPTION]...\n"},
       {{"-s", "SPI_Stn.nc", "-V"}, 0, "", "drought-export "},
   };

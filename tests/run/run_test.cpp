@@ -173,7 +173,25 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
        kError + "cannot write Num_Dr_Mon.txt: " + std::strerror(EFBIG) + "\n", ""},
       {"another run writing in the folder", [](const std::string& dir, Launch&) { sample::generate(dir, 23, 3); },
        kError + "another drought-export run is writing in /", "", true, false, true},
+      // A missing input is reported before the first progress line, with
+      // what to do about it.
+      {"a folder without result files", [](const std::string&, Launch&) {},
+       kError + "Num_Drou_Mon_Stn.nc: cannot open the file to read variable N_Drou_mon: No such file or directory "
+                "(none of the seven result files is there: they are read from the working directory, or from the "
+                "folder of -C)\n",
+       "", true, false},
   };
+  if (!file_exists(std::string(dx::kStationFile))) {
+    cases.push_back({"no station file at the fixed path, no -s",
+                     [](const std::string& dir, Launch& l) {
+                       sample::generate(dir, 6, 4);
+                       l.argv.resize(1);
+                     },
+                     kError + std::string(dx::kStationFile) +
+                         ": cannot open the file to read variable lon: No such file or directory (give the station "
+                         "file with -s FILE)\n",
+                     "", true, false});
+  }
 #if !defined(__SANITIZE_ADDRESS__)
   // Less than the machine's memory but more than the run may take: the
   // allocation itself fails.  (The sanitizer runtime needs a huge address
