@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The Debian package: built with cpack from the build folder into a
-# temporary folder, unpacked with dpkg-deb, and its binary run on a small
-# sample network.
+# temporary folder, checked with lintian (no error allowed), unpacked with
+# dpkg-deb, and its binary run on a small sample network.
 #
 #   package_test.sh BUILD_DIR DX_SAMPLE VERSION
 #
-# Exits 77 (skipped) where cpack, dpkg-deb or dpkg-shlibdeps is missing.
+# Exits 77 (skipped) where cpack, dpkg-deb, dpkg-shlibdeps or lintian is
+# missing (scripts/setup.sh installs them).
 set -euo pipefail
 build=$1 sample=$2 version=$3
 
-for tool in cpack dpkg-deb dpkg-shlibdeps; do
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
 done
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -21,15 +22,28 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log"
 deb=$tmp/pkg/drought-export_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || fail "no $(basename "$deb") among: $(ls "$tmp/pkg")"
 
-# The tool and its manual page, nothing else; the libraries it needs as
-# dependencies.
+# Debian's own checks: an error fails the test, warnings are shown.
+lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1 ||
+  { cat "$tmp/lintian.log" >&2; fail "lintian reports errors"; }
+grep '^W: ' "$tmp/lintian.log" >&2 || true
+
+# The tool, its manual page, copyright file and changelog, nothing else;
+# the libraries it needs as dependencies.
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
-[ "$files" = $'./usr/bin/drought-export\n./usr/share/man/man1/drought-export.1' ] ||
-  fail "the package holds: $files"
+[ "$files" = "./usr/bin/drought-export
+./usr/share/doc/drought-export/changelog.gz
+./usr/share/doc/drought-export/copyright
+./usr/share/man/man1/drought-export.1.gz" ] || fail "the package holds: $files"
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *libnetcdf* && "$depends" == *libc6* ]] || fail "Depends: $depends"
 
 dpkg-deb -x "$deb" "$tmp/root"
+# The manual page and the changelog carry the package's version.
+gzip -dc "$tmp/root/usr/share/man/man1/drought-export.1.gz" >"$tmp/man.1"
+grep -q "^\.TH DROUGHT-EXPORT 1 \"[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]\" \"drought-export $version\"" "$tmp/man.1" ||
+  fail "the manual page's header does not carry the version $version and a date"
+gzip -dc "$tmp/root/usr/share/doc/drought-export/changelog.gz" >"$tmp/changelog"
+[[ "$(head -n 1 "$tmp/changelog")" == "drought-export ($version) "* ]] || fail "the changelog's last entry is not for $version"
 bin=$tmp/root/usr/bin/drought-export
 printed=$("$bin" --version) || fail "--version failed"
 [ "$printed" = "drought-export $version" ] || fail "--version printed: $printed"
