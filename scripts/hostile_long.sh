@@ -16,7 +16,7 @@
 # output touched); a crash, a hang or a sanitizer report fails the run.
 # Logs go to <build>/hostile-long/; the exit status is 0 only if every
 # shard passed.  A failing seed is reproduced alone with
-#   DX_HOSTILE_FIRST=<seed> DX_HOSTILE_SEEDS=1 <build>/tests/dx_tests --gtest_filter='Shards/HostileSeeds.*/0'
+#   DX_HOSTILE_FIRST=<seed> DX_HOSTILE_SEEDS=1 <build>/tests/dx_tests --gtest_filter='Shards/HostileSeeds.*/shard_0'
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

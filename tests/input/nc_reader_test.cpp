@@ -90,6 +90,11 @@ struct TypeCase {
   NcFormat format;
   nc_type type;
 };
+// "classic_float", ...: the name of the case, also in the test's name.
+std::string case_name(const TypeCase& c) {
+  return std::string(dxtest::format_name(c.format)) + "_" + dxtest::type_name(c.type);
+}
+void PrintTo(const TypeCase& c, std::ostream* os) { *os << case_name(c); }
 
 class Read2dTypes : public ::testing::TestWithParam<TypeCase> {};
 
@@ -138,9 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{NcFormat::NetCDF4, NC_UBYTE}, TypeCase{NcFormat::NetCDF4, NC_USHORT},
                       TypeCase{NcFormat::NetCDF4, NC_UINT}, TypeCase{NcFormat::NetCDF4, NC_INT64},
                       TypeCase{NcFormat::NetCDF4, NC_UINT64}),
-    [](const auto& info) {
-      return std::string(dxtest::format_name(info.param.format)) + "_type" + std::to_string(info.param.type);
-    });
+    [](const auto& info) { return case_name(info.param); });
 
 // ---- 1-D reads, record variables and zero lengths ------------------------
 

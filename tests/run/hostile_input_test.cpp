@@ -146,6 +146,7 @@ TEST_P(HostileSeeds, EachRunSucceedsConsistentlyOrFailsCleanly) {
               t.run_seconds);
 }
 
-INSTANTIATE_TEST_SUITE_P(Shards, HostileSeeds, ::testing::Range(0, kShards));
+INSTANTIATE_TEST_SUITE_P(Shards, HostileSeeds, ::testing::Range(0, kShards),
+                         [](const auto& info) { return "shard_" + std::to_string(info.param); });
 
 }  // namespace

@@ -58,6 +58,22 @@ const char* format_name(NcFormat f) {
   return "?";
 }
 
+const char* type_name(nc_type t) {
+  switch (t) {
+    case NC_BYTE: return "byte";
+    case NC_UBYTE: return "ubyte";
+    case NC_SHORT: return "short";
+    case NC_USHORT: return "ushort";
+    case NC_INT: return "int";
+    case NC_UINT: return "uint";
+    case NC_INT64: return "int64";
+    case NC_UINT64: return "uint64";
+    case NC_FLOAT: return "float";
+    case NC_DOUBLE: return "double";
+    default: return "other";
+  }
+}
+
 NcLayout& NcLayout::dim(std::string name, std::size_t len, bool unlimited) {
   dims.push_back(NcDim{std::move(name), len, unlimited});
   return *this;

@@ -7,6 +7,7 @@
 #include <netcdf.h>
 
 #include <cstddef>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +17,10 @@ namespace dxtest {
 
 enum class NcFormat { Classic, Offset64, NetCDF4 };
 const char* format_name(NcFormat f);
+// GoogleTest prints a format parameter by its name.
+inline void PrintTo(NcFormat f, std::ostream* os) { *os << format_name(f); }
+// "float", "uint64", ... for a numeric type.
+const char* type_name(nc_type t);
 
 struct NcDim {
   std::string name;
