@@ -349,7 +349,18 @@ Case plan_case(std::uint64_t seed) {
   for (const FilePlan& fp : c.files)
     if (fp.cut >= 0 && fp.format == NcFormat::NetCDF4) throw std::logic_error("cut netCDF-4 file");
 
-  // The outcome: the first read that cannot succeed, in reading order.
+  // The outcome: a missing result file is reported before anything is
+  // read (the first one met in reading order, with its first variable; a
+  // "missing" station file is an empty one, see write_case); else the
+  // first read that cannot succeed, in reading order.
+  for (const dx::InputVar& it : items) {
+    if (it.file == dx::kStationInput || !c.files[static_cast<std::size_t>(it.file)].missing) continue;
+    c.expect_success = false;
+    c.fail_file = it.file;
+    c.fail_var = it.var;
+    c.why = "file missing";
+    break;
+  }
   std::size_t ref = 0;
   std::size_t sensl_cols = 0;
   for (std::size_t i = 0; i < items.size() && c.expect_success; ++i) {
@@ -461,8 +472,7 @@ void write_case(const Case& c, const std::string& dir, const std::string& statio
     const FilePlan& fp = c.files[static_cast<std::size_t>(f)];
     NcLayout& layout = layouts[static_cast<std::size_t>(f)];
     if (fp.missing) {
-      // The station file is handed to the run at its fixed path, so it
-      // cannot be absent: it is empty instead, which no library opens.
+      // The station file is not absent but empty, which no library opens.
       if (f == kStationFile) {
         std::ofstream empty(station_path, std::ios::trunc);
         empty.close();
