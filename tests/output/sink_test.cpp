@@ -35,9 +35,9 @@ const char* const kNames[] = {"Num_Dr_Mon.txt", "Num_Dr_Mon.dat", "Num_Dr_Mon.ct
 class CountingOps : public FileOps {
  public:
   explicit CountingOps(std::string dir) : dir_(std::move(dir)) {}
-  int open(const char* path, int flags, mode_t mode) const override {
+  int open(int dir, const char* path, int flags, mode_t mode) const override {
     most_temps = std::max(most_temps, dxtest::temp_files_in(dir_).size() + 1);
-    return FileOps::open(path, flags, mode);
+    return FileOps::open(dir, path, flags, mode);
   }
   mutable std::size_t most_temps = 0;  // only the calling thread creates files
 
