@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <netcdf.h>
 
@@ -173,7 +174,45 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
        kError + "cannot write Num_Dr_Mon.txt: " + std::strerror(EFBIG) + "\n", ""},
       {"another run writing in the folder", [](const std::string& dir, Launch&) { sample::generate(dir, 23, 3); },
        kError + "another drought-export run is writing in /", "", true, false, true},
+      {"the station file at an output's name in the output folder",
+       [](const std::string& dir, Launch& l) {
+         sample::generate(dir, 6, 4);
+         std::filesystem::create_directory(dir + "/out");
+         std::filesystem::rename(dir + "/SPI_Stn.nc", dir + "/out/Sensl.txt");
+         l.argv = {DX_BINARY, "-s", "out/Sensl.txt", "-o", "out"};
+       },
+       kError + "the output out/Sensl.txt would replace the input file out/Sensl.txt\n", "", true, false},
+      {"an output folder whose outputs' paths would be too long",
+       [](const std::string& dir, Launch& l) {
+         sample::generate(dir, 6, 4);
+         std::string deep(49, 'd');
+         for (int i = 0; i < 20; ++i) deep = std::string(200, 'd') + "/" + deep;  // 4,069 characters
+         std::filesystem::create_directories(dir + "/" + deep);
+         l.argv.insert(l.argv.end(), {"-o", deep});
+       },
+       kError + "cannot create ", "/Time_Interval_Ave.txt: " + std::string(std::strerror(ENAMETOOLONG)) + "\n", true,
+       false},
+      {"a station file whose name holds a line feed",
+       [](const std::string& dir, Launch& l) {
+         sample::generate(dir, 6, 4);
+         l.argv = {DX_BINARY, "-s", "no\nsuch.nc"};
+       },
+       kError + "no\\nsuch.nc: ", ""},
   };
+  // A folder that can be written but not read cannot be locked: the run
+  // stops rather than going on unlocked beside the run that holds it.  Root
+  // reads every folder, so the run is then made as nobody.
+  if (::geteuid() != 0 || file_exists("/usr/bin/setpriv")) {
+    cases.push_back({"a folder that can be written but not read, locked by another run",
+                     [](const std::string& dir, Launch& l) {
+                       sample::generate(dir, 6, 4);
+                       ASSERT_EQ(::chmod(dir.c_str(), 0333), 0);
+                       if (::geteuid() == 0)
+                         l.argv.insert(l.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                        "--clear-groups"});
+                     },
+                     kError + "cannot lock the output folder /", std::strerror(EACCES), true, false, true});
+  }
 #if !defined(__SANITIZE_ADDRESS__)
   // Less than the machine's memory but more than the run may take: the
   // allocation itself fails.  (The sanitizer runtime needs a huge address
