@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -75,7 +75,6 @@ void check_output_names(int folder, const std::vector<std::string>& outputs) {
   std::size_t longest_name = 0;
   for (const std::string& o : outputs) longest_name = std::max(longest_name, o.size() - (o.rfind('/') + 1));
   const std::size_t temp = kTempSuffix.size();
-  errno = 0;
   const long name_max = ::fpathconf(folder, _PC_NAME_MAX);
   const long path_max = ::fpathconf(folder, _PC_PATH_MAX);
   const std::size_t max_path = path_max > 0 ? static_cast<std::size_t>(path_max) : std::size_t{PATH_MAX};
@@ -95,8 +94,8 @@ void check_inputs_kept(int folder, const std::vector<std::string>& outputs, cons
     std::string name;
   };
   std::vector<Input> inputs;
-  for (std::size_t i = 0; i < kInputFiles; ++i) {
-    const std::string name = i == kStationInput ? station_file : std::string(kInputFileNames[i]);
+  for (std::size_t i = 0; i < kInputFileNames.size(); ++i) {
+    const std::string name = static_cast<int>(i) == kStationInput ? station_file : std::string(kInputFileNames[i]);
     struct stat sb {};
     if (::stat(name.c_str(), &sb) == 0) inputs.push_back({sb.st_dev, sb.st_ino, name});
     if (::lstat(name.c_str(), &sb) == 0) inputs.push_back({sb.st_dev, sb.st_ino, name});

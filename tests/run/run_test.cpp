@@ -192,12 +192,12 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
        },
        kError + "cannot create ", "/Time_Interval_Ave.txt: " + std::string(std::strerror(ENAMETOOLONG)) + "\n", true,
        false},
-      {"a station file whose name holds a line feed",
+      {"a station file whose name holds a line feed and an escape",
        [](const std::string& dir, Launch& l) {
          sample::generate(dir, 6, 4);
-         l.argv = {DX_BINARY, "-s", "no\nsuch.nc"};
+         l.argv = {DX_BINARY, "-s", "no\nsuch\x1b.nc"};
        },
-       kError + "no\\nsuch.nc: ", ""},
+       kError + "no\\nsuch\\033.nc: ", ""},
   };
   // A folder that can be written but not read cannot be locked: the run
   // stops rather than going on unlocked beside the run that holds it.  Root
