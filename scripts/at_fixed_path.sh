@@ -21,7 +21,12 @@
 # file is there or the file there is sample data written by dx-sample (global
 # attribute dx_sample).  Anything else is refused with a message and left
 # alone.  Folders and files created are removed afterwards; a sample file
-# found there is put back.  Concurrent fallback runs wait for each other.
+# found there is put back.  Concurrent fallback runs wait for each other, on
+# a lock file that they only read, so that any user can take it.
+#
+# Any failure to set things up (before the command starts) ends the script
+# with status 125, which the tests take as a skip; after that, the status is
+# the command's.
 #
 # Environment:
 #   DX_FIXED_PATH_MODE  auto (default), namespace (no fallback), create (fallback only)
@@ -35,6 +40,8 @@ readonly MARKER=$'\t\t:dx_sample = "drought-export sample data" ;'
 readonly me=at_fixed_path.sh
 
 die() { echo "$me: $*" >&2; exit 125; }
+# A step of the set-up that fails unforeseen is a set-up failure too.
+trap 'echo "$me: set-up failed at line $LINENO" >&2; exit 125' ERR
 usage() { die "usage: $me STATION_FILE -- COMMAND [ARGS...]"; }
 
 # ------------------------------------------------------------ inner stage
@@ -155,10 +162,14 @@ is_sample() {
   fi
 }
 
-# One fallback run at a time: they would share the one fixed path.
+# One fallback run at a time: they would share the one fixed path.  The
+# lock file is only read: one left by another user, or where it cannot be
+# written (fs.protected_regular, a read-only folder), serves as well.
 command -v flock >/dev/null || die "flock is needed to share $FIXED_PATH safely"
-exec 9>>"${TMPDIR:-/tmp}/dx-fixed-path.lock"
-flock 9
+lock=${TMPDIR:-/tmp}/dx-fixed-path.lock
+[ -e "$lock" ] || (umask 022 && : >>"$lock") 2>/dev/null || true
+exec 9<"$lock" || die "$lock: cannot open the lock shared by the fallback runs"
+flock 9 || die "$lock: cannot take the lock shared by the fallback runs"
 
 dir=${FIXED_PATH%/*}
 created_dirs=()
@@ -166,6 +177,7 @@ backup=
 wrote=0
 cleanup() {
   set +e
+  trap - ERR
   if [ "$wrote" = 1 ]; then
     if [ -n "$backup" ]; then mv -f -- "$backup" "$FIXED_PATH"; else rm -f -- "$FIXED_PATH"; fi
   fi

@@ -7,6 +7,7 @@
 
 #include "base/error.hpp"
 #include "base/format.hpp"
+#include "base/text.hpp"
 
 namespace dx {
 namespace {
@@ -36,7 +37,7 @@ void console_flush() {
 
 void warn(const std::string& message) {
   console_flush();
-  const std::string line = "drought-export: warning: " + message + "\n";
+  const std::string line = "drought-export: warning: " + printable(message) + "\n";
   errno = 0;
   if (std::fputs(line.c_str(), stderr) == EOF || std::fflush(stderr) != 0)
     stream_failed(stderr, "standard error", errno);

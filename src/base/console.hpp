@@ -25,7 +25,8 @@ void console_write(std::string_view text);
 void console_flush();
 
 // Prints "drought-export: warning: <message>" on standard error, a warning
-// that does not stop the run.  Standard output is flushed first, so that
+// that does not stop the run; the message is made printable (the names in
+// it may hold any bytes), so it is always one line.  Standard output is flushed first, so that
 // the warning follows the progress lines it belongs to when both streams
 // go to the same place.
 void warn(const std::string& message);

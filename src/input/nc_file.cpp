@@ -96,6 +96,14 @@ bool numeric(nc_type t) {
   }
 }
 
+// The path handed to the library for the file named `path`.  The library
+// drops leading blanks and control bytes of a path and takes a path of the
+// form "scheme:..." for a remote address; a relative path led by "./" is
+// taken as it stands, so the file it opens is the very file the user named.
+std::string library_path(const std::string& path) {
+  return path.starts_with('/') ? path : "./" + path;
+}
+
 }  // namespace
 
 NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::string_view name)
@@ -104,11 +112,12 @@ NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::st
   // device or a socket as it comes: only regular files are read.  A name
   // that cannot be looked up is left to the library, which says why.
   struct stat st {};
-  if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) throw Error(name_ + ": not a regular file");
+  if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw Error(name_ + ": not a regular file, while reading variable " + var_);
   // A large read-buffer hint: a classic file is then read in 1 MiB blocks
   // instead of a few kilobytes at a time (other formats ignore it).
   std::size_t chunk = kReadChunk;
-  *status_ = nc__open(path_.c_str(), NC_NOWRITE, &chunk, &id_);
+  *status_ = nc__open(library_path(path_).c_str(), NC_NOWRITE, &chunk, &id_);
   if (*status_ != NC_NOERR) refuse_opening();
   open_ = true;
   // The library reads a netCDF-3 file cut short as zeros: refuse it.

@@ -5,26 +5,29 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace dx {
 
-int FileOps::open(const char* path, int flags, mode_t mode) const { return ::open(path, flags, mode); }
+int FileOps::open(int dir, const char* name, int flags, mode_t mode) const {
+  return ::openat(dir, name, flags, mode);
+}
 ssize_t FileOps::write(int fd, const void* buf, std::size_t n) const { return ::write(fd, buf, n); }
 int FileOps::close(int fd) const { return ::close(fd); }
-int FileOps::rename(const char* from, const char* to) const { return std::rename(from, to); }
-int FileOps::unlink(const char* path) const { return ::unlink(path); }
-void FileOps::copy_mode(const char* path, int fd) const {
+int FileOps::rename(int dir, const char* from, const char* to) const { return ::renameat(dir, from, dir, to); }
+int FileOps::unlink(int dir, const char* name) const { return ::unlinkat(dir, name, 0); }
+void FileOps::copy_mode(int dir, const char* name, int fd) const {
   struct stat old {};
-  if (::lstat(path, &old) != 0 || !S_ISREG(old.st_mode)) return;
+  if (::fstatat(dir, name, &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode)) return;
   // Owner first: a change of owner may clear the set-id bits that the
   // mode then sets.  Either may be refused (EPERM) without harm.
   static_cast<void>(::fchown(fd, old.st_uid, old.st_gid));
   static_cast<void>(::fchmod(fd, old.st_mode & 07777));
 }
 
-int FileOps::hold(const char* path) const { return ::open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC); }
+int FileOps::hold(int dir, const char* name) const {
+  return ::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
 
 const FileOps& system_file_ops() {
   static const FileOps ops;
@@ -47,12 +50,12 @@ int write_fully(const FileOps& ops, int fd, const char* data, std::size_t n, std
   return 0;
 }
 
-int close_and_replace(const FileOps& ops, int fd, const std::string& temp, const std::string& path,
+int close_and_replace(const FileOps& ops, int fd, int dir, const std::string& temp, const std::string& name,
                       const char*& what) {
   what = "cannot close";
   if (ops.close(fd) != 0) return errno ? errno : EIO;
   what = "cannot replace";
-  if (ops.rename(temp.c_str(), path.c_str()) != 0) return errno ? errno : EIO;
+  if (ops.rename(dir, temp.c_str(), name.c_str()) != 0) return errno ? errno : EIO;
   return 0;
 }
 

@@ -14,20 +14,24 @@ namespace dx {
 class FileOps {
  public:
   virtual ~FileOps() = default;
-  virtual int open(const char* path, int flags, mode_t mode) const;
+  // Every name is looked up in the folder open at `dir` (AT_FDCWD: the
+  // working folder), as the *at() calls do: a folder renamed, or replaced
+  // by a symbolic link, while the run writes changes nothing about where
+  // the files go.
+  virtual int open(int dir, const char* name, int flags, mode_t mode) const;
   virtual ssize_t write(int fd, const void* buf, std::size_t n) const;
   virtual int close(int fd) const;
-  virtual int rename(const char* from, const char* to) const;
-  virtual int unlink(const char* path) const;
+  virtual int rename(int dir, const char* from, const char* to) const;
+  virtual int unlink(int dir, const char* name) const;
   // Gives the file open at `fd` the permission bits, owner and group of
-  // the regular file now at `path`, as far as the run may (a file of
+  // the regular file now at `name`, as far as the run may (a file of
   // another owner keeps the run's owner).  Nothing when there is no
-  // regular file at `path`.  Best effort: the output is complete either
+  // regular file at `name`.  Best effort: the output is complete either
   // way, so a file system that keeps no modes does not fail the run.
-  virtual void copy_mode(const char* path, int fd) const;
-  // A path-only reference to the file now at `path` (no link followed, no
+  virtual void copy_mode(int dir, const char* name, int fd) const;
+  // A path-only reference to the file now at `name` (no link followed, no
   // pipe or device opened), or -1.
-  virtual int hold(const char* path) const;
+  virtual int hold(int dir, const char* name) const;
 };
 
 // The real system calls.
@@ -39,9 +43,10 @@ const FileOps& system_file_ops();
 // write that takes nothing is ENOSPC.  `written`, if given, receives the
 // bytes written, also on failure.
 int write_fully(const FileOps& ops, int fd, const char* data, std::size_t n, std::size_t* written = nullptr);
-// Closes the finished temporary file and renames it over `path`; `what`
-// tells which step failed ("cannot close", "cannot replace").
-int close_and_replace(const FileOps& ops, int fd, const std::string& temp, const std::string& path,
+// Closes the finished temporary file and renames it over `name`, both in
+// the folder `dir`; `what` tells which step failed ("cannot close",
+// "cannot replace").
+int close_and_replace(const FileOps& ops, int fd, int dir, const std::string& temp, const std::string& name,
                       const char*& what);
 // The message of a failed output step: "<what> <path>: <reason>".
 std::string output_failure(const char* what, const std::string& path, int err);

@@ -36,9 +36,10 @@ class Releaser {
   Releaser(const Releaser&) = delete;
   Releaser& operator=(const Releaser&) = delete;
 
-  // A reference to the file now at `path`, or -1 where there is none (or
-  // none can be had, which only makes the rename free it itself).
-  int hold(const std::string& path) const { return ops_.hold(path.c_str()); }
+  // A reference to the file now at `name` in the folder `dir`, or -1 where
+  // there is none (or none can be had, which only makes the rename free it
+  // itself).
+  int hold(int dir, const std::string& name) const { return ops_.hold(dir, name.c_str()); }
   // Drops a reference at once.  A path-only descriptor carries no data, so
   // its close has nothing to report.
   void drop(int fd) const { static_cast<void>(ops_.close(fd)); }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <new>
@@ -27,7 +28,8 @@ constexpr std::size_t kMaxSpareBuffers = 2;
 
 }  // namespace
 
-OutputSink::OutputSink(Mode mode, const FileOps& ops) : ops_(ops), behind_(mode == Mode::Behind) {
+OutputSink::OutputSink(Mode mode, const FileOps& ops, int folder)
+    : ops_(ops), folder_(folder), behind_(mode == Mode::Behind) {
   if (!behind_) return;
   // The helper threads take none of the signals that end a run: they are
   // handled on the calling thread, which creates every temporary file
@@ -62,10 +64,18 @@ OutputSink::~OutputSink() {
 
 void OutputSink::settle() { settle(true); }
 
+std::string OutputSink::name_in_folder(const std::string& path) const {
+  if (folder_ == AT_FDCWD) return path;
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 OutputHandle OutputSink::create(const std::string& path) {
   auto f = std::make_shared<OpenOutput>();
   f->path = path;
   f->temp = path + std::string(kTempSuffix);
+  f->name = name_in_folder(path);
+  f->temp_name = f->name + std::string(kTempSuffix);
   if (behind_) {
     std::unique_lock lock(mutex_);
     raise_if_failed();
@@ -75,14 +85,20 @@ OutputHandle OutputSink::create(const std::string& path) {
   }
   // Registered before it exists, so that a signal never finds a temporary
   // file it does not know of.
-  f->slot = temps_.add(f->temp);
+  f->slot = temps_.add(folder_, f->temp_name);
   std::string failure;
   // A temporary file left by a run that was killed is removed, not
   // reopened: it may since have become a second name of another file (a
   // hard-linked backup of the folder) or a symbolic link, and writing
   // through it would change that file.  The new one is always a fresh file.
-  if (ops_.unlink(f->temp.c_str()) != 0 && errno != ENOENT) {
-    failure = output_failure("cannot create", f->temp, errno);  // the temporary name is in the way
+  if (ops_.unlink(folder_, f->temp_name.c_str()) != 0 && errno != ENOENT) {
+    const int err = errno;
+    // Something at the temporary name that cannot be removed is what is in
+    // the way; otherwise it is the folder (read-only, a name too long, ...)
+    // that keeps the output from being created.
+    struct stat sb {};
+    const bool there = ::fstatat(folder_, f->temp_name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0;
+    failure = output_failure("cannot create", there ? f->temp : path, err);
   } else {
     int err = open_temp(*f);
     // Replaced files not yet let go still take their room, inodes too:
@@ -115,7 +131,7 @@ OutputHandle OutputSink::create(const std::string& path) {
 }
 
 int OutputSink::open_temp(OpenOutput& f) {
-  f.fd = ops_.open(f.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  f.fd = ops_.open(folder_, f.temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   return f.fd < 0 ? (errno ? errno : EIO) : 0;
 }
 
@@ -290,7 +306,7 @@ void OutputSink::close_file(OpenOutput& f) {
 
 void OutputSink::remove_temp(OpenOutput& f) {
   close_file(f);
-  if (!f.removed) ops_.unlink(f.temp.c_str());
+  if (!f.removed) ops_.unlink(folder_, f.temp_name.c_str());
   f.removed = true;
   temps_.remove(f.slot);
 }
@@ -323,10 +339,10 @@ std::optional<std::string> OutputSink::carry_out(Job& job) {
       break;
     }
     case Job::Kind::Commit: {
-      ops_.copy_mode(f.path.c_str(), f.fd);
+      ops_.copy_mode(folder_, f.name.c_str(), f.fd);
       f.closed = true;
-      const int previous = releaser_ ? releaser_->hold(f.path) : -1;
-      err = close_and_replace(ops_, f.fd, f.temp, f.path, what);
+      const int previous = releaser_ ? releaser_->hold(folder_, f.name) : -1;
+      err = close_and_replace(ops_, f.fd, folder_, f.temp_name, f.name, what);
       if (err == 0) temps_.remove(f.slot);
       if (previous >= 0) {
         if (err == 0) releaser_->release(previous);

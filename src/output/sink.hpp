@@ -16,6 +16,8 @@
 // in the calling thread at its next hand-over or wait.  Files handed over
 // before it are completed.  The previous file that a rename replaces is
 // let go on release threads of its own (see Releaser).
+#include <fcntl.h>
+
 #include <array>
 #include <condition_variable>
 #include <cstddef>
@@ -44,8 +46,10 @@ using Ticket = std::uint64_t;
 // An open temporary output file.
 struct OpenOutput {
   int fd = -1;
-  std::string path;  // the final name, used in messages
-  std::string temp;  // the temporary file that is renamed over it
+  std::string path;       // the final name, used in messages
+  std::string temp;       // the temporary file that is renamed over it, as named in messages
+  std::string name;       // the final name in the sink's folder
+  std::string temp_name;  // the temporary file's name in the sink's folder
   int slot = -1;  // in the sink's TempFiles while the temporary file exists
   bool closed = false;
   bool removed = false;  // the temporary file was removed after a failure
@@ -57,8 +61,13 @@ class OutputSink {
   enum class Mode { Direct, Behind };
 
   // A sink that is to write behind but cannot start its threads writes
-  // directly (writes_behind() tells).
-  explicit OutputSink(Mode mode, const FileOps& ops = system_file_ops());
+  // directly (writes_behind() tells).  With `folder`, a descriptor of the
+  // output folder kept open by the caller for the sink's life, every
+  // output is the file of that folder named by the last component of its
+  // path (the path is what messages show), so that the files stay in the
+  // folder opened whatever happens to its path meanwhile.  Without, the
+  // paths are taken as they stand.
+  explicit OutputSink(Mode mode, const FileOps& ops = system_file_ops(), int folder = AT_FDCWD);
   // Waits for every hand-over to be carried out; a failure not yet raised
   // is dropped (the exception being handled, if any, is the one reported).
   ~OutputSink();
@@ -76,7 +85,9 @@ class OutputSink {
 
   // The steps of one output file (see OutFile).
   // Creates the temporary file of `path`, a fresh one: a temporary file
-  // left by a killed run is removed first.  When writing behind, waits
+  // left by a killed run is removed first.  A message names the output,
+  // and the temporary file only where something at its name cannot be
+  // removed.  When writing behind, waits
   // until a further file may be open (at most two at once).
   OutputHandle create(const std::string& path);
   // Hands over bytes that the sink owns from now on.
@@ -131,7 +142,11 @@ class OutputSink {
   int open_temp(OpenOutput& f);
   void remove_temp(OpenOutput& f);
 
+  // The name of the file of `path` in the sink's folder.
+  std::string name_in_folder(const std::string& path) const;
+
   const FileOps& ops_;
+  int folder_;
   bool behind_;
   TempFiles temps_;
   std::array<Reusable, kReusableSlots> reusable_;

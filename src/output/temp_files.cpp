@@ -1,6 +1,7 @@
 #include "output/temp_files.hpp"
 
 #include <signal.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,12 +31,13 @@ extern "C" void on_terminating_signal(int sig) {
 
 }  // namespace
 
-int TempFiles::add(const std::string& path) noexcept {
-  if (path.size() >= kMaxPath) return -1;
+int TempFiles::add(int dir, const std::string& name) noexcept {
+  if (name.size() >= kMaxPath) return -1;
   for (std::size_t i = 0; i < kSlots; ++i) {
     Slot& s = slots_[i];
     if (s.used.load(std::memory_order_acquire)) continue;
-    std::memcpy(s.path, path.c_str(), path.size() + 1);
+    s.dir = dir;
+    std::memcpy(s.path, name.c_str(), name.size() + 1);
     s.used.store(true, std::memory_order_release);
     return static_cast<int>(i);
   }
@@ -48,7 +50,7 @@ void TempFiles::remove(int slot) noexcept {
 
 void TempFiles::unlink_all() const noexcept {
   for (const Slot& s : slots_)
-    if (s.used.load(std::memory_order_acquire)) static_cast<void>(::unlink(s.path));  // ENOENT: already renamed
+    if (s.used.load(std::memory_order_acquire)) static_cast<void>(::unlinkat(s.dir, s.path, 0));  // ENOENT: already renamed
 }
 
 SignalCleanup::SignalCleanup(const TempFiles& temps) {

@@ -18,16 +18,19 @@ namespace dx {
 // the system sends to stop a run.
 inline constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-// Slots of paths that a signal handler can read: a slot is filled before
+// Slots of names that a signal handler can read: a slot is filled before
 // its file is created and emptied once the file is renamed or removed.
+// Each name is looked up in the folder open at a descriptor (AT_FDCWD:
+// the working folder), as the run created it.
 class TempFiles {
  public:
   static constexpr std::size_t kSlots = 4;
   static constexpr std::size_t kMaxPath = 4096;
 
-  // Registers `path`; returns its slot, or -1 when no slot is free or the
-  // path is too long (the file is then only removed by the next run).
-  int add(const std::string& path) noexcept;
+  // Registers `name` in the folder `dir`; returns its slot, or -1 when no
+  // slot is free or the name is too long (the file is then only removed by
+  // the next run).
+  int add(int dir, const std::string& name) noexcept;
   void remove(int slot) noexcept;
   // Removes every registered file.  Async-signal-safe.
   void unlink_all() const noexcept;
@@ -35,6 +38,7 @@ class TempFiles {
  private:
   struct Slot {
     std::atomic<bool> used{false};
+    int dir = -1;
     char path[kMaxPath];
   };
   std::array<Slot, kSlots> slots_;

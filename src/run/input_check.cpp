@@ -30,9 +30,9 @@ int fault_of(const std::string& path) {
 
 // The reader's message for input `file` (named `name`) with fault `fault`.
 std::string message(const std::string& name, int file, int fault) {
-  if (fault < 0) return name + ": not a regular file";
-  return name + ": cannot open the file to read variable " + std::string(first_variable(file)) + ": " +
-         std::strerror(fault);
+  const std::string var(first_variable(file));
+  if (fault < 0) return name + ": not a regular file, while reading variable " + var;
+  return name + ": cannot open the file to read variable " + var + ": " + std::strerror(fault);
 }
 
 }  // namespace

@@ -84,6 +84,7 @@ std::string help_text() {
          "                           parents) when missing\n"
          "  -h, --help               print this help and exit\n"
          "  -V, --version            print the version and exit\n"
+         "An option given more than once takes its last value.\n"
          "\n"
          "Exit status: 0 when every output is written, 1 on a fault (one error line on\n"
          "standard error says which), 2 on a usage error.  Manual: man drought-export\n";

@@ -1,11 +1,13 @@
 #include "run/run.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <new>
 #include <string>
 #include <variant>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__SSE__)
 #include <xmmintrin.h>
@@ -61,12 +64,76 @@ void make_output_folder(const std::string& dir, const std::string& name) {
   if (!S_ISDIR(sb.st_mode)) throw Error("output folder " + name + ": " + std::strerror(ENOTDIR));
 }
 
+// The outputs of a run as its messages name them, in the order of
+// output_files(): text tables with bare names and data sets with "./"
+// in the working folder, all with the folder's prefix otherwise.
+std::vector<std::string> shown_outputs(const std::string& output_dir) {
+  std::vector<std::string> names = output_files(kPeriods);
+  const std::string folder = output_dir.empty() ? std::string() : folder_prefix(output_dir);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const bool table = i < kTextTables.size();
+    names[i].insert(0, output_dir.empty() && !table ? std::string(kDir) : folder);
+  }
+  return names;
+}
+
+// Before anything is read: the name and the path of every output and of
+// its temporary file fit the limits of the folder `folder`, so that a run
+// never stops part-way on a name too long.
+void check_output_names(int folder, const std::vector<std::string>& outputs) {
+  const auto longest = std::max_element(outputs.begin(), outputs.end(),
+                                        [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+  std::size_t longest_name = 0;
+  for (const std::string& o : outputs) longest_name = std::max(longest_name, o.size() - (o.rfind('/') + 1));
+  const std::size_t temp = kTempSuffix.size();
+  const long name_max = ::fpathconf(folder, _PC_NAME_MAX);
+  const long path_max = ::fpathconf(folder, _PC_PATH_MAX);
+  const std::size_t max_path = path_max > 0 ? static_cast<std::size_t>(path_max) : std::size_t{PATH_MAX};
+  if ((name_max > 0 && longest_name + temp > static_cast<std::size_t>(name_max)) ||
+      longest->size() + temp >= max_path)
+    throw Error("cannot create " + *longest + ": " + std::strerror(ENAMETOOLONG));
+}
+
+// Before anything is read: no output, nor its temporary file, is one of
+// the input files, by device and inode, whatever the paths or links they
+// are named by (nor the link an input is named by): writing it would
+// replace or remove that input.
+void check_inputs_kept(int folder, const std::vector<std::string>& outputs, const std::string& station_file) {
+  struct Input {
+    dev_t dev;
+    ino_t ino;
+    std::string name;
+  };
+  std::vector<Input> inputs;
+  for (std::size_t i = 0; i < kInputFileNames.size(); ++i) {
+    const std::string name = static_cast<int>(i) == kStationInput ? station_file : std::string(kInputFileNames[i]);
+    struct stat sb {};
+    if (::stat(name.c_str(), &sb) == 0) inputs.push_back({sb.st_dev, sb.st_ino, name});
+    if (::lstat(name.c_str(), &sb) == 0) inputs.push_back({sb.st_dev, sb.st_ino, name});
+  }
+  for (const std::string& out : outputs) {
+    const std::string name = out.substr(out.rfind('/') + 1);
+    for (const bool temp : {false, true}) {
+      struct stat sb {};
+      const std::string n = temp ? name + std::string(kTempSuffix) : name;
+      if (::fstatat(folder, n.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      for (const Input& in : inputs) {
+        if (in.dev == sb.st_dev && in.ino == sb.st_ino) {
+          throw Error(std::string(temp ? "the temporary file " + out + std::string(kTempSuffix) : "the output " + out) +
+                      " would replace the input file " + in.name);
+        }
+      }
+    }
+  }
+}
+
 // "drought-export: error: <message>" and `more` on standard error, after
 // what standard output holds; a failing standard error leaves nothing to
-// report to.
+// report to.  The names in a message may hold any bytes: it is made
+// printable, so that it stays one line.
 void print_error(const std::string& message, const char* more = "") {
   static_cast<void>(std::fflush(stdout));
-  static_cast<void>(std::fprintf(stderr, "drought-export: error: %s\n%s", message.c_str(), more));
+  static_cast<void>(std::fprintf(stderr, "drought-export: error: %s\n%s", printable(message).c_str(), more));
 }
 
 // X(s, k) = per-period array (k, s, p) for every station s and class k.
@@ -138,13 +205,18 @@ int run_program(const Options& opt) {
     check_inputs(opt);
     if (!opt.output_dir.empty()) make_output_folder(opt.output_dir, path_as_given(opt, opt.output_dir));
     // Before anything is read: a second run into the same folder stops here.
+    // Every output is then written through the descriptor of the folder
+    // locked, whatever happens to its path meanwhile.
     const FolderLock lock(opt.output_dir.empty() ? std::string(".") : opt.output_dir);
+    const std::vector<std::string> outputs = shown_outputs(opt.output_dir);
+    check_output_names(lock.fd(), outputs);
+    check_inputs_kept(lock.fd(), outputs, opt.station_file);
     Store st;
     read_data_nc(st, opt.station_file, path_as_given(opt, opt.station_file));
     // The writes, closes and renames run on a second thread while this one
     // formats; the files and their order stay the same.  (Started only now:
     // the loading has the whole memory of the run to itself.)
-    OutputSink sink(OutputSink::Mode::Behind);
+    OutputSink sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
     // Ctrl-C and the like remove the temporary files being written.
     const SignalCleanup cleanup(sink.temp_files());
     write_outputs(st, sink, opt.output_dir);

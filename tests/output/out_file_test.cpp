@@ -137,7 +137,7 @@ TEST(OutFile, NoMemoryForTheBufferLeavesNoTemporaryFile) {
 // file, with no temporary file left, whether the sink writes directly or
 // behind.
 TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
-  enum class Place { Plain, MissingFolder, FolderInTheWay, FolderAtTempName, SmallDisk };
+  enum class Place { Plain, MissingFolder, FolderInTheWay, FolderAtTempName, SmallDisk, LongName };
   struct Case {
     Place place;
     dxtest::Fault fault;
@@ -155,6 +155,7 @@ TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
       {Place::MissingFolder, dxtest::Fault::None, 0, "cannot create", ENOENT},
       {Place::FolderInTheWay, dxtest::Fault::None, 0, "cannot replace", EISDIR},
       {Place::FolderAtTempName, dxtest::Fault::None, 0, "cannot create", EISDIR},  // names the temporary file
+      {Place::LongName, dxtest::Fault::None, 0, "cannot create", ENAMETOOLONG},  // only the temporary name is too long
       {Place::SmallDisk, dxtest::Fault::None, 0, "cannot write", ENOSPC},
   };
   for (const OutputSink::Mode mode : kModes) {
@@ -171,7 +172,8 @@ TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
         }
       }
       const std::string dir = disk ? disk->path() : tmp.path();
-      std::string path = dir + "/Fre_all.txt";
+      const std::string name = c.place == Place::LongName ? std::string(249, 'x') : "Fre_all.txt";
+      std::string path = dir + "/" + name;
       const char* const old = "the previous good table\n";
       if (c.place == Place::MissingFolder) {
         path = dir + "/gone/Fre_all.txt";
@@ -196,7 +198,7 @@ TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
       } else if (c.place != Place::MissingFolder) {
         EXPECT_EQ(read_file(path), old);
       }
-      std::vector<std::string> left = {"Fre_all.txt"};
+      std::vector<std::string> left = {name};
       if (c.place == Place::MissingFolder) left.clear();
       if (c.place == Place::FolderAtTempName) left.push_back("Fre_all.txt" + std::string(kTempSuffix));
       EXPECT_EQ(dxtest::list_dir(dir), left);

@@ -35,9 +35,9 @@ const char* const kNames[] = {"Num_Dr_Mon.txt", "Num_Dr_Mon.dat", "Num_Dr_Mon.ct
 class CountingOps : public FileOps {
  public:
   explicit CountingOps(std::string dir) : dir_(std::move(dir)) {}
-  int open(const char* path, int flags, mode_t mode) const override {
+  int open(int dir, const char* path, int flags, mode_t mode) const override {
     most_temps = std::max(most_temps, dxtest::temp_files_in(dir_).size() + 1);
-    return FileOps::open(path, flags, mode);
+    return FileOps::open(dir, path, flags, mode);
   }
   mutable std::size_t most_temps = 0;  // only the calling thread creates files
 
@@ -182,6 +182,35 @@ TEST(OutputSink, ReplacedFilesAreLetGoWhateverWasThere) {
   EXPECT_EQ(read_file(outside / "backup"), "old linked");
   EXPECT_EQ(read_file(outside / "target"), "target");
   EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
+}
+
+// With the descriptor of its folder, the sink writes there whatever happens
+// to the folder's path: renamed while files are written, with a symbolic
+// link to another folder put at the old path, every file still ends up
+// complete in the folder opened, and no temporary file is stranded.
+TEST(OutputSink, FilesStayInTheFolderOpenedWhenItsPathChanges) {
+  TempDir top;
+  const std::string out = top / "out", moved = top / "moved", other = top / "other";
+  std::filesystem::create_directory(out);
+  std::filesystem::create_directory(other);
+  const int folder = ::open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0) << std::strerror(errno);
+  std::vector<std::string> expect;
+  {
+    OutputSink sink(OutputSink::Mode::Behind, system_file_ops(), folder);
+    for (std::size_t i = 0; i < std::size(kNames); ++i) {
+      if (i == 2) {
+        std::filesystem::rename(out, moved);
+        std::filesystem::create_directory_symlink(other, out);
+      }
+      expect.push_back(dxtest::write_every_way(sink, out + "/" + kNames[i], i));
+    }
+    sink.settle();
+  }
+  ::close(folder);
+  for (std::size_t i = 0; i < std::size(kNames); ++i) EXPECT_TRUE(read_file(moved + "/" + kNames[i]) == expect[i]);
+  EXPECT_TRUE(dxtest::list_dir(other).empty());
+  EXPECT_TRUE(dxtest::temp_files_in(moved).empty());
 }
 
 // A name that cannot be replaced (a folder) ends the output with the rename's

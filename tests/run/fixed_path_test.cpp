@@ -97,6 +97,10 @@ TEST(FixedPath, FallbackCreatesTheFileOnlyWhereItHarmsNothing) {
        "mkdir -p \"${F%/*}\" && cp other/SPI_Stn.nc \"$F\"", "ran\nstatus=0\n" + tree + "\nkept-sample\n", 0},
       {"a foreign file there: refused and left alone", "mkdir -p \"${F%/*}\" && echo foreign > \"$F\"",
        "status=125\n" + tree + "\nforeign", 125},
+      {"the runs' lock left where it cannot be written (another user's): taken all the same",
+       "mkdir /home/lk && : > /home/lk/dx-fixed-path.lock && mount --bind /home/lk /home/lk && "
+       "mount -o remount,bind,ro /home/lk && export TMPDIR=/home/lk",
+       "ran\nstatus=0\n/home/lk /home/lk/dx-fixed-path.lock \n", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <netcdf.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -180,6 +182,30 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
                 "(none of the seven result files is there: they are read from the working directory, or from the "
                 "folder of -C)\n",
        "", true, false},
+      {"the station file at an output's name in the output folder",
+       [](const std::string& dir, Launch& l) {
+         sample::generate(dir, 6, 4);
+         std::filesystem::create_directory(dir + "/out");
+         std::filesystem::rename(dir + "/SPI_Stn.nc", dir + "/out/Sensl.txt");
+         l.argv = {DX_BINARY, "-s", "out/Sensl.txt", "-o", "out"};
+       },
+       kError + "the output out/Sensl.txt would replace the input file out/Sensl.txt\n", "", true, false},
+      {"an output folder whose outputs' paths would be too long",
+       [](const std::string& dir, Launch& l) {
+         sample::generate(dir, 6, 4);
+         std::string deep(49, 'd');
+         for (int i = 0; i < 20; ++i) deep = std::string(200, 'd') + "/" + deep;  // 4,069 characters
+         std::filesystem::create_directories(dir + "/" + deep);
+         l.argv.insert(l.argv.end(), {"-o", deep});
+       },
+       kError + "cannot create ", "/Time_Interval_Ave.txt: " + std::string(std::strerror(ENAMETOOLONG)) + "\n", true,
+       false},
+      {"a station file whose name holds a line feed and an escape",
+       [](const std::string& dir, Launch& l) {
+         sample::generate(dir, 6, 4);
+         l.argv = {DX_BINARY, "-s", "no\nsuch\x1b.nc"};
+       },
+       kError + "no\\nsuch\\033.nc: ", ""},
   };
   if (!file_exists(std::string(dx::kStationFile))) {
     cases.push_back({"no station file at the fixed path, no -s",
@@ -191,6 +217,22 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
                          ": cannot open the file to read variable lon: No such file or directory (give the station "
                          "file with -s FILE)\n",
                      "", true, false});
+  }
+  // A folder that can be written but not read cannot be locked: the run
+  // stops rather than going on unlocked beside the run that holds it.  The
+  // run is made as another user (nobody), which needs root; the folder stays
+  // readable to the test itself.
+  if (::geteuid() == 0 && file_exists("/usr/bin/setpriv")) {
+    cases.push_back({"a folder that can be written but not read, locked by another run",
+                     [](const std::string& dir, Launch& l) {
+                       sample::generate(dir, 6, 4);
+                       ASSERT_EQ(::chmod(dir.c_str(), 0333), 0);
+                       l.argv.insert(l.argv.begin(),
+                                     {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+                     },
+                     kError + "cannot lock the output folder /", std::strerror(EACCES), true, false, true});
+  } else {
+    std::cout << "unreadable-folder case skipped: it needs root and setpriv to run as another user\n";
   }
 #if !defined(__SANITIZE_ADDRESS__)
   // Less than the machine's memory but more than the run may take: the

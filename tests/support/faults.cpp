@@ -25,14 +25,14 @@ const char* fault_name(Fault f) {
   return "?";
 }
 
-int InjectedFault::open(const char* path, int flags, mode_t mode) const {
+int InjectedFault::open(int dir, const char* path, int flags, mode_t mode) const {
   std::lock_guard lock(mutex_);
   const bool faulty = ++opened_ > skip_files_;
   if (faulty && fault_ == Fault::OpenDenied) {
     errno = EACCES;
     return -1;
   }
-  const int fd = FileOps::open(path, flags, mode);
+  const int fd = FileOps::open(dir, path, flags, mode);
   if (faulty && fd >= 0) {
     fds_.insert(fd);
     paths_.insert(path);
@@ -72,7 +72,7 @@ int InjectedFault::close(int fd) const {
   return r;
 }
 
-int InjectedFault::rename(const char* from, const char* to) const {
+int InjectedFault::rename(int dir, const char* from, const char* to) const {
   bool faulty = false;
   {
     std::lock_guard lock(mutex_);
@@ -82,7 +82,7 @@ int InjectedFault::rename(const char* from, const char* to) const {
     errno = EXDEV;
     return -1;
   }
-  return FileOps::rename(from, to);
+  return FileOps::rename(dir, from, to);
 }
 
 ssize_t ChoppyWrites::write(int fd, const void* buf, std::size_t n) const {

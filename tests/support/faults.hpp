@@ -35,10 +35,10 @@ class InjectedFault : public dx::FileOps {
  public:
   explicit InjectedFault(Fault fault, std::size_t budget = 0, int skip_files = 0)
       : fault_(fault), budget_(budget), skip_files_(skip_files) {}
-  int open(const char* path, int flags, mode_t mode) const override;
+  int open(int dir, const char* path, int flags, mode_t mode) const override;
   ssize_t write(int fd, const void* buf, std::size_t n) const override;
   int close(int fd) const override;
-  int rename(const char* from, const char* to) const override;
+  int rename(int dir, const char* from, const char* to) const override;
 
  private:
   const Fault fault_;
