@@ -32,12 +32,6 @@ void put_justified(char* dst, int w, const char* text, int len) {
   std::memcpy(dst + (w - len), text, static_cast<std::size_t>(len));
 }
 
-// Powers of ten that are exact doubles.  A float has 24 significant bits and
-// 5^d at most 28 for d <= 12, so float * 10^d is exact in double precision.
-constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6,
-                             1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
-constexpr int kMaxFastDecimals = 12;
-
 // Fw.d via the exact decimal expansion of the value (slow path, wide fields
 // and many decimals).  std::to_chars is exact and rounds ties to even.
 void put_real_exact(char* dst, int w, int d, double v) {
@@ -110,7 +104,7 @@ void put_int(char* dst, int w, int min_digits, std::int32_t v) {
   std::memcpy(o, digits, static_cast<std::size_t>(ndig));
 }
 
-void put_real(char* dst, int w, int d, float v) {
+void put_real_general(char* dst, int w, int d, float v) {
   if (std::isnan(v)) {
     put_justified(dst, w, "NaN", 3);
     return;
@@ -125,7 +119,7 @@ void put_real(char* dst, int w, int d, float v) {
     }
     return;
   }
-  if (d < 0 || d > kMaxFastDecimals) {
+  if (d < 0 || d > kMaxExactDecimals) {
     put_real_exact(dst, w, d < 0 ? 0 : d, static_cast<double>(v));
     return;
   }

@@ -12,6 +12,9 @@
 
 namespace dx {
 
+// The id of a GrADS station report: eight characters.
+using StationId = std::array<char, 8>;
+
 struct Store {
   // Text fields, always at their full fixed length.
   std::string TITLE = std::string(kTitleLen, ' ');
@@ -42,7 +45,7 @@ struct Store {
 
   // Id of the last GrADS station report written; a terminator with no
   // station before it in its call repeats it.  Eight zero bytes at start.
-  std::array<char, 8> LAST_STN_ID{};
+  StationId LAST_STN_ID{};
 };
 
 }  // namespace dx

@@ -467,6 +467,9 @@ TEST_P(FloatRange, PackedAndFlaggedValuesArePublishedAsStoredWithAWarning) {
       {"fill_value",
        [](NcLayout& f) { f.var("lat", NC_FLOAT, {"stn"}, {-999, 20, -999}).attrs = {{"_FillValue", -999}}; },
        ": 2 values equal its _FillValue (-999); they are published as stored, not as missing"},
+      {"fill_value_nan",  // NaN equals nothing, not even itself
+       [](NcLayout& f) { f.var("lat", NC_FLOAT, {"stn"}, {NAN, 20, NAN}).attrs = {{"_FillValue", NAN}}; },
+       ": 2 values equal its _FillValue (nan); they are published as stored, not as missing"},
       {"missing_value",
        [](NcLayout& f) { f.var("lat", NC_DOUBLE, {"stn"}, {-99, 20, 21}).attrs = {{"missing_value", -99}}; },
        ": 1 value equals its missing_value (-99); they are published as stored, not as missing"},
@@ -611,7 +614,9 @@ TEST(NcOpenings, SharesOneOpeningAndPrintsTheSameLines) {
       f.var("two", NC_INT, {"stn"}, {base + 7, base + 8, base + 9});
       dxtest::write_nc(path, f);
     }
-    const std::vector<Read2> separate = {read2(a, "one"), read2(b, "one")};
+    std::vector<Read2> separate;
+    separate.push_back(read2(a, "one"));
+    separate.push_back(read2(b, "one"));
     ASSERT_EQ(separate[0].error, "");
 
     std::vector<Read2> kept;

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <netcdf.h>
 
@@ -17,8 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "base/console.hpp"
 #include "input/result_files.hpp"
+#include "run/run.hpp"
 #include "run/sample_files.hpp"
+#include "support/capture.hpp"
 #include "support/faults.hpp"
 #include "support/fs.hpp"
 #include "support/nc_fixture.hpp"
@@ -83,6 +87,30 @@ TEST(WholeRun, ASecondRunReplacesTheOutputsAndLeavesNoTemporaryFile) {
   r = run_tool(tmp.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(check_outputs(tmp.path(), tmp / "SPI_Stn.nc"));
+}
+
+// The progress line of the first data set comes once that data set is on
+// disk: the rename of its descriptor is held until the line is out (or,
+// as it must be, for half a second).  With no stations every output is
+// short.
+TEST(WriteOutputs, ReportsTheFirstDataSetDoneOnlyOnceItIsOnDisk) {
+  TempDir tmp;
+  dx::Store st;
+  const HeldRename held("/Num_Dr_Mon.ctl", [] {
+    struct stat sb{};
+    return std::fflush(stdout) == 0 && ::fstat(STDOUT_FILENO, &sb) == 0 && sb.st_size > 0;
+  });
+  Captured io;
+  capture_stdio(
+      [&] {
+        dx::OutputSink sink(dx::OutputSink::Mode::Behind, held);
+        dx::write_outputs(st, sink, tmp.path());
+        dx::console_flush();
+      },
+      io);
+  EXPECT_EQ(io.out, " Write to Grads Num_Dr_Mon Done\n");
+  EXPECT_FALSE(held.overtaken()) << "the line came before the data set was on disk";
+  EXPECT_EQ(outputs_in(tmp.path()).size(), 33u);
 }
 
 // ---- Runs that fail ------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -44,16 +45,25 @@ std::string le_f(float f) {
 
 }  // namespace
 
-std::string f_field(float x, int w) {
+std::string f_field(float x, int w, int d) {
   std::string s;
-  if (std::isnan(x)) s = "NaN";
-  else if (std::isinf(x)) s = x > 0 ? (w >= 8 ? "Infinity" : "Inf") : (w >= 9 ? "-Infinity" : "-Inf");
-  else {
-    char b[80];
-    std::snprintf(b, sizeof b, "%.3f", static_cast<double>(x));
-    s = b;
+  if (std::isnan(x)) {
+    s = "NaN";
+  } else if (std::isinf(x)) {
+    s = x > 0 ? (w >= 8 ? "Infinity" : "Inf") : (w >= 9 ? "-Infinity" : "-Inf");
+  } else {
+    // Exact, ties to even; then the layout: Fw.0 keeps its point, and a
+    // field one column too narrow drops the leading zero.
+    char buf[128];
+    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(x), std::chars_format::fixed, d);
+    s.assign(buf, r.ptr);
+    if (d == 0) s += '.';
+    if (s.size() == static_cast<std::size_t>(w) + 1) {
+      if (s.starts_with("0.")) s.erase(0, 1);
+      else if (s.starts_with("-0.")) s.erase(1, 1);
+    }
   }
-  if (static_cast<int>(s.size()) > w) return std::string(static_cast<std::size_t>(w), '*');
+  if (s.size() > static_cast<std::size_t>(w)) return std::string(static_cast<std::size_t>(w), '*');
   return std::string(static_cast<std::size_t>(w) - s.size(), ' ') + s;
 }
 
