@@ -38,8 +38,8 @@ struct Store {
   Array3 FRE, MAG;
   // Station names, each kStationLen characters, blank-padded.
   std::vector<std::string> STATION;
-  // Coordinate values of the last read's dimensions, and one pair variable.
-  Array1 XSTN, XIDX, COR;
+  // Coordinate values of the last read's dimensions.
+  Array1 XSTN, XIDX;
   // Work array of the per-period loop, (station, class).
   Array2 X;
 

@@ -143,7 +143,6 @@ void read_pairs(NcOpenings& files, Reads& reads, Store& st, const StationCount& 
     rd_ncdf_1d_into(files, file, st.XSTN, st.NSTN, std::span<float>(dst.data() + j * nstn, nstn), v.var,
                     st.STATUS, [&](std::int32_t n, std::int32_t) { ref.check(file, v.var, n); });
     st.XSTN.release();
-    st.COR.release();
   }
 }
 

@@ -230,23 +230,11 @@ TEST(GradsDescriptor, TimeCountInThreeColumns) {
   }
 }
 
-// Changes the working folder for the life of the object.
-class InFolder {
- public:
-  explicit InFolder(const std::string& path) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~InFolder() { std::filesystem::current_path(old_); }
-
- private:
-  std::filesystem::path old_;
-};
-
 TEST(GradsDescriptor, PaddedBaseNameInTheWorkingFolder) {
   TempDir dir;
   DataSet ds(2, 18);
   {
-    InFolder here(dir.path());
+    const dxtest::InFolder here(dir.path());
     ds.write("./", pad_to("Fre_01", kFnameLen), "Fre   ");
     EXPECT_TRUE(dxtest::file_exists("./Fre_01.dat"));
   }

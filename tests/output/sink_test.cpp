@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "support/faults.hpp"
 #include "support/sink_writes.hpp"
 #include "support/fs.hpp"
+#include "support/process.hpp"
 
 namespace dx {
 namespace {
@@ -85,28 +85,20 @@ TEST(OutputSink, FilesHoldTheSameBytesAndAtMostTwoAreOpenAtOnce) {
 TEST(OutputSink, WithoutThreadsWritesDirectly) {
   TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  const dxtest::InChild child = dxtest::in_child([&](std::string&) {
     // Root is exempt from the process limit: run as nobody.
-    if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(10);
+    if (::geteuid() == 0 && ::setuid(65534) != 0) return 10;
     const rlimit one{1, 1};
-    if (::setrlimit(RLIMIT_NPROC, &one) != 0) ::_exit(11);
-    try {
-      OutputSink sink(OutputSink::Mode::Behind);
-      if (sink.writes_behind()) ::_exit(12);  // the limit did not hold here
-      const std::string expect = dxtest::write_every_way(sink, dir / kNames[0], 5);
-      sink.settle();
-      ::_exit(read_file(dir / kNames[0]) == expect ? 0 : 13);
-    } catch (...) {
-      ::_exit(14);
-    }
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  if (WEXITSTATUS(status) == 12) GTEST_SKIP() << "the process limit does not hold here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    if (::setrlimit(RLIMIT_NPROC, &one) != 0) return 11;
+    OutputSink sink(OutputSink::Mode::Behind);
+    if (sink.writes_behind()) return 12;  // the limit did not hold here
+    const std::string expect = dxtest::write_every_way(sink, dir / kNames[0], 5);
+    sink.settle();
+    return read_file(dir / kNames[0]) == expect ? 0 : 13;
+  });
+  ASSERT_TRUE(child.exited) << "ended by signal " << child.status - 128;
+  if (child.status == 12) GTEST_SKIP() << "the process limit does not hold here";
+  EXPECT_EQ(child.status, 0);
   EXPECT_TRUE(dxtest::temp_files_in(dir.path()).empty());
 }
 
