@@ -130,24 +130,11 @@ void put_real_general(char* dst, int w, int d, float v) {
     else put_stars(dst, w);
     return;
   }
-  std::uint64_t n = round_ties_even(scaled);
-  // Digits from the right into a blank-filled buffer: d decimals, the
-  // point, the integer part ("0" at least).
+  // The digits into a blank-filled buffer.
   char buf[48];
   std::memset(buf, ' ', sizeof buf);
   char* const end = buf + sizeof buf;
-  char* p = end;
-  for (int k = d; k >= 2; k -= 2) {
-    p -= 2;
-    std::memcpy(p, kDigitPairs + 2 * (n % 100), 2);
-    n /= 100;
-  }
-  if (d & 1) {
-    *--p = static_cast<char>('0' + n % 10);
-    n /= 10;
-  }
-  *--p = '.';
-  p = digits_backward(p, n);
+  char* p = fixed_backward(end, round_ties_even(scaled), d);
   const bool neg = std::signbit(v);  // also for a value that rounds to zero
   int len = static_cast<int>(end - p) + (neg ? 1 : 0);
   if (len == w + 1 && p[0] == '0') {

@@ -33,6 +33,23 @@ inline char* digits_backward(char* end, std::uint64_t n) {
   return end;
 }
 
+// Writes the rounded scaled value n as d decimals, the point and the
+// integer part ("0" at least) ending just before `end`; returns the start.
+inline char* fixed_backward(char* end, std::uint64_t n, int d) {
+  char* p = end;
+  for (int k = d; k >= 2; k -= 2) {
+    p -= 2;
+    std::memcpy(p, kDigitPairs + 2 * (n % 100), 2);
+    n /= 100;
+  }
+  if (d & 1) {
+    *--p = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+  *--p = '.';
+  return digits_backward(p, n);
+}
+
 // Rounds an exact non-negative scaled value (a value times 10^d, below
 // 2^64) to the nearest integer, ties to even.  Both the truncation and the
 // fraction are exact, so this does not depend on the processor's rounding
@@ -99,25 +116,13 @@ inline void put_real(char* dst, int w, int d, float v) {
     put_real_general(dst, w, d, v);
     return;
   }
-  std::uint64_t n = round_ties_even(scaled);
-  // Blank the field with two overlapping 8-byte stores, then write from the
-  // right: d decimals, the point, the integer part ("0" at least) and the
-  // sign (kept for a negative value that rounds to zero).
+  // Blank the field with two overlapping 8-byte stores, then the digits
+  // from the right and the sign (kept for a negative value that rounds to
+  // zero).
   std::memcpy(dst, "        ", 8);
   std::memcpy(dst + w - 8, "        ", 8);
-  char* p = dst + w;
-  for (int k = d; k >= 2; k -= 2) {
-    p -= 2;
-    std::memcpy(p, kDigitPairs + 2 * (n % 100), 2);
-    n /= 100;
-  }
-  if (d & 1) {
-    *--p = static_cast<char>('0' + n % 10);
-    n /= 10;
-  }
-  *--p = '.';
-  p = digits_backward(p, n);
-  if (std::signbit(v)) *--p = '-';
+  char* const p = fixed_backward(dst + w, round_ties_even(scaled), d);
+  if (std::signbit(v)) p[-1] = '-';
 }
 
 }  // namespace dx
