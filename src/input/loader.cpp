@@ -20,7 +20,6 @@ namespace {
 // Classes of FRE and MAG filled in one pass over those arrays.
 constexpr std::size_t kPeriodBatch = 3;
 
-
 // The station count of the first file read; every later variable must
 // describe the same stations.
 struct StationCount {
