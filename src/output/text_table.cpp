@@ -28,22 +28,17 @@ const Format& header_format() {
 
 std::string describe(std::string_view file) { return "station table " + std::string(file); }
 
-}  // namespace
-
-void write_to_text(OutputSink& sink, const Array2& values, std::int32_t nstn, std::int32_t ncol, const Array1& lon,
-                   const Array1& lat, const Array1& reg, std::span<const std::string_view> names,
-                   std::string_view title, std::string_view file) {
-  const std::string path(trim_right(file));
-
-  // Argument checks: a mismatch is a programming error, but it must never
-  // read outside an array or produce a broken table.
+// A mismatch of the arguments is a programming error, but it must never
+// read outside an array or produce a broken table.
+void check_arguments(const std::string& path, const Array2& values, std::int32_t nstn, std::int32_t ncol,
+                     const Array1& lon, const Array1& lat, const Array1& reg,
+                     std::span<const std::string_view> names) {
   if (ncol < 0 || ncol > kMaxColumns)
     throw Error(describe(path) + ": column count " + std::to_string(ncol) + " is outside 0 to " +
                 std::to_string(kMaxColumns));
   const std::size_t rows = count_to_size(nstn);
   const std::size_t cols = static_cast<std::size_t>(ncol);
-  const std::size_t nnames = std::min<std::size_t>(cols, kMaxHeaderNames);
-  if (names.size() < nnames)
+  if (names.size() < std::min<std::size_t>(cols, kMaxHeaderNames))
     throw Error(describe(path) + ": " + std::to_string(ncol) + " columns but only " +
                 std::to_string(names.size()) + " column names");
   if (lon.size() < rows || lat.size() < rows || reg.size() < rows)
@@ -53,7 +48,19 @@ void write_to_text(OutputSink& sink, const Array2& values, std::int32_t nstn, st
     throw Error(describe(path) + ": value array of " + std::to_string(values.extent(0)) + " x " +
                 std::to_string(values.extent(1)) + " is smaller than " + std::to_string(rows) + " stations x " +
                 std::to_string(cols) + " columns");
+}
 
+}  // namespace
+
+void write_to_text(OutputSink& sink, const Array2& values, std::int32_t nstn, std::int32_t ncol, const Array1& lon,
+                   const Array1& lat, const Array1& reg, std::span<const std::string_view> names,
+                   std::string_view title, std::string_view file) {
+  const std::string path(trim_right(file));
+
+  check_arguments(path, values, nstn, ncol, lon, lat, reg, names);
+  const std::size_t rows = count_to_size(nstn);
+  const std::size_t cols = static_cast<std::size_t>(ncol);
+  const std::size_t nnames = std::min<std::size_t>(cols, kMaxHeaderNames);
   const std::size_t line_len = kRegWidth + 2 * kCoordWidth + kValueWidth * cols + 1;
 
   OutFile out(sink, path);
