@@ -98,8 +98,8 @@ void BM_WriteGradsStn(benchmark::State& state) {
   const std::string dir = scratch() + "/";
   dx::OutputSink sink(dx::OutputSink::Mode::Direct);
   for (auto _ : state) {
-    dx::write_grads_stn(sink, in.st, in.values, in.st.LON, in.st.LAT, in.st.NSTN, static_cast<std::int32_t>(kColumns),
-                        "Fre_all", dir, "Fre_all");
+    dx::write_grads_stn(sink, in.st.STATION, in.st.LAST_STN_ID, in.values, in.st.LON, in.st.LAT, in.st.NSTN,
+                        static_cast<std::int32_t>(kColumns), "Fre_all", dir, "Fre_all");
   }
   const auto bytes = static_cast<std::int64_t>(std::filesystem::file_size(dir + "Fre_all.dat") +
                                                std::filesystem::file_size(dir + "Fre_all.ctl"));

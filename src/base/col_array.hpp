@@ -11,6 +11,10 @@
 
 namespace dx {
 
+// A count read from a file or kept in the store, as a size: a negative
+// count is none.
+inline std::size_t count_to_size(std::int32_t n) { return n > 0 ? static_cast<std::size_t>(n) : 0; }
+
 template <std::size_t Rank>
 class ColArray {
  public:

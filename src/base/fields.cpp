@@ -32,12 +32,6 @@ void put_justified(char* dst, int w, const char* text, int len) {
   std::memcpy(dst + (w - len), text, static_cast<std::size_t>(len));
 }
 
-// Powers of ten that are exact doubles.  A float has 24 significant bits and
-// 5^d at most 28 for d <= 12, so float * 10^d is exact in double precision.
-constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6,
-                             1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
-constexpr int kMaxFastDecimals = 12;
-
 // Fw.d via the exact decimal expansion of the value (slow path, wide fields
 // and many decimals).  std::to_chars is exact and rounds ties to even.
 void put_real_exact(char* dst, int w, int d, double v) {
@@ -110,7 +104,7 @@ void put_int(char* dst, int w, int min_digits, std::int32_t v) {
   std::memcpy(o, digits, static_cast<std::size_t>(ndig));
 }
 
-void put_real(char* dst, int w, int d, float v) {
+void put_real_general(char* dst, int w, int d, float v) {
   if (std::isnan(v)) {
     put_justified(dst, w, "NaN", 3);
     return;
@@ -125,7 +119,7 @@ void put_real(char* dst, int w, int d, float v) {
     }
     return;
   }
-  if (d < 0 || d > kMaxFastDecimals) {
+  if (d < 0 || d > kMaxExactDecimals) {
     put_real_exact(dst, w, d < 0 ? 0 : d, static_cast<double>(v));
     return;
   }
@@ -136,24 +130,11 @@ void put_real(char* dst, int w, int d, float v) {
     else put_stars(dst, w);
     return;
   }
-  std::uint64_t n = round_ties_even(scaled);
-  // Digits from the right into a blank-filled buffer: d decimals, the
-  // point, the integer part ("0" at least).
+  // The digits into a blank-filled buffer.
   char buf[48];
   std::memset(buf, ' ', sizeof buf);
   char* const end = buf + sizeof buf;
-  char* p = end;
-  for (int k = d; k >= 2; k -= 2) {
-    p -= 2;
-    std::memcpy(p, kDigitPairs + 2 * (n % 100), 2);
-    n /= 100;
-  }
-  if (d & 1) {
-    *--p = static_cast<char>('0' + n % 10);
-    n /= 10;
-  }
-  *--p = '.';
-  p = digits_backward(p, n);
+  char* p = fixed_backward(end, round_ties_even(scaled), d);
   const bool neg = std::signbit(v);  // also for a value that rounds to zero
   int len = static_cast<int>(end - p) + (neg ? 1 : 0);
   if (len == w + 1 && p[0] == '0') {

@@ -57,16 +57,6 @@ float* map_zeroed(std::size_t bytes) {
 
 }  // namespace
 
-FloatBlock::FloatBlock(const FloatBlock& other) {
-  resize(other.size_, false);
-  if (size_ != 0) std::memcpy(data_, other.data_, size_ * sizeof(float));
-}
-
-FloatBlock& FloatBlock::operator=(const FloatBlock& other) {
-  if (this != &other) FloatBlock(other).swap(*this);
-  return *this;
-}
-
 void FloatBlock::resize(std::size_t n, bool zeroed) {
   if (n == size_ && data_ != nullptr) {
     if (zeroed) std::memset(data_, 0, n * sizeof(float));

@@ -14,8 +14,6 @@ namespace dx {
 class FloatBlock {
  public:
   FloatBlock() = default;
-  FloatBlock(const FloatBlock& other);
-  FloatBlock& operator=(const FloatBlock& other);
   FloatBlock(FloatBlock&& other) noexcept { swap(other); }
   FloatBlock& operator=(FloatBlock&& other) noexcept {
     FloatBlock(std::move(other)).swap(*this);

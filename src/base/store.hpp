@@ -12,6 +12,9 @@
 
 namespace dx {
 
+// The id of a GrADS station report: eight characters.
+using StationId = std::array<char, 8>;
+
 struct Store {
   // Text fields, always at their full fixed length.
   std::string TITLE = std::string(kTitleLen, ' ');
@@ -35,14 +38,14 @@ struct Store {
   Array3 FRE, MAG;
   // Station names, each kStationLen characters, blank-padded.
   std::vector<std::string> STATION;
-  // Coordinate values of the last read's dimensions, and one pair variable.
-  Array1 XSTN, XIDX, COR;
+  // Coordinate values of the last read's dimensions.
+  Array1 XSTN, XIDX;
   // Work array of the per-period loop, (station, class).
   Array2 X;
 
   // Id of the last GrADS station report written; a terminator with no
   // station before it in its call repeats it.  Eight zero bytes at start.
-  std::array<char, 8> LAST_STN_ID{};
+  StationId LAST_STN_ID{};
 };
 
 }  // namespace dx

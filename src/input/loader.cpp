@@ -22,8 +22,6 @@ namespace {
 // Classes of FRE and MAG filled in one pass over those arrays.
 constexpr std::size_t kPeriodBatch = 3;
 
-std::size_t count(std::int32_t n) { return static_cast<std::size_t>(std::max(n, 0)); }
-
 // The station count of the first file read; every later variable must
 // describe the same stations.
 struct StationCount {
@@ -150,7 +148,6 @@ void read_pairs(NcOpenings& files, Reads& reads, Store& st, const StationCount& 
     rd_ncdf_1d_into(files, file, st.XSTN, st.NSTN, std::span<float>(dst.data() + j * nstn, nstn), v.var,
                     st.STATUS, [&](std::int32_t n, std::int32_t) { ref.check(file, v.var, n); });
     st.XSTN.release();
-    st.COR.release();
   }
 }
 
@@ -206,19 +203,19 @@ void read_data_nc(Store& st, std::string_view station_file, std::string_view sta
   // 5. and 6. Frequency and magnitude per period, class k = 6 (c - 1) + i.
   st.NCLASS = kClasses;
   st.NPERIOD = kPeriods;
-  const std::size_t nstn = count(st.NSTN);
-  allocate_for(ref, "frequencies per period", st.FRE, {count(kClasses), nstn, count(kPeriods)});
-  allocate_for(ref, "magnitudes per period", st.MAG, {count(st.NCLASS), nstn, count(st.NPERIOD)});
+  const std::size_t nstn = count_to_size(st.NSTN);
+  allocate_for(ref, "frequencies per period", st.FRE, {count_to_size(kClasses), nstn, count_to_size(kPeriods)});
+  allocate_for(ref, "magnitudes per period", st.MAG, {count_to_size(st.NCLASS), nstn, count_to_size(st.NPERIOD)});
   // The variables are read one by one in their fixed order; their copies
   // into FRE and MAG are made a batch of classes at a time.  The work
   // matrices keep their memory from one batch to the next.
   std::array<Array2, kPeriodBatch> fre_work, mag_work;
-  for (std::size_t k = 0; k < count(kClasses);) {
+  for (std::size_t k = 0; k < count_to_size(kClasses);) {
     const std::size_t b = k % kPeriodBatch;
     read_period_variable(files, reads, st, ref, fre_work[b]);
     read_period_variable(files, reads, st, ref, mag_work[b]);
     ++k;
-    if (b + 1 == kPeriodBatch || k == count(kClasses)) {
+    if (b + 1 == kPeriodBatch || k == count_to_size(kClasses)) {
       copy_period_classes(std::span<const Array2>(fre_work.data(), b + 1), k - (b + 1), st.FRE);
       copy_period_classes(std::span<const Array2>(mag_work.data(), b + 1), k - (b + 1), st.MAG);
     }
@@ -228,8 +225,8 @@ void read_data_nc(Store& st, std::string_view station_file, std::string_view sta
 
   // 7. to 9. Correlation coefficients of the index pairs and their p-values.
   st.NPAIR = kPairs;
-  allocate_for(ref, "correlation coefficients", st.TQ, {count(st.NSTN), count(kPairs)});
-  allocate_for(ref, "p-values of the correlations", st.PROB1, {count(st.NSTN), count(st.NPAIR)});
+  allocate_for(ref, "correlation coefficients", st.TQ, {count_to_size(st.NSTN), count_to_size(kPairs)});
+  allocate_for(ref, "p-values of the correlations", st.PROB1, {count_to_size(st.NSTN), count_to_size(st.NPAIR)});
   read_pairs(files, reads, st, ref, st.TQ);
   read_pairs(files, reads, st, ref, st.PROB1);
 
@@ -246,7 +243,7 @@ void read_data_nc(Store& st, std::string_view station_file, std::string_view sta
   // fit its field and is written as asterisks.
   static const Format kStationFormat = Format::parse("(A,I3.3)");
   st.STATION.clear();
-  st.STATION.reserve(count(st.NSTN));
+  st.STATION.reserve(count_to_size(st.NSTN));
   for (std::int32_t i = 1; i <= st.NSTN; ++i) {
     const std::array<Value, 2> items{Value::text("Station_"), Value::integer(i)};
     st.STATION.push_back(write_field(kStationFormat, items, kStationLen));

@@ -36,8 +36,6 @@ void end_line(std::string_view file) {
 constexpr std::string_view kFirstDim = "      - Longitude's name = ";
 constexpr std::string_view kSecondDim = "      - Latitude's name  = ";
 
-std::size_t count(std::int32_t len) { return static_cast<std::size_t>(std::max(len, 0)); }
-
 // Lets the caller refuse a shape it cannot use before anything is read
 // (the arrays are allocated, but their pages are only touched by the
 // read).  A refused shape ends the read with the progress lines that a
@@ -74,7 +72,7 @@ void read_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32
   len = dim.len;
   dim_line(kFirstDim, dim.name, len);
 
-  const std::size_t n = count(len);
+  const std::size_t n = count_to_size(len);
   float* dst = nullptr;
   bool read = false;
   allocate_or_fail(f, n, n, [&] {
@@ -122,7 +120,7 @@ void rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1
   dim_line(kFirstDim, first.name, n1);
   dim_line(kSecondDim, second.name, n2);
 
-  const std::size_t c1 = count(n1), c2 = count(n2);
+  const std::size_t c1 = count_to_size(n1), c2 = count_to_size(n2);
   allocate_or_fail(f, static_cast<std::uint64_t>(c1) * c2, c1 + c2, [&] {
     coord1.allocate({c1});
     coord2.allocate({c2});

@@ -22,7 +22,7 @@ constexpr std::size_t kReportSize = 32;
 constexpr std::size_t kTerminatorSize = 28;
 constexpr std::size_t kIdOff = 0, kLatOff = 8, kLonOff = 12, kTimeOff = 16, kLevOff = 20, kFlagOff = 24,
                       kValueOff = 28;
-constexpr std::size_t kIdLen = 8;
+constexpr std::size_t kIdLen = std::tuple_size_v<StationId>;
 
 // The data file is little-endian whatever the host's byte order.
 constexpr std::uint32_t to_little(std::uint32_t v) {
@@ -40,7 +40,7 @@ inline void put_f32(char* dst, float v) { put_u32(dst, std::bit_cast<std::uint32
 inline void put_i32(char* dst, std::int32_t v) { put_u32(dst, static_cast<std::uint32_t>(v)); }
 
 // Writes a report header (everything but the value) at dst.
-void put_header(char* dst, const std::array<char, kIdLen>& id, float lat, float lon, std::int32_t levels) {
+void put_header(char* dst, const StationId& id, float lat, float lon, std::int32_t levels) {
   std::memcpy(dst + kIdOff, id.data(), kIdLen);
   put_f32(dst + kLatOff, lat);
   put_f32(dst + kLonOff, lon);
@@ -50,15 +50,16 @@ void put_header(char* dst, const std::array<char, kIdLen>& id, float lat, float 
 }
 
 // The id is the first eight characters of the station name, blank-padded.
-std::array<char, kIdLen> station_id(std::string_view name) {
-  std::array<char, kIdLen> id;
+StationId station_id(std::string_view name) {
+  StationId id;
   id.fill(' ');
   std::memcpy(id.data(), name.data(), std::min(name.size(), kIdLen));
   return id;
 }
 
-void write_data_file(OutputSink& sink, Store& st, const std::string& path, const Array2& data,
-                     const Array1& lon, const Array1& lat, std::size_t nstn, std::size_t ncol) {
+void write_data_file(OutputSink& sink, std::span<const std::string> stations, StationId& last_stn_id,
+                     const std::string& path, const Array2& data, const Array1& lon, const Array1& lat,
+                     std::size_t nstn, std::size_t ncol) {
   OutFile out(sink, path);
   if (ncol > 0) {
     // The station part of every report is the same in every time group:
@@ -68,10 +69,10 @@ void write_data_file(OutputSink& sink, Store& st, const std::string& path, const
     // group is.
     const std::size_t group_size = nstn * kReportSize + kTerminatorSize;
     char* const first = sink.reusable(0, group_size);
-    std::array<char, kIdLen> last_id = st.LAST_STN_ID;
+    StationId last_id = last_stn_id;
     float last_lat = 0.0f, last_lon = 0.0f;
     for (std::size_t j = 0; j < nstn; ++j) {
-      last_id = station_id(st.STATION[j]);
+      last_id = station_id(stations[j]);
       last_lat = lat(j);
       last_lon = lon(j);
       put_header(first + j * kReportSize, last_id, last_lat, last_lon, 1);
@@ -88,7 +89,7 @@ void write_data_file(OutputSink& sink, Store& st, const std::string& path, const
       out.write_reusable(slot, group_size);
     }
     // Only a report actually written changes the id a later terminator repeats.
-    if (nstn > 0) st.LAST_STN_ID = last_id;
+    if (nstn > 0) last_stn_id = last_id;
   }
   out.commit();
 }
@@ -126,9 +127,9 @@ void write_descriptor(OutputSink& sink, const std::string& path, std::string_vie
 
 }  // namespace
 
-void write_grads_stn(OutputSink& sink, Store& st, const Array2& data, const Array1& lon, const Array1& lat,
-                     std::int32_t nstn, std::int32_t ncol, std::string_view base,
-                     std::string_view dir, std::string_view var) {
+void write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,
+                     const Array2& data, const Array1& lon, const Array1& lat, std::int32_t nstn, std::int32_t ncol,
+                     std::string_view base, std::string_view dir, std::string_view var) {
   const std::string_view name = trim_right(base);
   const std::string stem = std::string(trim_right(dir)) + std::string(name);
   const std::string dat_path = stem + ".dat";
@@ -136,10 +137,10 @@ void write_grads_stn(OutputSink& sink, Store& st, const Array2& data, const Arra
 
   // Argument checks: a mismatch is a programming error, but it must never
   // read outside an array.
-  const std::size_t rows = static_cast<std::size_t>(std::max(nstn, 0));
-  const std::size_t cols = static_cast<std::size_t>(std::max(ncol, 0));
+  const std::size_t rows = count_to_size(nstn);
+  const std::size_t cols = count_to_size(ncol);
   if (rows > 0 && cols > 0) {
-    if (st.STATION.size() < rows || lon.size() < rows || lat.size() < rows)
+    if (stations.size() < rows || lon.size() < rows || lat.size() < rows)
       throw Error("GrADS data set " + dat_path + ": " + std::to_string(rows) +
                   " stations but fewer station names, longitudes or latitudes");
     if (data.extent(0) < rows || data.extent(1) < cols)
@@ -148,7 +149,7 @@ void write_grads_stn(OutputSink& sink, Store& st, const Array2& data, const Arra
                   " stations x " + std::to_string(cols) + " columns");
   }
 
-  write_data_file(sink, st, dat_path, data, lon, lat, rows, cols);
+  write_data_file(sink, stations, last_id, dat_path, data, lon, lat, rows, cols);
   write_descriptor(sink, ctl_path, name, trim_right(var), ncol);
 }
 

@@ -1,14 +1,14 @@
 #pragma once
 // The catalogue of the run's outputs: the eleven station text tables and
 // the eleven GrADS station data sets, in the order the run writes them,
-// and the two data sets of every analysis period.  The run, the I/O floor
-// of the benchmark and the tests take the outputs from here.
+// and the two data sets of every analysis period.  The run and the I/O
+// floor of the benchmark take the outputs from here (the tests keep their
+// own list, so that a change here shows).
 #include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/labels.hpp"
 #include "base/store.hpp"
@@ -76,9 +76,5 @@ inline const std::array<PeriodSet, 2> kPeriodSets{{{&Store::FRE, "Fre_", "Fre"},
 
 // Base name of a period's data set: prefix + the period in two digits.
 std::string period_base(std::string_view prefix, std::int32_t period);
-
-// Every output file of a run with `nperiod` analysis periods, in the order
-// the run writes them (81 for 12 periods).
-std::vector<std::string> output_files(std::int32_t nperiod);
 
 }  // namespace dx

@@ -169,7 +169,8 @@ void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
 
   bool first = true;
   for (const DataSet& d : kDataSets) {
-    write_grads_stn(sink, st, st.*d.values, st.LON, st.LAT, st.NSTN, st.*d.ncol, d.base, dir, d.var);
+    write_grads_stn(sink, st.STATION, st.LAST_STN_ID, st.*d.values, st.LON, st.LAT, st.NSTN, st.*d.ncol, d.base,
+                    dir, d.var);
     if (first) {
       sink.settle();  // the data set is on disk before it is reported done
       console_line({Value::text("Write to Grads Num_Dr_Mon Done")});
@@ -177,8 +178,7 @@ void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
     first = false;
   }
 
-  st.X.allocate({static_cast<std::size_t>(std::max(st.NSTN, 0)),
-                 static_cast<std::size_t>(std::max(st.NCLASS, 0))});
+  st.X.allocate({count_to_size(st.NSTN), count_to_size(st.NCLASS)});
   // Never beyond the periods that FRE and MAG hold.
   const std::int32_t nperiod = std::min<std::int64_t>(st.NPERIOD, st.FRE.extent(2));
   const std::int32_t ncls = std::min<std::int64_t>(st.NCLASS, st.X.extent(1));
@@ -186,7 +186,8 @@ void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
     for (const PeriodSet& s : kPeriodSets) {
       take_slice(st.*s.values, static_cast<std::size_t>(p - 1), st.X);
       st.FNAME = pad_to(period_base(s.prefix, p), kFnameLen);
-      write_grads_stn(sink, st, st.X, st.LON, st.LAT, st.NSTN, ncls, trim_right(st.FNAME), dir, s.var);
+      write_grads_stn(sink, st.STATION, st.LAST_STN_ID, st.X, st.LON, st.LAT, st.NSTN, ncls,
+                      trim_right(st.FNAME), dir, s.var);
     }
   }
   sink.settle();

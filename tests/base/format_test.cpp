@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -16,6 +16,7 @@
 
 #include "base/error.hpp"
 #include "support/numeric_mode.hpp"
+#include "support/output_check.hpp"
 
 namespace dx {
 namespace {
@@ -200,26 +201,51 @@ TEST(TruncatedInt, TruncatesTowardZeroOrMarksTheValueUnfit) {
 }
 
 // ---------------------------------------------------------------------------
-// Fw.d against an independent exact method: std::to_chars on the value
-// widened to double, with the field layout done here.
+// Fw.d against an independent exact method (dxtest::f_field: std::to_chars
+// on the value widened to double, with the field layout done there).
 
-std::string reference_f(float v, int w, int d) {
-  std::string s;
-  if (std::isnan(v)) {
-    s = "NaN";
-  } else if (std::isinf(v)) {
-    s = v > 0 ? (w >= 8 ? "Infinity" : "Inf") : (w >= 9 ? "-Infinity" : "-Inf");
-  } else {
-    char buf[128];
-    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(v), std::chars_format::fixed, d);
-    s.assign(buf, r.ptr);
-    if (s.size() == static_cast<std::size_t>(w) + 1) {
-      if (s.starts_with("0.")) s.erase(0, 1);
-      else if (s.starts_with("-0.")) s.erase(1, 1);
-    }
+// put_real writes exactly the field: nothing before or after it.
+::testing::AssertionResult same_field(float x, int w, int d) {
+  char field[48];
+  std::memset(field, '#', sizeof field);
+  put_real(field + 8, w, d, x);
+  const std::string want = dxtest::f_field(x, w, d);
+  const std::string_view got(field + 8, static_cast<std::size_t>(w));
+  if (got == want && std::string_view(field, 8) == "########" && field[8 + w] == '#')
+    return ::testing::AssertionSuccess();
+  char bits[16];
+  std::snprintf(bits, sizeof bits, "0x%08x", static_cast<unsigned>(std::bit_cast<std::uint32_t>(x)));
+  return ::testing::AssertionFailure() << "F" << w << "." << d << " of bits " << bits << ": got \"" << got
+                                       << "\", want \"" << want << "\"";
+}
+
+// The inline path takes fields of 8 to 16 characters with at most w - 3
+// decimals and values whose digits fit; the general path the rest.  Where
+// they meet (the widths, the decimals, the powers of ten and the
+// rounding edges just below them) both must give the same bytes.
+TEST(PutReal, SameBytesWhereTheInlineAndTheGeneralPathMeet) {
+  for (const int d : {0, 1, 2, 3, 5, 12, 13}) {
+    std::vector<float> values = {0.0f, -0.0f, 2.5f, -1.25f, kNaN, kInf, -kInf,
+                                 std::numeric_limits<float>::max(), std::numeric_limits<float>::lowest(),
+                                 std::numeric_limits<float>::denorm_min()};
+    const double unit = std::pow(10.0, -d);
+    for (double p = 1e-4; p <= 1e15; p *= 10)
+      for (const double edge : {p, p - unit / 2, p - unit}) {
+        float x = static_cast<float>(edge);
+        for (int k = 0; k < 4; ++k) x = std::nextafter(x, -kInf);
+        for (int k = 0; k < 9; ++k, x = std::nextafter(x, kInf)) {
+          values.push_back(x);
+          values.push_back(-x);
+        }
+      }
+    int mismatches = 0;
+    for (int w = 1; w <= 20; ++w)
+      for (const float x : values) {
+        const auto same = same_field(x, w, d);
+        if (!same && ++mismatches <= 10) ADD_FAILURE() << same.message();
+      }
+    EXPECT_EQ(mismatches, 0) << "d = " << d;
   }
-  if (s.size() > static_cast<std::size_t>(w)) return std::string(static_cast<std::size_t>(w), '*');
-  return std::string(static_cast<std::size_t>(w) - s.size(), ' ') + s;
 }
 
 TEST(PutReal, MatchesExactDecimalConversionOnAMillionFloats) {
@@ -266,18 +292,10 @@ TEST(PutReal, MatchesExactDecimalConversionOnAMillionFloats) {
   ASSERT_GE(samples.size(), 1'000'000u);
 
   int mismatches = 0;
-  char field[40];
   for (const float x : samples) {
     for (const Field& f : kFields) {
-      std::memset(field, '#', sizeof field);
-      put_real(field, f.w, f.d, x);
-      const std::string want = reference_f(x, f.w, f.d);
-      const bool same = std::string_view(field, static_cast<std::size_t>(f.w)) == want && field[f.w] == '#';
-      if (!same && ++mismatches <= 10) {
-        ADD_FAILURE() << "F" << f.w << "." << f.d << " of bits 0x" << std::hex << std::bit_cast<std::uint32_t>(x)
-                      << std::dec << ": got \"" << std::string_view(field, static_cast<std::size_t>(f.w) + 1)
-                      << "\", want \"" << want << "\"";
-      }
+      const auto same = same_field(x, f.w, f.d);
+      if (!same && ++mismatches <= 10) ADD_FAILURE() << same.message();
     }
   }
   EXPECT_EQ(mismatches, 0);

@@ -25,21 +25,6 @@ using dxtest::NcFixtureFile;
 using dxtest::NcFormat;
 using dxtest::result_value;
 
-// The loader reads its result files from the working directory.
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const std::string& dir) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~ScopedCwd() {
-    std::error_code ec;
-    std::filesystem::current_path(saved_, ec);
-  }
-
- private:
-  std::filesystem::path saved_;
-};
-
 struct Loaded {
   dx::Store st;
   dxtest::Captured io;
@@ -47,7 +32,7 @@ struct Loaded {
 };
 
 void load(const dxtest::TempDir& dir, const std::string& station_path, Loaded& out) {
-  ScopedCwd cwd(dir.path());
+  const dxtest::InFolder cwd(dir.path());  // the loader reads its result files there
   dxtest::capture_stdio(
       [&] {
         try {
@@ -65,14 +50,6 @@ void expect_statistic(const dx::Array2& a, const std::string& var, std::size_t n
   for (std::size_t c = 0; c < ncol; ++c)
     for (std::size_t s = 0; s < nstn; ++s)
       ASSERT_EQ(a(s, c), static_cast<float>(result_value(var, s, c))) << var << " station " << s << " column " << c;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t at = 0;
-  for (std::size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
-    lines.push_back(text.substr(at, nl - at));
-  return lines;
 }
 
 // ---- A complete, consistent set in each format and stored type -----------
@@ -162,10 +139,9 @@ TEST_P(LoadResultSet, FillsTheWholeStore) {
   // The last coordinate read stays; the others are released.
   EXPECT_EQ(st.XSTN.size(), ns);
   EXPECT_FALSE(st.XIDX.allocated());
-  EXPECT_FALSE(st.COR.allocated());
 
   // 45 two-dimensional and 27 one-dimensional reads, in file order.
-  const std::vector<std::string> lines = lines_of(r.io.out);
+  const std::vector<std::string> lines = dxtest::lines_of(r.io.out);
   EXPECT_EQ(lines.size(), 45u * 4 + 27u * 3);
   std::vector<std::string> files;
   const std::string start = "    Reading netCDF file: ";

@@ -5,6 +5,8 @@
 // with no error line.  Such inputs must be refused with a clear message.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <netcdf.h>
 #include <sys/stat.h>
 
@@ -68,7 +70,10 @@ TEST(ObtainableMemory, TheLeastOfAvailableMemoryAndEveryGroupLimitAbove) {
   }
   // The real system: something, never more than the machine has.
   const std::uint64_t real = dx::obtainable_memory();
+  const std::uint64_t machine =
+      static_cast<std::uint64_t>(::sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   EXPECT_GT(real, 0u);
+  EXPECT_LE(real, machine);
 }
 
 // The run in a memory control group of 512 MiB, on inputs that declare

@@ -43,7 +43,7 @@ const Format kFormats[] = {
 
 void PrintTo(const Format& f, std::ostream* os) { *os << f.name; }
 
-enum class Layout { Fixed, Records, OneRecordVar, ZeroRecords, LargeHeader, EmptyFixedDim };
+enum class Layout { Fixed, Records, OneRecord, OneRecordVar, ZeroRecords, LargeHeader, EmptyFixedDim };
 
 struct Case {
   const char* name;
@@ -53,6 +53,7 @@ struct Case {
 const Case kCases[] = {
     {"fixed", Layout::Fixed},
     {"records", Layout::Records},
+    {"one_record", Layout::OneRecord},  // the record data is the file's end all the same
     {"one_record_var", Layout::OneRecordVar},
     {"zero_records", Layout::ZeroRecords},
     {"large_header", Layout::LargeHeader},
@@ -107,7 +108,8 @@ void write_sample(const std::string& path, const Format& f, Layout layout) {
       put_attributes(nc, v2, ext);
       break;
     }
-    case Layout::Records: {
+    case Layout::Records:
+    case Layout::OneRecord: {
       NC_OK(nc_def_dim(nc, "time", NC_UNLIMITED, &time));
       NC_OK(nc_def_dim(nc, "n3", 3, &n3));
       const int dims[2] = {time, n3};
@@ -157,7 +159,8 @@ void write_sample(const std::string& path, const Format& f, Layout layout) {
       NC_OK(nc_put_var_float(nc, v2, ramp(35, 100).data()));
       break;
     case Layout::Records:
-      for (std::size_t r = 0; r < 4; ++r) {
+    case Layout::OneRecord:
+      for (std::size_t r = 0; r < (layout == Layout::Records ? 4u : 1u); ++r) {
         const short a[3] = {short(r), short(r + 1), short(r + 2)};
         const float t = 10.0f + static_cast<float>(r);
         const std::size_t start[2] = {r, 0}, count[2] = {1, 3};

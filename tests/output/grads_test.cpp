@@ -50,7 +50,8 @@ Report report_at(const std::string& b, std::size_t off, bool with_value) {
 // A store with `nstn` stations named as the loader names them, and a data
 // set of `ncol` columns whose values tell station and column apart.
 struct DataSet {
-  Store st;
+  std::vector<std::string> stations;
+  StationId last_id{};
   Array1 lon, lat;
   Array2 data;
 
@@ -58,7 +59,7 @@ struct DataSet {
     for (std::size_t j = 0; j < nstn; ++j) {
       char name[32];
       std::snprintf(name, sizeof name, "Station_%03zu", j + 1);
-      st.STATION.push_back(pad_to(name, kStationLen));
+      stations.push_back(pad_to(name, kStationLen));
       lon(j) = 100.0f + static_cast<float>(j) * 0.5f;
       lat(j) = -10.0f + static_cast<float>(j) * 0.25f;
       for (std::size_t k = 0; k < ncol; ++k) data(j, k) = static_cast<float>(j) * 1000.0f + static_cast<float>(k);
@@ -67,7 +68,7 @@ struct DataSet {
   void write(const std::string& dir, std::string_view base, std::string_view var = "Sensl", std::int32_t ncol = -1,
              const FileOps& ops = system_file_ops()) {
     OutputSink sink(OutputSink::Mode::Direct, ops);
-    write_grads_stn(sink, st, data, lon, lat, static_cast<std::int32_t>(lon.size()),
+    write_grads_stn(sink, stations, last_id, data, lon, lat, static_cast<std::int32_t>(lon.size()),
                     ncol < 0 ? static_cast<std::int32_t>(data.extent(1)) : ncol, base, dir, var);
   }
 };
@@ -100,12 +101,11 @@ TEST(GradsData, TwoStationsOneStepIsTwoReportsAndATerminator) {
   EXPECT_EQ(term.time, 0.0f);
   EXPECT_EQ(term.levels, 0);
   EXPECT_EQ(term.flag, 1);
-  EXPECT_EQ(std::string(ds.st.LAST_STN_ID.data(), 8), "Station_");
+  EXPECT_EQ(std::string(ds.last_id.data(), 8), "Station_");
 }
 
 TEST(GradsData, EveryColumnIsOneTimeGroupInOrder) {
-  // Small groups collect in the buffer; groups larger than it go straight
-  // through.  Both must give the same layout.
+  // A few stations and a group of more than a megabyte: the same layout.
   for (std::size_t nstn : {std::size_t{3}, std::size_t{40000}}) {
     SCOPED_TRACE(nstn);
     TempDir dir;
@@ -146,7 +146,7 @@ TEST(GradsData, ValuesAreWrittenAsStored) {
 TEST(GradsData, ShortStationNameIsBlankPadded) {
   TempDir dir;
   DataSet ds(1, 1);
-  ds.st.STATION[0] = "S1";
+  ds.stations[0] = "S1";
   ds.write(dir_prefix(dir), "Corre");
   const std::string b = read_file(dir / "Corre.dat");
   EXPECT_EQ(b.substr(0, 8), "S1      ");
@@ -172,11 +172,11 @@ TEST(GradsData, NoStationsGiveTerminatorsRepeatingTheLastIdOfTheRun) {
   // After a data set with stations, the id carries over; a call that writes
   // no report (no columns) leaves it as it is.
   DataSet one(1, 1);
-  one.st.STATION[0] = "Hanoi_stn_01";
+  one.stations[0] = "Hanoi_stn_01";
   one.write(dir_prefix(dir), "Sensl");
-  one.st.STATION[0] = "Other___";
+  one.stations[0] = "Other___";
   one.write(dir_prefix(dir), "Prob", "Prob", 0);
-  empty.st.LAST_STN_ID = one.st.LAST_STN_ID;
+  empty.last_id = one.last_id;
   empty.write(dir_prefix(dir), "Mag_01");
   b = read_file(dir / "Mag_01.dat");
   ASSERT_EQ(b.size(), 3u * 28u);
@@ -230,23 +230,11 @@ TEST(GradsDescriptor, TimeCountInThreeColumns) {
   }
 }
 
-// Changes the working folder for the life of the object.
-class InFolder {
- public:
-  explicit InFolder(const std::string& path) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~InFolder() { std::filesystem::current_path(old_); }
-
- private:
-  std::filesystem::path old_;
-};
-
 TEST(GradsDescriptor, PaddedBaseNameInTheWorkingFolder) {
   TempDir dir;
   DataSet ds(2, 18);
   {
-    InFolder here(dir.path());
+    const dxtest::InFolder here(dir.path());
     ds.write("./", pad_to("Fre_01", kFnameLen), "Fre   ");
     EXPECT_TRUE(dxtest::file_exists("./Fre_01.dat"));
   }
@@ -270,14 +258,14 @@ TEST(GradsData, InconsistentArgumentsAreRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
-    Store st;
-    st.STATION.assign(c.names, pad_to("Station_001", kStationLen));
+    const std::vector<std::string> stations(c.names, pad_to("Station_001", kStationLen));
     Array2 data({c.rows, c.cols});
     Array1 lon({c.coords}), lat({c.coords});
     const std::string msg = dxtest::error_of(
         [&] {
           OutputSink sink(OutputSink::Mode::Direct);
-          write_grads_stn(sink, st, data, lon, lat, 3, 4, "Sensl", dir_prefix(dir), "Sensl");
+          StationId last_id{};
+          write_grads_stn(sink, stations, last_id, data, lon, lat, 3, 4, "Sensl", dir_prefix(dir), "Sensl");
         });
     EXPECT_NE(msg.find(dir / "Sensl.dat"), std::string::npos) << msg;
     EXPECT_TRUE(dxtest::list_dir(dir.path()).empty());

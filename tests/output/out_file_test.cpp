@@ -4,7 +4,6 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +19,7 @@
 #include "support/faults.hpp"
 #include "support/sink_writes.hpp"
 #include "support/fs.hpp"
+#include "support/process.hpp"
 
 namespace dx {
 namespace {
@@ -103,32 +103,26 @@ TEST(OutFile, NoMemoryForTheBufferLeavesNoTemporaryFile) {
   GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
 #else
   TempDir dir;
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  const dxtest::InChild child = dxtest::in_child([&](std::string&) {
     // Half a megabyte more address space than in use: less than a buffer.
     long pages = 0;
     std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) ::_exit(10);
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) return 10;
     std::fclose(statm);
     const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (512 << 10);
     const rlimit lim{limit, limit};
-    if (::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(11);
+    if (::setrlimit(RLIMIT_AS, &lim) != 0) return 11;
     try {
       OutputSink sink(OutputSink::Mode::Direct);
       OutFile out(sink, dir / "Sensl.txt");
-      ::_exit(12);  // the limit did not hold
+      return 12;  // the limit did not hold
     } catch (const std::bad_alloc&) {
-      ::_exit(0);
-    } catch (...) {
-      ::_exit(13);
+      return 0;
     }
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 12) GTEST_SKIP() << "the address-space limit does not hold here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  });
+  ASSERT_TRUE(child.exited);
+  if (child.status == 12) GTEST_SKIP() << "the address-space limit does not hold here";
+  EXPECT_EQ(child.status, 0);
   EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{});
 #endif
 }

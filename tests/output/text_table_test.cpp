@@ -40,15 +40,6 @@ struct Table {
   }
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-    lines.push_back(text.substr(start, nl - start));
-  EXPECT_EQ(start, text.size()) << "the last line has no line feed";
-  return lines;
-}
-
 TEST(TextTable, WorkedExample) {
   TempDir dir;
   Table t(1, 2);
@@ -74,7 +65,7 @@ TEST(TextTable, ZeroStationsGiveTitleAndHeaderOnly) {
   TempDir dir;
   Table t(0, 12);
   t.write(dir / "Corre_IDX.txt", COR_NAME, "Corr");
-  const std::vector<std::string> lines = lines_of(read_file(dir / "Corre_IDX.txt"));
+  const std::vector<std::string> lines = dxtest::lines_of(read_file(dir / "Corre_IDX.txt"));
   ASSERT_EQ(lines.size(), 2u);
   // The title line is always 100 characters, padded with blanks.
   EXPECT_EQ(lines[0], "Corr" + std::string(96, ' '));
@@ -122,7 +113,7 @@ TEST(TextTable, FieldsTruncateRoundAndOverflowToAsterisks) {
     t.lat(0) = c.lat;
     t.values(0, 0) = c.value;
     t.write(dir / "f.txt", names);
-    const std::vector<std::string> lines = lines_of(read_file(dir / "f.txt"));
+    const std::vector<std::string> lines = dxtest::lines_of(read_file(dir / "f.txt"));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[2], c.line);
   }
@@ -142,7 +133,7 @@ TEST(TextTable, ManyStationsComeOutInOrderAndReplaceALongerFile) {
     for (std::size_t j = 0; j < kVarnSize; ++j) t.values(i, j) = static_cast<float>(i) + static_cast<float>(j) * 0.25f;
   }
   t.write(path, VARN);
-  const std::vector<std::string> lines = lines_of(read_file(path));
+  const std::vector<std::string> lines = dxtest::lines_of(read_file(path));
   ASSERT_EQ(lines.size(), kStations + 2);
   for (std::size_t i : {std::size_t{0}, std::size_t{1}, kStations / 2, kStations - 1}) {
     const std::string& line = lines[i + 2];
@@ -160,7 +151,7 @@ TEST(TextTable, HeaderStopsAfterAHundredNames) {
   Table t(1, 101);
   t.values(0, 100) = 7.0f;
   t.write(dir / "wide.txt", names);
-  const std::vector<std::string> lines = lines_of(read_file(dir / "wide.txt"));
+  const std::vector<std::string> lines = dxtest::lines_of(read_file(dir / "wide.txt"));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1].size(), 20u + 12u * 100u);
   EXPECT_EQ(lines[1].substr(lines[1].size() - 12), std::string(9, ' ') + "c99");
@@ -200,8 +191,6 @@ TEST(TextTable, InconsistentArgumentsAreRefusedWithoutTouchingTheFile) {
     EXPECT_EQ(read_file(path), "old\n");
   }
 }
-
-// --- Output failures ---------------------------------------------------------
 
 }  // namespace
 }  // namespace dx

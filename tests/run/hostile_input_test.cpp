@@ -116,9 +116,9 @@ Outcome run_seed(std::uint64_t seed, Tally& tally) {
   return r;
 }
 
-// The seeds, in shards that ctest runs side by side.  CI runs seeds 1 to
-// 100 in the release build and the first 48 of them in the (slower)
-// sanitizer build.
+// The seeds, in shards that ctest runs side by side: seeds 1 to 100 in the
+// release build, the first 48 in the (slower) sanitizer build.
+// DX_HOSTILE_SEEDS sets another count (scripts/test.sh --sanitize: 60).
 constexpr int kShards = 4;
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::uint64_t kCiSeeds = 48;

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <string_view>
+#include <thread>
 #include <mutex>
 #include <set>
 #include <cstring>
@@ -19,6 +22,7 @@ const char* fault_name(Fault f) {
     case Fault::OpenDenied: return "OpenDenied";
     case Fault::WriteNoSpace: return "WriteNoSpace";
     case Fault::WriteReturnsZero: return "WriteReturnsZero";
+    case Fault::NoSpaceOnce: return "NoSpaceOnce";
     case Fault::CloseFails: return "CloseFails";
     case Fault::RenameFails: return "RenameFails";
   }
@@ -42,13 +46,15 @@ int InjectedFault::open(int dir, const char* path, int flags, mode_t mode) const
 
 ssize_t InjectedFault::write(int fd, const void* buf, std::size_t n) const {
   std::unique_lock lock(mutex_);
-  const bool write_fault = fault_ == Fault::WriteNoSpace || fault_ == Fault::WriteReturnsZero;
+  const bool write_fault = fault_ == Fault::WriteNoSpace || fault_ == Fault::WriteReturnsZero ||
+                           (fault_ == Fault::NoSpaceOnce && !spent_);
   if (!write_fault || fds_.count(fd) == 0) {
     lock.unlock();
     return FileOps::write(fd, buf, n);
   }
   if (budget_ == 0) {
     if (fault_ == Fault::WriteReturnsZero) return 0;
+    spent_ = true;
     errno = ENOSPC;
     return -1;
   }
@@ -81,6 +87,17 @@ int InjectedFault::rename(int dir, const char* from, const char* to) const {
   if (faulty && fault_ == Fault::RenameFails) {
     errno = EXDEV;
     return -1;
+  }
+  return FileOps::rename(dir, from, to);
+}
+
+int HeldRename::rename(int dir, const char* from, const char* to) const {
+  if (std::string_view(to).ends_with(name_)) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_);
+    while (!overtaken_ && std::chrono::steady_clock::now() < end) {
+      if (until_()) overtaken_ = true;
+      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   return FileOps::rename(dir, from, to);
 }

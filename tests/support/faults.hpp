@@ -1,6 +1,7 @@
 #pragma once
 // Output failures on demand: system calls for the output sink that fail in
 // a chosen way (and, from fs.hpp, a small tmpfs that fills up).
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -19,6 +20,7 @@ enum class Fault {
   OpenDenied,         // creating the temporary file fails with EACCES
   WriteNoSpace,       // writes succeed up to a byte budget, then ENOSPC
   WriteReturnsZero,   // writes succeed up to a byte budget, then write() returns 0
+  NoSpaceOnce,        // writes succeed up to a byte budget, one then fails with ENOSPC, the rest succeed
   CloseFails,         // close() reports EIO (the descriptor is still released)
   RenameFails,        // rename() fails with EXDEV
 };
@@ -44,10 +46,32 @@ class InjectedFault : public dx::FileOps {
   const Fault fault_;
   mutable std::mutex mutex_;
   mutable std::size_t budget_;
+  mutable bool spent_ = false;  // NoSpaceOnce: the one failure has come
   const int skip_files_;
   mutable int opened_ = 0;
   mutable std::set<int> fds_;            // open faulty files
   mutable std::set<std::string> paths_;  // their names
+};
+
+// Holds the rename of the file whose final name ends in `name` until
+// `until()` holds or `timeout` seconds have passed, and tells whether it
+// held.  The rename is the step that puts a file on disk; holding it shows
+// deterministically whether the calling thread goes on past a point that
+// must wait for it (with correct code it waits, and the hold ends by the
+// timeout).
+class HeldRename : public dx::FileOps {
+ public:
+  HeldRename(std::string name, std::function<bool()> until, double timeout = 0.5)
+      : name_(std::move(name)), until_(std::move(until)), timeout_(timeout) {}
+  int rename(int dir, const char* from, const char* to) const override;
+  // Whether `until()` came true while the rename was held.
+  bool overtaken() const { return overtaken_; }
+
+ private:
+  const std::string name_;
+  const std::function<bool()> until_;
+  const double timeout_;
+  mutable std::atomic<bool> overtaken_{false};
 };
 
 // Short writes and EINTR: every write() call moves at most `chunk` bytes and

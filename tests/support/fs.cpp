@@ -82,4 +82,22 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
   return files;
 }
 
+InFolder::InFolder(const std::string& path) : old_(std::filesystem::current_path()) {
+  std::filesystem::current_path(path);
+}
+
+InFolder::~InFolder() {
+  std::error_code ec;
+  std::filesystem::current_path(old_, ec);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  EXPECT_EQ(start, text.size()) << "the last line has no line feed";
+  return lines;
+}
+
 }  // namespace dxtest

@@ -1,7 +1,8 @@
 #pragma once
 // File-system helpers of the tests: a temporary folder removed at the end of
-// the test, a small tmpfs that fills up, whole-file reads and writes,
-// listings and snapshots of a folder.
+// the test, a small tmpfs that fills up, a change of the working folder,
+// whole-file reads and writes, lines of a text, listings and snapshots of a
+// folder.
 #include <cstddef>
 #include <map>
 #include <string>
@@ -43,6 +44,22 @@ class SmallTmpfs {
   bool mounted_ = false;
   std::string reason_;
 };
+
+// Changes the working folder for the life of the object.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& path);
+  ~InFolder();
+  InFolder(const InFolder&) = delete;
+  InFolder& operator=(const InFolder&) = delete;
+
+ private:
+  std::string old_;
+};
+
+// The lines of a text, without their line feeds; text after the last line
+// feed fails the test.
+std::vector<std::string> lines_of(const std::string& text);
 
 // The whole content of a file; fails the test if it cannot be read.
 std::string read_file(const std::string& path);

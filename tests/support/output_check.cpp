@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -42,18 +43,47 @@ std::string le_f(float f) {
   return le32(u);
 }
 
+// The header line of a table of 18 (drought index and class), 6 (drought
+// index) or 12 (index pair) columns: each name right-justified in 12
+// characters, or its first 12 when longer.
+std::string header(std::size_t ncol) {
+  const char* const indices[] = {"pdsi", "scpdsi", "spei06", "spei12", "spi06", "spi12"};
+  std::vector<std::string> names;
+  if (ncol == 18) {
+    for (const char* cls : {"mod", "sev", "ext"})
+      for (const char* idx : indices) names.push_back(std::string(idx) + "_" + cls);
+  } else if (ncol == 6) {
+    names.assign(std::begin(indices), std::end(indices));
+  } else {
+    names = {"pdsi-spei06",   "pdsi-spei12",   "pdsi-spi06",   "pdsi-spi12",   "scpdsi-spei06", "scpdsi-spei12",
+             "scpdsi-spi06",  "scpdsi-spi12",  "spei06-spi06", "spei12-spi12", "spei06-spi06",  "spei12-spi12"};
+  }
+  std::string line = "Reg    Lon     Lat  ";
+  for (const std::string& n : names) line += n.size() >= 12 ? n.substr(0, 12) : std::string(12 - n.size(), ' ') + n;
+  return line;
+}
+
 }  // namespace
 
-std::string f_field(float x, int w) {
+std::string f_field(float x, int w, int d) {
   std::string s;
-  if (std::isnan(x)) s = "NaN";
-  else if (std::isinf(x)) s = x > 0 ? (w >= 8 ? "Infinity" : "Inf") : (w >= 9 ? "-Infinity" : "-Inf");
-  else {
-    char b[80];
-    std::snprintf(b, sizeof b, "%.3f", static_cast<double>(x));
-    s = b;
+  if (std::isnan(x)) {
+    s = "NaN";
+  } else if (std::isinf(x)) {
+    s = x > 0 ? (w >= 8 ? "Infinity" : "Inf") : (w >= 9 ? "-Infinity" : "-Inf");
+  } else {
+    // Exact, ties to even; then the layout: Fw.0 keeps its point, and a
+    // field one column too narrow drops the leading zero.
+    char buf[128];
+    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(x), std::chars_format::fixed, d);
+    s.assign(buf, r.ptr);
+    if (d == 0) s += '.';
+    if (s.size() == static_cast<std::size_t>(w) + 1) {
+      if (s.starts_with("0.")) s.erase(0, 1);
+      else if (s.starts_with("-0.")) s.erase(1, 1);
+    }
   }
-  if (static_cast<int>(s.size()) > w) return std::string(static_cast<std::size_t>(w), '*');
+  if (s.size() > static_cast<std::size_t>(w)) return std::string(static_cast<std::size_t>(w), '*');
   return std::string(static_cast<std::size_t>(w) - s.size(), ' ') + s;
 }
 
@@ -213,7 +243,7 @@ bool check_outputs(const std::string& dir, const std::string& station, std::uint
       continue;
     }
     EXPECT_EQ(txt[100], '\n');
-    EXPECT_EQ(txt.compare(101, 20, "Reg    Lon     Lat  "), 0);
+    EXPECT_EQ(txt.substr(101, width), header(src.ncol));
     for (std::size_t line = 0; line <= S; ++line)
       if (txt[101 + (width + 1) * line + width] != '\n') {
         ADD_FAILURE() << "line " << line + 2 << " is not " << width << " characters long";

@@ -27,8 +27,9 @@ void write_previous_outputs(const std::string& dir);
 // table.  Records test failures; returns false if any check failed.
 bool check_outputs(const std::string& dir, const std::string& station, std::uint64_t pick = 0);
 
-// Expected field of a text table: Fw.3 of x, I4 of a region code.
-std::string f_field(float x, int w);
+// Expected fields of a text table, computed independently of the tool:
+// Fw.d of x (from its exact decimal expansion), I4 of a region code.
+std::string f_field(float x, int w, int d = 3);
 std::string reg_field(float x);
 
 }  // namespace dxtest

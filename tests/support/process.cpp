@@ -276,4 +276,47 @@ bool fixed_path_unavailable(const Outcome& r) {
   return r.status == 125 && r.err.find("at_fixed_path.sh") != std::string::npos;
 }
 
+InChild in_child(const std::function<int(std::string& report)>& body) {
+  InChild r;
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return r;
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return r;
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string report;
+    int status = 99;
+    try {
+      status = body(report);
+    } catch (...) {
+    }
+    for (std::size_t at = 0; at < report.size();) {
+      const ssize_t n = ::write(fds[1], report.data() + at, report.size() - at);
+      if (n <= 0) ::_exit(98);
+      at += static_cast<std::size_t>(n);
+    }
+    ::_exit(status);
+  }
+  ::close(fds[1]);
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) r.report.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int st = 0;
+  if (::waitpid(pid, &st, 0) != pid) {
+    ADD_FAILURE() << "waitpid: " << std::strerror(errno);
+    return r;
+  }
+  r.exited = WIFEXITED(st);
+  r.status = r.exited ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return r;
+}
+
 }  // namespace dxtest

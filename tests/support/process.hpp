@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,17 @@ class Child {
 };
 
 Outcome run(const Launch& l);
+
+// Runs `body` in a forked copy of the test process, for limits that must
+// not touch the test process itself (setrlimit, setuid).  The child exits
+// with what `body` returns (99 if it throws); what `body` puts into its
+// argument comes back as `report`.
+struct InChild {
+  bool exited = false;  // false: ended by a signal
+  int status = -1;      // exit status; 128 + signal when killed by one
+  std::string report;
+};
+InChild in_child(const std::function<int(std::string& report)>& body);
 
 // A memory control group with a limit, made below the test's own group
 // (cgroup v1 or v2; root only) and removed at the end.  When it cannot be
