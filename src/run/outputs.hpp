@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/labels.hpp"
 #include "base/store.hpp"
@@ -76,5 +77,10 @@ inline const std::array<PeriodSet, 2> kPeriodSets{{{&Store::FRE, "Fre_", "Fre"},
 
 // Base name of a period's data set: prefix + the period in two digits.
 std::string period_base(std::string_view prefix, std::int32_t period);
+
+// Every output file of a run with `nperiod` analysis periods, in the order
+// the run writes them (81 for 12 periods): the names the run checks up
+// front in its output folder.
+std::vector<std::string> output_files(std::int32_t nperiod);
 
 }  // namespace dx

@@ -232,7 +232,7 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
          sample::generate(dir, 6, 4);
          l.argv = {DX_BINARY, "-s", "no\nsuch\x1b.nc"};
        },
-       kError + "no\\nsuch\\033.nc: ", ""},
+       kError + "no\\nsuch\\033.nc: ", "", true, false},
   };
   if (!file_exists(std::string(dx::kStationFile))) {
     cases.push_back({"no station file at the fixed path, no -s",
