@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -24,6 +25,7 @@
 #include "base/format.hpp"
 #include "base/text.hpp"
 #include "input/loader.hpp"
+#include "maps/maps.hpp"
 #include "output/folder_lock.hpp"
 #include "output/grads.hpp"
 #include "output/temp_files.hpp"
@@ -124,18 +126,24 @@ int run_program(const Options& opt) {
     if (!opt.directory.empty() && ::chdir(opt.directory.c_str()) != 0)
       throw Error("cannot change to the folder " + opt.directory + ": " + std::strerror(errno));
     if (!opt.output_dir.empty()) check_output_folder(opt.output_dir);
+    // GrADS for --maps is looked for before anything is read.
+    const std::optional<MapTools> tools =
+        opt.maps ? std::optional<MapTools>(find_map_tools(opt.output_dir)) : std::nullopt;
     // Before anything is read: a second run into the same folder stops here.
     const FolderLock lock(opt.output_dir.empty() ? std::string(".") : opt.output_dir);
     Store st;
     read_data_nc(st, opt.station_file);
-    // The writes, closes and renames run on a second thread while this one
-    // formats; the files and their order stay the same.  (Started only now:
-    // the loading has the whole memory of the run to itself.)
-    OutputSink sink(OutputSink::Mode::Behind);
-    // Ctrl-C and the like remove the temporary files being written.
-    const SignalCleanup cleanup(sink.temp_files());
-    write_outputs(st, sink, opt.output_dir);
+    {
+      // The writes, closes and renames run on a second thread while this one
+      // formats; the files and their order stay the same.  (Started only now:
+      // the loading has the whole memory of the run to itself.)
+      OutputSink sink(OutputSink::Mode::Behind);
+      // Ctrl-C and the like remove the temporary files being written.
+      const SignalCleanup cleanup(sink.temp_files());
+      write_outputs(st, sink, opt.output_dir);
+    }
     console_flush();
+    if (tools) draw_maps(st, opt.output_dir, *tools);
     return 0;
   } catch (const Error& e) {
     print_error(e.what());  // progress lines printed before the failure stay
