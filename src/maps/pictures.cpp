@@ -304,11 +304,14 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
   const double spacing = std::sqrt(map_area / static_cast<double>(std::max<std::size_t>(f.stations, 1)));
   const double mark = std::clamp(0.9 * spacing, 4.0 * 11.0 / kPictureWidth, 0.15);
 
+  // Rows as tall as their maps, the block of rows centred on the page.
+  const double row_h = std::min(lay.ph, (f.lat2 - f.lat1) * lay.scale + kHeading + 0.15);
+  const double top = kAreaY2 - ((kAreaY2 - kAreaY1) - lay.rows * row_h) / 2;
   for (std::size_t i = 0; i < p.panels.size(); ++i) {
     const Panel& pan = p.panels[i];
     const int row = static_cast<int>(i) / lay.cols, col = static_cast<int>(i) % lay.cols;
     const double x1 = kAreaX1 + col * lay.pw, x2 = x1 + lay.pw;
-    const double y2 = kAreaY2 - row * lay.ph;
+    const double y2 = top - row * row_h;
     const double mw = (f.lon2 - f.lon1) * lay.scale, mh = (f.lat2 - f.lat1) * lay.scale;
     const double cx = (x1 + x2) / 2, my2 = y2 - kHeading;
     gs += "\n* Panel " + std::to_string(i + 1) + ": " + pan.heading + " (" + p.sets[pan.set].base + ", time step " +
