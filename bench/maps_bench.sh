@@ -6,10 +6,13 @@
 # the same files, as many at once as the tool runs (one per usable
 # processor), through xargs.  Prints one table row per size:
 #
-#   stations | run without --maps | with --maps | maps step | GrADS calls alone | ratio | drawing
+#   stations | run without --maps | with --maps | maps step | GrADS calls alone | ratio | CPU | drawing
 #
-# where the maps step is the difference of the two runs and the ratio is the
-# maps step over its GrADS calls alone.
+# where the maps step is the difference of the two runs, the ratio is the
+# maps step over its GrADS calls alone, and CPU the processor time (user +
+# system, all processes) of the run with --maps and of the GrADS calls
+# alone.  On a machine shared with other work the elapsed times grow with
+# the load; CPU / cores is what the step takes on an idle machine.
 #
 #   bench/maps_bench.sh [--sizes "150 2500 26000 100000"] [--build DIR]
 set -euo pipefail
@@ -40,15 +43,16 @@ secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 jobs=$(nproc)
 
 echo "--maps benchmark: $(nproc) usable cores, $(date -u +%Y-%m-%d), load average $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "| stations | without --maps | with --maps | maps step | GrADS calls alone | step / GrADS | drawing |"
-echo "|---|---|---|---|---|---|---|"
+echo "| stations | without --maps | with --maps | maps step | GrADS calls alone | step / GrADS | CPU: with --maps, GrADS alone | drawing |"
+echo "|---|---|---|---|---|---|---|---|"
 for n in $sizes; do
   dir=$work/$n
   mkdir -p "$dir"
   "$build/dx-sample" --out "$dir" --stations "$n" --seed 1 >/dev/null
   (cd "$dir" && "$build/drought-export" -s SPI_Stn.nc >/dev/null)  # first run: outputs in place
   t0=$(now); (cd "$dir" && "$build/drought-export" -s SPI_Stn.nc >/dev/null); t1=$(now)
-  (cd "$dir" && "$build/drought-export" -s SPI_Stn.nc --maps >/dev/null 2>"$work/progress"); t2=$(now)
+  (cd "$dir" && /usr/bin/time -o "$work/cpu1" -f "%U %S" "$build/drought-export" -s SPI_Stn.nc --maps \
+     >/dev/null 2>"$work/progress"); t2=$(now)
   plain=$(secs "$t0" "$t1"); whole=$(secs "$t1" "$t2")
   step=$(awk -v a="$plain" -v b="$whole" 'BEGIN { printf "%.1f", b - a }')
 
@@ -61,12 +65,14 @@ for n in $sizes; do
   cp "$dir"/maps/*.gs "$mirror/maps/"
   [ -f "$dir/maps/grid.ctl" ] && cp "$dir/maps/grid.ctl" "$dir/maps/grid.dat" "$mirror/maps/"
   t3=$(now)
-  (cd "$mirror" && ls -- *.ctl | xargs -P "$jobs" -I{} stnmap -q -i {} >/dev/null)
-  (cd "$mirror" && ls maps/*.gs | xargs -P "$jobs" -I{} grads -blcx "run {}" >/dev/null)
+  (cd "$mirror" && /usr/bin/time -o "$work/cpu2" -f "%U %S" bash -c \
+     "ls -- *.ctl | xargs -P $jobs -I{} stnmap -q -i {} >/dev/null &&
+      ls maps/*.gs | xargs -P $jobs -I{} grads -blcx 'run {}' >/dev/null")
   t4=$(now)
+  cpu=$(awk '{ printf "%.0f", $1 + $2 }' "$work/cpu1")" s, "$(awk '{ printf "%.0f", $1 + $2 }' "$work/cpu2")" s"
   alone=$(secs "$t3" "$t4")
   ratio=$(awk -v a="$step" -v b="$alone" 'BEGIN { printf "%.2f", a / b }')
-  drawing=$(grep -o 'drawn as [^.]*' "$dir/maps/index.html" | head -1 | sed 's/drawn as //')
-  echo "| $n | $plain s | $whole s | $step s | $alone s | $ratio | $drawing |"
+  drawing=$(grep -o 'drawn as [^<]*' "$dir/maps/index.html" | head -1 | sed 's/drawn as //; s/\. Every.*//')
+  echo "| $n | $plain s | $whole s | $step s | $alone s | $ratio | $cpu | $drawing |"
   rm -rf "$dir" "$mirror"
 done

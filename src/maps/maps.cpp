@@ -120,26 +120,27 @@ std::string grads_failure(const ChildResult& r, const std::string& png) {
   return "";
 }
 
-// maps/ shown on standard error: "maps: 12/71", redrawn in place on a
-// terminal, a line each otherwise.  Progress only: a standard error that
-// cannot be written leaves the maps as they are.
+// The progress of the pictures on standard error: "maps: 12/71", redrawn in
+// place on a terminal, a line each otherwise.  Progress only: a standard
+// error that cannot be written leaves the maps as they are.
 class Progress {
  public:
   explicit Progress(std::size_t total) : total_(total), tty_(::isatty(2) == 1) {}
   void step(std::size_t done) {
     static_cast<void>(std::fprintf(stderr, tty_ ? "\rmaps: %zu/%zu" : "maps: %zu/%zu\n", done, total_));
-    if (tty_ && done == total_) static_cast<void>(std::fputc('\n', stderr));
+    open_ = tty_ && done < total_;
+    if (tty_ && !open_) static_cast<void>(std::fputc('\n', stderr));
     static_cast<void>(std::fflush(stderr));
   }
-  // Ends a line left open on a terminal before an error is printed.
+  // A line left open on a terminal is ended before an error is printed.
   ~Progress() {
-    if (tty_ && open_) static_cast<void>(std::fputc('\n', stderr));
+    if (open_) static_cast<void>(std::fputc('\n', stderr));
   }
-  bool open_ = false;
 
  private:
   std::size_t total_;
   bool tty_;
+  bool open_ = false;
 };
 
 std::string local_time_now() {
@@ -275,9 +276,7 @@ void draw_maps(const Store& st, const std::string& output_dir, const MapTools& t
   run_children(jobs, parallel, temps, [&](std::size_t i, ChildResult&& r) {
     const std::string failure = grads_failure(r, stage + "/" + pictures[i].name + ".png");
     if (!failure.empty()) throw Error("map " + final + "/" + pictures[i].name + ".png: " + failure);
-    progress.open_ = true;
     progress.step(++done);
-    progress.open_ = done < pictures.size();
   });
 
   // The page, then maps/ swapped in whole.

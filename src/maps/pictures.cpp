@@ -100,7 +100,7 @@ void add_panel(Picture& p, std::string heading, std::size_t set, int step, std::
     p.range.min = p.range.drawable == r.drawable ? r.min : std::min(p.range.min, r.min);
     p.range.max = p.range.drawable == r.drawable ? r.max : std::max(p.range.max, r.max);
   }
-  p.panels.push_back({std::move(heading), set, step, r.drawable > 0});
+  p.panels.push_back({std::move(heading), set, step, r.drawable > 0, r.min, r.max});
 }
 
 // Class k of every station in period p of a per-period array.
@@ -305,7 +305,7 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
   const double mark = std::clamp(0.9 * spacing, 4.0 * 11.0 / kPictureWidth, 0.15);
 
   // Rows as tall as their maps, the block of rows centred on the page.
-  const double row_h = std::min(lay.ph, (f.lat2 - f.lat1) * lay.scale + kHeading + 0.15);
+  const double row_h = std::min(lay.ph, (f.lat2 - f.lat1) * lay.scale + kHeading + 0.25);
   const double top = kAreaY2 - ((kAreaY2 - kAreaY1) - lay.rows * row_h) / 2;
   for (std::size_t i = 0; i < p.panels.size(); ++i) {
     const Panel& pan = p.panels[i];
@@ -330,6 +330,16 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
     gs += cmd("set dfile " + std::to_string(pan.set + 1)) + cmd("set t " + std::to_string(pan.step)) +
           cmd("set lon " + fmt(f.lon1) + " " + fmt(f.lon2)) + cmd("set lat " + fmt(f.lat1) + " " + fmt(f.lat2));
     gs += cmd("set clevs " + clevs) + cmd("set ccols " + ccols);
+    if (pan.min == pan.max) {
+      // GrADS draws a field of one value in a colour of its own choosing,
+      // whatever the levels: the colour of its class is given, and the
+      // value written under the map.
+      const auto cls = std::upper_bound(scale.levels.begin(), scale.levels.end(), pan.min) - scale.levels.begin();
+      char value[32];
+      std::snprintf(value, sizeof value, "%.6g", pan.min);
+      gs += cmd("set ccolor " + std::to_string(20 + cls)) + cmd("set strsiz 0.08") +
+            cmd("draw string " + fmt(cx) + " " + fmt(my2 - mh - 0.08) + " every value " + value);
+    }
     const std::string var = p.sets[pan.set].var + "." + std::to_string(pan.set + 1);
     if (f.binned) {
       gs += cmd("set gxout grfill");

@@ -24,6 +24,7 @@ struct Panel {
   std::size_t set = 0;  // index into Picture::sets
   int step = 1;         // GrADS time step (1-based)
   bool drawable = false;  // holds a value GrADS can draw
+  double min = 0, max = 0;  // of the values GrADS can draw
 };
 
 struct Picture {

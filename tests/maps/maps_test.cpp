@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "maps/pictures.hpp"
 #include "maps/scale.hpp"
 #include "run/sample_files.hpp"
 #include "support/fs.hpp"
@@ -63,6 +64,23 @@ TEST(Maps, ScalesFitTheStatisticAndLeaveOffWhatGradsCannotDraw) {
     EXPECT_EQ(s.high, c.high);
     EXPECT_EQ(r.left_off, c.left_off);
   }
+}
+
+// GrADS draws a panel whose stations all hold one value in a colour of its
+// own, whatever the levels: the script names the colour of the value's class.
+TEST(Maps, APanelOfOneValueIsDrawnInTheColourOfItsClass) {
+  dx::Picture p;
+  p.name = "One";
+  p.title = "One value";
+  p.sets.push_back({"One", "one", ""});
+  p.panels.push_back({"only", 0, 1, true, 7.0, 7.0});
+  p.range.add(std::vector<float>{7.0f});
+  dx::MapFrame f;
+  f.lon1 = 100, f.lon2 = 101, f.lat1 = 10, f.lat2 = 11, f.stations = 1;
+  // Levels 6.4 6.6 6.8 7 7.2 ...: 7 lies in the fifth class, colour 24.
+  const std::string gs = dx::picture_script(p, f);
+  EXPECT_NE(gs.find("'set ccolor 24'\n"), std::string::npos) << gs;
+  EXPECT_NE(gs.find("every value 7'"), std::string::npos) << gs;
 }
 
 // ------------------------------------------------------------ end to end
