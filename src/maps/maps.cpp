@@ -185,7 +185,8 @@ class Folders {
       slots_.push_back(temps_.add_folder(p));
     }
   }
-  // Removes them now; false and the message if one cannot be removed.
+  // Removes them now; returns the message of the first that cannot be
+  // removed, or "".
   std::string remove() noexcept {
     std::string failure;
     for (std::size_t i = 0; i < paths_.size(); ++i) {
