@@ -7,9 +7,10 @@ set -euo pipefail
 
 # cpack -G DEB needs dpkg-shlibdeps (dpkg-dev) and the file utility (file);
 # lintian checks the package; groff-base and man-db render and check the
-# manual page.
+# manual page; grads draws the maps of --maps, whose tests read the pictures
+# back (libpng-dev) and open the page in a browser (chromium).
 packages=(cmake g++ make pkg-config libnetcdf-dev netcdf-bin libgtest-dev libbenchmark-dev grads util-linux
-  dpkg-dev file lintian groff-base man-db)
+  dpkg-dev file lintian groff-base man-db libpng-dev chromium)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,9 @@
 #include "output/temp_files.hpp"
 
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,15 +31,43 @@ extern "C" void on_terminating_signal(int sig) {
   errno = saved;
 }
 
+// Removes the files of folder `path` in `dir`, then the folder, with system calls only
+// (no allocation: a signal handler may call it).  A folder that holds a
+// folder stays, as after a killed run; the next run removes it.
+void remove_flat_folder(int dir, const char* path) noexcept {
+  const int fd = ::openat(dir, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  alignas(8) char buf[4096];
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+    if (n <= 0) break;
+    for (long off = 0; off < n;) {
+      // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+      unsigned short reclen;
+      std::memcpy(&reclen, buf + off + 16, sizeof reclen);
+      const char* name = buf + off + 19;
+      if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+        static_cast<void>(::unlinkat(fd, name, 0));  // a folder inside stays
+      off += reclen;
+    }
+  }
+  static_cast<void>(::close(fd));
+  static_cast<void>(::unlinkat(dir, path, AT_REMOVEDIR));
+}
+
 }  // namespace
 
-int TempFiles::add(int dir, const std::string& name) noexcept {
+int TempFiles::add(int dir, const std::string& name) noexcept { return add(dir, name, false); }
+int TempFiles::add_folder(int dir, const std::string& name) noexcept { return add(dir, name, true); }
+
+int TempFiles::add(int dir, const std::string& name, bool folder) noexcept {
   if (name.size() >= kMaxPath) return -1;
   for (std::size_t i = 0; i < kSlots; ++i) {
     Slot& s = slots_[i];
     if (s.used.load(std::memory_order_acquire)) continue;
     s.dir = dir;
     std::memcpy(s.path, name.c_str(), name.size() + 1);
+    s.folder = folder;
     s.used.store(true, std::memory_order_release);
     return static_cast<int>(i);
   }
@@ -48,9 +78,33 @@ void TempFiles::remove(int slot) noexcept {
   if (slot >= 0) slots_[static_cast<std::size_t>(slot)].used.store(false, std::memory_order_release);
 }
 
+int TempFiles::add_process(pid_t pid) noexcept {
+  for (std::size_t i = 0; i < kProcessSlots; ++i) {
+    pid_t none = 0;
+    if (processes_[i].compare_exchange_strong(none, pid)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void TempFiles::remove_process(int slot) noexcept {
+  if (slot >= 0) processes_[static_cast<std::size_t>(slot)].store(0);
+}
+
 void TempFiles::unlink_all() const noexcept {
-  for (const Slot& s : slots_)
-    if (s.used.load(std::memory_order_acquire)) static_cast<void>(::unlinkat(s.dir, s.path, 0));  // ENOENT: already renamed
+  // First the processes, so that none of them creates a file in a folder
+  // being removed.
+  for (const auto& p : processes_) {
+    const pid_t pid = p.load();
+    if (pid <= 0) continue;
+    if (::kill(pid, SIGKILL) == 0) static_cast<void>(::waitpid(pid, nullptr, 0));
+  }
+  for (const Slot& s : slots_) {
+    if (!s.used.load(std::memory_order_acquire)) continue;
+    if (s.folder)
+      remove_flat_folder(s.dir, s.path);
+    else
+      static_cast<void>(::unlinkat(s.dir, s.path, 0));  // ENOENT: already renamed
+  }
 }
 
 SignalCleanup::SignalCleanup(const TempFiles& temps) {

@@ -5,10 +5,13 @@
 namespace dx {
 namespace {
 
+constexpr int kMaps = 256;  // a long option only
+
 const option kLongOptions[] = {
     {"station-file", required_argument, nullptr, 's'},
     {"directory", required_argument, nullptr, 'C'},
     {"output-dir", required_argument, nullptr, 'o'},
+    {"maps", no_argument, nullptr, kMaps},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -47,12 +50,15 @@ std::variant<Options, UsageError> parse_options(int argc, char* const argv[]) {
       case 'V':
         version = true;
         break;
+      case kMaps:
+        opt.maps = true;
+        break;
       case ':':
         return UsageError{"option '" + as_written(argv, optopt, nullptr) + "' needs a value"};
       default:
         // optopt is 0 for an unknown long option, one of ours for a long
         // option given a value it does not take, else the unknown letter.
-        if (optopt == 'h' || optopt == 'V')
+        if (optopt == 'h' || optopt == 'V' || optopt == kMaps)
           return UsageError{"option '" + as_written(argv, optopt, nullptr) + "' takes no value"};
         if (optopt != 0) return UsageError{std::string("unknown option '-") + static_cast<char>(optopt) + "'"};
         return UsageError{"unknown option '" + as_written(argv, 0, nullptr) + "'"};
@@ -82,6 +88,10 @@ std::string help_text() {
          "                           FILE or output folder is then relative to DIR\n"
          "  -o, --output-dir=DIR     write the outputs into DIR, created (with its\n"
          "                           parents) when missing\n"
+         "      --maps               then draw them with GrADS (grads, stnmap): the station\n"
+         "                           map NAME.dat.map of every data set, and in maps/ one\n"
+         "                           picture per data set and drought class with a page\n"
+         "                           maps/index.html to open in a browser\n"
          "  -h, --help               print this help and exit\n"
          "  -V, --version            print the version and exit\n"
          "An option given more than once takes its last value.\n"

@@ -17,6 +17,7 @@ struct Options {
   std::string station_file{kStationFile};  // -s, --station-file
   std::string directory;                   // -C, --directory: empty to stay in the working folder
   std::string output_dir;                  // -o, --output-dir: empty for the working folder
+  bool maps = false;                       // --maps: GrADS station maps and pictures after the outputs
   bool operator==(const Options&) const = default;
 };
 

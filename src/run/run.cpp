@@ -13,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "base/format.hpp"
 #include "base/text.hpp"
 #include "input/loader.hpp"
+#include "maps/maps.hpp"
 #include "output/folder_lock.hpp"
 #include "output/grads.hpp"
 #include "output/temp_files.hpp"
@@ -202,6 +204,9 @@ int run_program(const Options& opt) {
     // As if started there: every other path is then relative to it.
     if (!opt.directory.empty() && ::chdir(opt.directory.c_str()) != 0)
       throw Error("cannot change to the folder " + opt.directory + ": " + std::strerror(errno));
+    // GrADS for --maps is looked for before anything is read.
+    const std::optional<MapTools> tools =
+        opt.maps ? std::optional<MapTools>(find_map_tools(opt.output_dir)) : std::nullopt;
     // Every input is there before the first progress line.
     check_inputs(opt);
     if (!opt.output_dir.empty()) make_output_folder(opt.output_dir, path_as_given(opt, opt.output_dir));
@@ -214,14 +219,17 @@ int run_program(const Options& opt) {
     check_inputs_kept(lock.fd(), outputs, opt.station_file);
     Store st;
     read_data_nc(st, opt.station_file, path_as_given(opt, opt.station_file));
-    // The writes, closes and renames run on a second thread while this one
-    // formats; the files and their order stay the same.  (Started only now:
-    // the loading has the whole memory of the run to itself.)
-    OutputSink sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
-    // Ctrl-C and the like remove the temporary files being written.
-    const SignalCleanup cleanup(sink.temp_files());
-    write_outputs(st, sink, opt.output_dir);
+    {
+      // The writes, closes and renames run on a second thread while this one
+      // formats; the files and their order stay the same.  (Started only now:
+      // the loading has the whole memory of the run to itself.)
+      OutputSink sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
+      // Ctrl-C and the like remove the temporary files being written.
+      const SignalCleanup cleanup(sink.temp_files());
+      write_outputs(st, sink, opt.output_dir);
+    }
     console_flush();
+    if (tools) draw_maps(st, opt.output_dir, *tools);
     return 0;
   } catch (const Error& e) {
     print_error(e.what());  // progress lines printed before the failure stay

@@ -46,6 +46,8 @@ TEST(Options, ParsesTheCommandLine) {
       {{"-sst.nc", "--out", "o", "--dir=d", "-s", "last.nc"}, with("last.nc", "d", "o"), ""},
       {{"-V", "-h"}, with("", "", "", A::Help), ""},
       {{"--version"}, with("", "", "", A::Version), ""},
+      {{"--maps"}, [] { Options o; o.maps = true; return o; }(), ""},
+      {{"--maps=yes"}, {}, "option '--maps' takes no value"},
       {{"--bogus"}, {}, "unknown option '--bogus'"},
       {{"-h", "-x"}, {}, "unknown option '-x'"},
       {{"-o", "o", "-s"}, {}, "option '-s' needs a value"},
@@ -87,13 +89,16 @@ void write_inputs(const std::string& dir) {
   dxtest::write_all(dxtest::result_set(dir, dir + "/SPI_Stn.nc"));
 }
 
-// drought-export with `args`, run in `cwd` under the sanitizer environment.
-dxtest::Outcome run_with(const std::vector<std::string>& args, const std::string& cwd) {
+// drought-export with `args`, run in `cwd` under the sanitizer environment
+// (and with the PATH `path`, if given).
+dxtest::Outcome run_with(const std::vector<std::string>& args, const std::string& cwd,
+                         const std::string& path = "") {
   dxtest::Launch l;
   l.argv = {DX_BINARY};
   l.argv.insert(l.argv.end(), args.begin(), args.end());
   l.cwd = cwd;
   l.env = dxtest::sanitizer_env();
+  if (!path.empty()) l.env.push_back("PATH=" + path);
   l.timeout = 120;
   return dxtest::run(l);
 }
@@ -171,6 +176,7 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
     int status;
     std::string err;
     std::string out;  // the start of standard output, which is empty on failure
+    std::string path = "";  // PATH of the run, if not the test's own
   };
   const std::vector<Case> cases = {
       {{"-s", "SPI_Stn.nc", "--bogus"}, 2, "drought-export: error: unknown option '--bogus'\n" + hint, ""},
@@ -187,6 +193,10 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
        "drought-export: error: ./results/SPI_Stn.nc: cannot open the file to read variable lon: No such file or "
        "directory\n",
        ""},
+      {{"-s", "SPI_Stn.nc", "--maps"}, 1,
+       "drought-export: error: --maps needs GrADS, but grads and stnmap are not in PATH; install it with: "
+       "apt-get install grads\n",
+       "", "/nowhere"},
       {{"-s", "SPI_Stn.nc", "--help"}, 0, "", "Usage: drought-export [OPTION]...\n"},
       {{"-s", "SPI_Stn.nc", "-V"}, 0, "", "drought-export "},
   };
@@ -195,7 +205,7 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
   const Files before = dxtest::snapshot(dir.path());
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
-    const auto r = run_with(c.args, dir.path());
+    const auto r = run_with(c.args, dir.path(), c.path);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     EXPECT_TRUE(r.out.starts_with(c.out) && r.out.empty() == (c.status != 0)) << r.out;
@@ -217,7 +227,7 @@ TEST(Options, TheManualPageDescribesEveryOptionOfTheHelp) {
     listed.insert(help.out.substr(i, end - i));
     i = end;
   }
-  EXPECT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed.size(), 6u);
   for (const auto& o : listed) EXPECT_NE(man.find(o), std::string::npos) << o;
 }
 

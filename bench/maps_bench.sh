@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Benchmark of --maps: for each network size, generates an input set with
+# dx-sample in a temporary folder, runs drought-export there without --maps
+# (the outputs, untimed once, then timed) and with --maps, and then runs the
+# GrADS calls of the maps step alone: the same stnmap and grads commands on
+# the same files, as many at once as the tool runs (one per usable
+# processor), through xargs.  Prints one table row per size:
+#
+#   stations | run without --maps | with --maps | maps step | GrADS calls alone | ratio | CPU | drawing
+#
+# where the maps step is the difference of the two runs, the ratio is the
+# maps step over its GrADS calls alone, and CPU the processor time (user +
+# system, all processes) of the run with --maps and of the GrADS calls
+# alone.  On a machine shared with other work the elapsed times grow with
+# the load; CPU / cores is what the step takes on an idle machine.
+#
+#   bench/maps_bench.sh [--sizes "150 2500 26000 100000"] [--build DIR]
+set -euo pipefail
+
+me=maps_bench.sh
+root=$(cd "$(dirname "$0")/.." && pwd)
+sizes="150 2500 26000 100000"
+build=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sizes) sizes=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    *) echo "usage: $me [--sizes LIST] [--build DIR]" >&2; exit 2 ;;
+  esac
+done
+command -v grads >/dev/null && command -v stnmap >/dev/null || { echo "$me: GrADS is not installed" >&2; exit 2; }
+if [ -z "$build" ]; then
+  build=$root/build
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target drought-export dx-sample >/dev/null
+fi
+build=$(cd "$build" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/dx-maps-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+now() { date +%s.%N; }
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
+jobs=$(nproc)
+
+echo "--maps benchmark: $(nproc) usable cores, $(date -u +%Y-%m-%d), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "| stations | without --maps | with --maps | maps step | GrADS calls alone | step / GrADS | CPU: with --maps, GrADS alone | drawing |"
+echo "|---|---|---|---|---|---|---|---|"
+for n in $sizes; do
+  dir=$work/$n
+  mkdir -p "$dir"
+  "$build/dx-sample" --out "$dir" --stations "$n" --seed 1 >/dev/null
+  (cd "$dir" && "$build/drought-export" -s SPI_Stn.nc >/dev/null)  # first run: outputs in place
+  t0=$(now); (cd "$dir" && "$build/drought-export" -s SPI_Stn.nc >/dev/null); t1=$(now)
+  (cd "$dir" && /usr/bin/time -o "$work/cpu1" -f "%U %S" "$build/drought-export" -s SPI_Stn.nc --maps \
+     >/dev/null 2>"$work/progress"); t2=$(now)
+  plain=$(secs "$t0" "$t1"); whole=$(secs "$t1" "$t2")
+  step=$(awk -v a="$plain" -v b="$whole" 'BEGIN { printf "%.1f", b - a }')
+
+  # The same GrADS calls alone, in a folder that looks like the output
+  # folder, as the tool's work folder does.
+  mirror=$work/mirror
+  rm -rf "$mirror"
+  mkdir -p "$mirror/maps"
+  for f in "$dir"/*.ctl "$dir"/*.dat; do ln -s "$f" "$mirror/"; done
+  cp "$dir"/maps/*.gs "$mirror/maps/"
+  [ -f "$dir/maps/grid.ctl" ] && cp "$dir/maps/grid.ctl" "$dir/maps/grid.dat" "$mirror/maps/"
+  t3=$(now)
+  (cd "$mirror" && /usr/bin/time -o "$work/cpu2" -f "%U %S" bash -c \
+     "ls -- *.ctl | xargs -P $jobs -I{} stnmap -q -i {} >/dev/null &&
+      ls maps/*.gs | xargs -P $jobs -I{} grads -blcx 'run {}' >/dev/null")
+  t4=$(now)
+  cpu=$(awk '{ printf "%.0f", $1 + $2 }' "$work/cpu1")" s, "$(awk '{ printf "%.0f", $1 + $2 }' "$work/cpu2")" s"
+  alone=$(secs "$t3" "$t4")
+  ratio=$(awk -v a="$step" -v b="$alone" 'BEGIN { printf "%.2f", a / b }')
+  drawing=$(grep -o 'drawn as [^<]*' "$dir/maps/index.html" | head -1 | sed 's/drawn as //; s/\. Every.*//')
+  echo "| $n | $plain s | $whole s | $step s | $alone s | $ratio | $cpu | $drawing |"
+  rm -rf "$dir" "$mirror"
+done

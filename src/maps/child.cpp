@@ -1,0 +1,190 @@
+#include "maps/child.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "base/error.hpp"
+
+extern char** environ;
+
+namespace dx {
+namespace {
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Output kept per child: enough for its messages, bounded for a child that
+// talks without end.
+constexpr std::size_t kMaxOutput = 1 << 20;
+
+struct Running {
+  std::size_t index = 0;
+  pid_t pid = -1;
+  int fd = -1;  // read end of the child's output pipe; -1 once at its end
+  int slot = -1;
+  double deadline = 0;
+  bool timed_out = false;
+  std::string output;
+};
+
+// The ending signals blocked while a child is started and registered, so
+// that a signal never finds a child it does not know of.
+class BlockEndingSignals {
+ public:
+  BlockEndingSignals() {
+    sigset_t s;
+    sigemptyset(&s);
+    for (const int sig : kEndingSignals) sigaddset(&s, sig);
+    static_cast<void>(pthread_sigmask(SIG_BLOCK, &s, &previous_));  // valid arguments: cannot fail
+  }
+  ~BlockEndingSignals() { static_cast<void>(pthread_sigmask(SIG_SETMASK, &previous_, nullptr)); }
+  const sigset_t& previous() const { return previous_; }
+
+ private:
+  sigset_t previous_;
+};
+
+Running start(const ChildJob& job, std::size_t index, TempFiles& temps) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw Error(std::string("cannot start ") + job.argv[0] + ": " + std::strerror(errno));
+  std::vector<char*> argv;
+  for (const std::string& a : job.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t fa;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawnattr_init(&attr);
+  int err = posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 1);
+  if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 2);
+  if (err == 0) err = posix_spawn_file_actions_addchdir_np(&fa, job.cwd.c_str());
+  Running r;
+  {
+    const BlockEndingSignals blocked;
+    // The child starts with the signal mask of the run and the default
+    // action of every ending signal.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int sig : kEndingSignals) sigaddset(&defaults, sig);
+    if (err == 0) err = posix_spawnattr_setsigmask(&attr, &blocked.previous());
+    if (err == 0) err = posix_spawnattr_setsigdefault(&attr, &defaults);
+    if (err == 0) err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (err == 0) err = posix_spawn(&r.pid, argv[0], &fa, &attr, argv.data(), environ);
+    if (err == 0) r.slot = temps.add_process(r.pid);
+  }
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  static_cast<void>(::close(pipe_fds[1]));  // the child holds its own copy
+  if (err != 0) {
+    static_cast<void>(::close(pipe_fds[0]));
+    throw Error(std::string("cannot start ") + job.argv[0] + ": " + std::strerror(err));
+  }
+  r.index = index;
+  r.fd = pipe_fds[0];
+  r.deadline = now() + job.time_limit;
+  return r;
+}
+
+// Reads what is there; false once the pipe is at its end.
+bool drain(Running& r) {
+  char buf[65536];
+  const ssize_t n = ::read(r.fd, buf, sizeof buf);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  if (n <= 0) return false;  // end, or an error that leaves nothing more to read
+  if (r.output.size() < kMaxOutput)
+    r.output.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), kMaxOutput - r.output.size()));
+  return true;
+}
+
+ChildResult finish(Running& r, TempFiles& temps) {
+  if (r.fd >= 0) static_cast<void>(::close(r.fd));  // a pipe's read end: nothing to report
+  r.fd = -1;
+  int st = 0;
+  pid_t w;
+  do w = ::waitpid(r.pid, &st, 0);
+  while (w < 0 && errno == EINTR);
+  temps.remove_process(r.slot);
+  ChildResult res;
+  res.timed_out = r.timed_out;
+  res.output = std::move(r.output);
+  if (w < 0) res.status = -1;
+  else if (WIFEXITED(st)) res.status = WEXITSTATUS(st);
+  else if (WIFSIGNALED(st)) res.status = 128 + WTERMSIG(st);
+  return res;
+}
+
+void kill_all(std::vector<Running>& running, TempFiles& temps) {
+  for (Running& r : running) {
+    static_cast<void>(::kill(r.pid, SIGKILL));  // it may have ended already
+    static_cast<void>(finish(r, temps));
+  }
+  running.clear();
+}
+
+}  // namespace
+
+std::size_t usable_cpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return static_cast<std::size_t>(std::max(1, CPU_COUNT(&set)));
+}
+
+void run_children(const std::vector<ChildJob>& jobs, std::size_t parallel, TempFiles& temps,
+                  const std::function<void(std::size_t, ChildResult&&)>& done) {
+  parallel = std::max<std::size_t>(parallel, 1);
+  std::vector<Running> running;
+  std::size_t next = 0;
+  try {
+    while (next < jobs.size() || !running.empty()) {
+      while (next < jobs.size() && running.size() < parallel) {
+        running.push_back(start(jobs[next], next, temps));
+        ++next;
+      }
+      // Wait for output, an end of output or the nearest time limit.
+      std::vector<pollfd> fds;
+      double nearest = running.front().deadline;
+      for (const Running& r : running) {
+        fds.push_back({r.fd, POLLIN, 0});
+        nearest = std::min(nearest, r.deadline);
+      }
+      const double wait_s = std::max(0.0, nearest - now());
+      const int ms = static_cast<int>(std::min(wait_s * 1000.0 + 1.0, 60000.0));
+      if (::poll(fds.data(), fds.size(), ms) < 0 && errno != EINTR)
+        throw Error(std::string("cannot wait for GrADS: ") + std::strerror(errno));
+      const double t = now();
+      for (std::size_t i = running.size(); i-- > 0;) {
+        Running& r = running[i];
+        bool open = true;
+        if (fds[i].revents != 0) open = drain(r);
+        if (open && t >= r.deadline) {
+          r.timed_out = true;
+          static_cast<void>(::kill(r.pid, SIGKILL));  // it may have ended already
+          open = false;
+        }
+        if (open) continue;
+        ChildResult res = finish(r, temps);
+        const std::size_t index = r.index;
+        running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
+        done(index, std::move(res));
+      }
+    }
+  } catch (...) {
+    kill_all(running, temps);
+    throw;
+  }
+}
+
+}  // namespace dx

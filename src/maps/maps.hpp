@@ -1,0 +1,37 @@
+#pragma once
+// The maps of --maps: after the outputs are written, the station map of
+// every GrADS data set (<name>.dat.map, built by GrADS' stnmap), and a
+// folder maps/ in the output folder with one picture per data set and per
+// drought class across the periods, drawn by GrADS in batch mode, and the
+// page maps/index.html that shows them.
+//
+// Like the outputs, every .dat.map and the folder maps/ as a whole are
+// always the complete old ones or the complete new ones: a station map is
+// built in a work folder and renamed into place, and maps/ is built beside
+// the old one (".maps.dx-tmp") and swapped in at the end.  A signal that
+// ends the run removes the folders being built and ends the GrADS
+// processes; after SIGKILL the next run with --maps removes them.
+#include <string>
+
+#include "base/store.hpp"
+
+namespace dx {
+
+// The GrADS programs the maps need, found in PATH.
+struct MapTools {
+  std::string grads, stnmap;
+};
+
+// Before anything is read: finds grads and stnmap (Error naming what is
+// missing and how to install it), and checks that `output_dir`/maps, if
+// there, is a folder the maps can replace.  `output_dir` empty: the
+// working folder.
+MapTools find_map_tools(const std::string& output_dir);
+
+// Builds the station maps, the pictures and the page from the loaded store
+// and the data sets already written into `output_dir`.  Progress goes to
+// standard error ("maps: 12/71").  Throws Error at the first failure (the
+// message names the file and GrADS' own words); maps/ then stays as it was.
+void draw_maps(const Store& st, const std::string& output_dir, const MapTools& tools);
+
+}  // namespace dx

@@ -1,0 +1,80 @@
+#include "maps/page.hpp"
+
+#include <algorithm>
+
+namespace dx {
+namespace {
+
+std::string esc(const std::string& s) {
+  std::string out;
+  for (const char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string link(const std::string& href, const std::string& text) {
+  return "<a href=\"" + esc(href) + "\">" + esc(text) + "</a>";
+}
+
+// The width of the pictures on the page; the height keeps their shape.
+constexpr int kShownWidth = 480;
+
+}  // namespace
+
+std::string index_page(const std::vector<Picture>& pictures, const PageHeader& h) {
+  std::vector<std::string> groups;
+  for (const Picture& p : pictures)
+    if (std::find(groups.begin(), groups.end(), p.group) == groups.end()) groups.push_back(p.group);
+
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<title>Drought maps of " + esc(h.folder) + "</title>\n"
+      "<style>\n"
+      "body { font-family: sans-serif; margin: 1em 2em; }\n"
+      "figure { display: inline-block; margin: 0 1em 1.5em 0; vertical-align: top; width: " +
+      std::to_string(kShownWidth) + "px; }\n"
+      "figure img { border: 1px solid #ccc; }\n"
+      "figcaption { font-size: 90%; }\n"
+      "</style>\n</head>\n<body>\n<h1>Drought maps</h1>\n";
+  html += "<p>Made on " + esc(h.when) + " from the outputs in <code>" + esc(h.folder) + "</code>: " +
+          std::to_string(h.stations) + (h.stations == 1 ? " station" : " stations") + ", drawn as " +
+          esc(h.drawing) + ". Every picture shows one statistic, a panel per time step of its GrADS data set, " +
+          "with one colour scale for all its panels.</p>\n";
+  if (pictures.empty()) html += "<p>No station has a position, so there is nothing to map.</p>\n";
+  html += "<ul>\n";
+  for (std::size_t g = 0; g < groups.size(); ++g)
+    html += "<li>" + link("#s" + std::to_string(g + 1), groups[g]) + "</li>\n";
+  html += "</ul>\n";
+
+  const int shown_height = kShownWidth * kPictureHeight / kPictureWidth;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    html += "\n<h2 id=\"s" + std::to_string(g + 1) + "\">" + esc(groups[g]) + "</h2>\n";
+    for (const Picture& p : pictures) {
+      if (p.group != groups[g]) continue;
+      const std::string png = p.name + ".png";
+      html += "<figure>" + std::string("<a href=\"") + esc(png) + "\"><img src=\"" + esc(png) + "\" alt=\"" +
+              esc(p.title) + "\" width=\"" + std::to_string(kShownWidth) + "\" height=\"" +
+              std::to_string(shown_height) + "\"></a>\n<figcaption>" + esc(p.title) + "<br>" + link(png, "picture");
+      if (p.sets.size() == 1) {
+        const MapDataSet& d = p.sets.front();
+        if (!d.table.empty()) html.append(" · ").append(link("../" + d.table, "table " + d.table));
+        html.append(" · ").append(link("../" + d.base + ".ctl", "GrADS " + d.base + ".ctl"));
+      } else {
+        html += " · GrADS";
+        for (const MapDataSet& d : p.sets) html.append(" ").append(link("../" + d.base + ".ctl", d.base));
+      }
+      html.append(" · ").append(link(p.name + ".gs", "script")).append("</figcaption></figure>\n");
+    }
+  }
+  html += "</body>\n</html>\n";
+  return html;
+}
+
+}  // namespace dx

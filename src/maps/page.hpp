@@ -1,0 +1,23 @@
+#pragma once
+// maps/index.html: one page that shows every picture, grouped by
+// statistic, each linked to its full-size picture, its text table, its
+// GrADS data sets and the script that drew it.  Self-contained: no script,
+// no style sheet, nothing from elsewhere.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "maps/pictures.hpp"
+
+namespace dx {
+
+struct PageHeader {
+  std::string when;     // "2024-05-01 14:03"
+  std::string folder;   // the output folder, absolute
+  std::size_t stations = 0;
+  std::string drawing;  // drawing_words()
+};
+
+std::string index_page(const std::vector<Picture>& pictures, const PageHeader& h);
+
+}  // namespace dx
