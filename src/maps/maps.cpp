@@ -76,7 +76,7 @@ void make_link(const std::string& target, const std::string& path) {
 
 void write_new_file(const std::string& path, const std::string& bytes) {
   const FileOps& ops = system_file_ops();
-  const int fd = ops.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = ops.open(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) throw Error(output_failure("cannot create", path, errno));
   const int err = write_fully(ops, fd, bytes.data(), bytes.size());
   if (err != 0) {
