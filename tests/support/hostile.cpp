@@ -44,24 +44,6 @@ bool real_type(nc_type t) { return t == NC_FLOAT || t == NC_DOUBLE; }
 const std::vector<nc_type> kNumeric = {NC_BYTE,  NC_UBYTE, NC_SHORT, NC_USHORT, NC_INT,
                                        NC_UINT,  NC_INT64, NC_UINT64, NC_FLOAT, NC_DOUBLE};
 
-const char* type_label(nc_type t) {
-  switch (t) {
-    case NC_BYTE: return "byte";
-    case NC_UBYTE: return "ubyte";
-    case NC_CHAR: return "char";
-    case NC_SHORT: return "short";
-    case NC_USHORT: return "ushort";
-    case NC_INT: return "int";
-    case NC_UINT: return "uint";
-    case NC_INT64: return "int64";
-    case NC_UINT64: return "uint64";
-    case NC_FLOAT: return "float";
-    case NC_DOUBLE: return "double";
-    case NC_STRING: return "string";
-    default: return "?";
-  }
-}
-
 const std::vector<nc_type> kClassicNumeric = {NC_BYTE, NC_SHORT, NC_INT, NC_FLOAT, NC_DOUBLE};
 
 // A stored type for a numeric variable of a file of the given format:
@@ -217,7 +199,7 @@ Case plan_case(std::uint64_t seed) {
       case 4: {  // text or string instead of numbers
         VarPlan& v = any_var();
         v.type = r.chance(0.5) ? NC_CHAR : NC_STRING;
-        c.mutations.push_back(name(v) + " of type " + type_label(v.type));
+        c.mutations.push_back(name(v) + " of type " + type_name(v.type));
         break;
       }
       case 5: {  // another rank

@@ -62,6 +62,7 @@ const char* type_name(nc_type t) {
   switch (t) {
     case NC_BYTE: return "byte";
     case NC_UBYTE: return "ubyte";
+    case NC_CHAR: return "char";
     case NC_SHORT: return "short";
     case NC_USHORT: return "ushort";
     case NC_INT: return "int";
@@ -70,6 +71,7 @@ const char* type_name(nc_type t) {
     case NC_UINT64: return "uint64";
     case NC_FLOAT: return "float";
     case NC_DOUBLE: return "double";
+    case NC_STRING: return "string";
     default: return "other";
   }
 }
