@@ -75,7 +75,7 @@ std::unique_ptr<OutputSink> make_output_sink(OutputSink::Mode mode, const FileOp
     static_cast<void>(pthread_sigmask(SIG_BLOCK, &ending, &previous));
     std::unique_ptr<OutputSink> sink;
     try {
-      sink = std::make_unique<WriteBehind>(ops, folder);
+      sink.reset(new WriteBehind(ops, folder));
     } catch (const std::system_error&) {
       // No thread to be had: the files are written directly instead.
     } catch (...) {

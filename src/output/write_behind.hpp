@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,9 +26,6 @@ namespace dx {
 
 class WriteBehind final : public OutputSink {
  public:
-  // Starts the threads; throws std::system_error when one cannot be
-  // started.  The caller blocks the signals that the threads must not take.
-  WriteBehind(const FileOps& ops, int folder);
   // Waits for every hand-over to be carried out; a failure not yet raised
   // is dropped (the exception being handled, if any, is the one reported).
   ~WriteBehind() override;
@@ -45,6 +43,12 @@ class WriteBehind final : public OutputSink {
   void wait(Ticket ticket) override { wait_for(ticket, true); }
 
  private:
+  // Made by make_output_sink, which blocks the signals that the threads
+  // must not take.  Starts the threads; throws std::system_error when one
+  // cannot be started.
+  WriteBehind(const FileOps& ops, int folder);
+  friend std::unique_ptr<OutputSink> make_output_sink(OutputSink::Mode, const FileOps&, int);
+
   struct Job {
     enum class Kind { Write, Commit, Discard };
     Kind kind = Kind::Write;
