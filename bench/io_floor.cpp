@@ -165,7 +165,7 @@ int floor_run(int argc, char** argv) {
   std::printf("store_bytes %llu\n", static_cast<unsigned long long>(store_floats * 4 + nstn * dx::kStationLen));
 
   // On one thread, as the floor of what a run must do.
-  dx::OutputSink sink(dx::OutputSink::Mode::Direct);
+  dx::DirectSink sink;
   for (const dx::TextTable& t : dx::kTextTables) text_table(sink, std::string(t.file), nstn, t.ncol);
   for (const dx::DataSet& d : dx::kDataSets)
     data_set(sink, std::string(d.base), d.var, nstn, static_cast<std::size_t>(st.*d.ncol));

@@ -82,7 +82,7 @@ const std::string& scratch() {
 void BM_WriteToText(benchmark::State& state) {
   Inputs& in = inputs();
   const std::string file = scratch() + "/Fre_all.txt";
-  dx::OutputSink sink(dx::OutputSink::Mode::Direct);
+  dx::DirectSink sink;
   for (auto _ : state) {
     dx::write_to_text(sink, in.values, in.st.NSTN, static_cast<std::int32_t>(kColumns), in.st.LON, in.st.LAT,
                       in.st.REG, dx::VARN, in.title, file);
@@ -96,7 +96,7 @@ BENCHMARK(BM_WriteToText)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_WriteGradsStn(benchmark::State& state) {
   Inputs& in = inputs();
   const std::string dir = scratch() + "/";
-  dx::OutputSink sink(dx::OutputSink::Mode::Direct);
+  dx::DirectSink sink;
   for (auto _ : state) {
     dx::write_grads_stn(sink, in.st.STATION, in.st.LAST_STN_ID, in.values, in.st.LON, in.st.LAT, in.st.NSTN,
                         static_cast<std::int32_t>(kColumns), "Fre_all", dir, "Fre_all");
@@ -113,7 +113,7 @@ BENCHMARK(BM_WriteGradsStn)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_PlainWriteFloor(benchmark::State& state) {
   const std::string file = scratch() + "/floor.dat";
   const std::size_t group = 32 * kStations + 28;
-  dx::OutputSink sink(dx::OutputSink::Mode::Direct);
+  dx::DirectSink sink;
   std::fill_n(sink.reusable(0, group), group, 'x');
   for (auto _ : state) {
     dx::OutFile out(sink, file);

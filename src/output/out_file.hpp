@@ -4,8 +4,8 @@
 // is renamed over the final name only when it is complete and closed.  On
 // any failure, or if the file is dropped before commit(), the temporary file
 // is removed and the previous file of that name stays untouched.  The steps
-// are carried out by the sink it writes through (directly or behind);
-// errors name the file and the system's reason.
+// are those of an AtomicFile, carried out by the sink it writes through
+// (directly or behind); errors name the file and the system's reason.
 #include <cstddef>
 #include <string>
 
@@ -35,7 +35,7 @@ class OutFile {
   // Flushes, closes and renames the temporary file over the final name.
   void commit();
 
-  const std::string& path() const { return file_->path; }
+  const std::string& path() const { return file_->path(); }
 
  private:
   OutputSink& sink_;

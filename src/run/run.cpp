@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -29,10 +30,10 @@
 #include "base/text.hpp"
 #include "input/loader.hpp"
 #include "maps/maps.hpp"
-#include "output/folder_lock.hpp"
 #include "output/grads.hpp"
 #include "output/temp_files.hpp"
 #include "output/text_table.hpp"
+#include "run/folder_lock.hpp"
 #include "run/input_check.hpp"
 #include "run/outputs.hpp"
 
@@ -223,10 +224,11 @@ int run_program(const Options& opt) {
       // The writes, closes and renames run on a second thread while this one
       // formats; the files and their order stay the same.  (Started only now:
       // the loading has the whole memory of the run to itself.)
-      OutputSink sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
+      const std::unique_ptr<OutputSink> sink =
+          make_output_sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
       // Ctrl-C and the like remove the temporary files being written.
-      const SignalCleanup cleanup(sink.temp_files());
-      write_outputs(st, sink, opt.output_dir);
+      const SignalCleanup cleanup(sink->temp_files());
+      write_outputs(st, *sink, opt.output_dir);
     }
     console_flush();
     if (tools) draw_maps(st, opt.output_dir, *tools);

@@ -67,7 +67,7 @@ struct DataSet {
   }
   void write(const std::string& dir, std::string_view base, std::string_view var = "Sensl", std::int32_t ncol = -1,
              const FileOps& ops = system_file_ops()) {
-    OutputSink sink(OutputSink::Mode::Direct, ops);
+    DirectSink sink(ops);
     write_grads_stn(sink, stations, last_id, data, lon, lat, static_cast<std::int32_t>(lon.size()),
                     ncol < 0 ? static_cast<std::int32_t>(data.extent(1)) : ncol, base, dir, var);
   }
@@ -263,7 +263,7 @@ TEST(GradsData, InconsistentArgumentsAreRefused) {
     Array1 lon({c.coords}), lat({c.coords});
     const std::string msg = dxtest::error_of(
         [&] {
-          OutputSink sink(OutputSink::Mode::Direct);
+          DirectSink sink;
           StationId last_id{};
           write_grads_stn(sink, stations, last_id, data, lon, lat, 3, 4, "Sensl", dir_prefix(dir), "Sensl");
         });

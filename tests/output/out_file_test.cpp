@@ -42,7 +42,8 @@ TEST(OutFile, CommitLeavesExactlyTheBytesWrittenAndNoTemporaryFile) {
       const dxtest::ChoppyWrites choppy(chunk);
       std::string expect;
       {
-        OutputSink sink(mode, chunk > 0 ? static_cast<const FileOps&>(choppy) : system_file_ops());
+        const auto sink_owner = make_output_sink(mode, chunk > 0 ? static_cast<const FileOps&>(choppy) : system_file_ops());
+        OutputSink& sink = *sink_owner;
         if (chunk == 1) {
           OutFile out(sink, path);
           out.buffer() = "tiny\n";
@@ -66,7 +67,8 @@ TEST(OutFile, DroppedBeforeCommitKeepsThePreviousFile) {
     const std::string path = dir / "Sensl.dat";
     dxtest::write_file(path, "good old bytes");
     {
-      OutputSink sink(mode);
+      const auto sink_owner = make_output_sink(mode);
+      OutputSink& sink = *sink_owner;
       OutFile out(sink, path);
       out.buffer().append(dxtest::varied_text(2 * OutFile::kBufferSize, 1));
       out.flush();
@@ -86,7 +88,8 @@ TEST(OutFile, ReplacedFileKeepsItsMode) {
     dxtest::write_file(path, "old");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
     {
-      OutputSink sink(mode);
+      const auto sink_owner = make_output_sink(mode);
+      OutputSink& sink = *sink_owner;
       dxtest::write_every_way(sink, path, 3);
       sink.settle();
     }
@@ -113,7 +116,7 @@ TEST(OutFile, NoMemoryForTheBufferLeavesNoTemporaryFile) {
     const rlimit lim{limit, limit};
     if (::setrlimit(RLIMIT_AS, &lim) != 0) return 11;
     try {
-      OutputSink sink(OutputSink::Mode::Direct);
+      DirectSink sink;
       OutFile out(sink, dir / "Sensl.txt");
       return 12;  // the limit did not hold
     } catch (const std::bad_alloc&) {
@@ -181,7 +184,8 @@ TEST(OutFile, FailedStepNamesFileAndReasonAndKeepsThePreviousFile) {
       if (c.place == Place::FolderAtTempName) std::filesystem::create_directory(temp);
       const dxtest::InjectedFault fault(c.fault, c.budget);
       const std::string msg = dxtest::error_of([&] {
-        OutputSink sink(mode, fault);
+        const auto sink_owner = make_output_sink(mode, fault);
+        OutputSink& sink = *sink_owner;
         dxtest::write_every_way(sink, path, 7);
         sink.settle();
       });

@@ -54,7 +54,8 @@ TEST(OutputSink, FilesHoldTheSameBytesAndAtMostTwoAreOpenAtOnce) {
   std::vector<std::string> expect;
   const CountingOps counting(dir.path());
   {
-    OutputSink sink(OutputSink::Mode::Behind, counting);
+    const auto sink_owner = make_output_sink(OutputSink::Mode::Behind, counting);
+    OutputSink& sink = *sink_owner;
     for (std::size_t i = 0; i < std::size(kNames); ++i) {
       if (i < 2) {
         // One write each: nothing but the limit on open files can then
@@ -90,7 +91,8 @@ TEST(OutputSink, WithoutThreadsWritesDirectly) {
     if (::geteuid() == 0 && ::setuid(65534) != 0) return 10;
     const rlimit one{1, 1};
     if (::setrlimit(RLIMIT_NPROC, &one) != 0) return 11;
-    OutputSink sink(OutputSink::Mode::Behind);
+    const auto sink_owner = make_output_sink(OutputSink::Mode::Behind);
+    OutputSink& sink = *sink_owner;
     if (sink.writes_behind()) return 12;  // the limit did not hold here
     const std::string expect = dxtest::write_every_way(sink, dir / kNames[0], 5);
     sink.settle();
@@ -130,7 +132,8 @@ TEST(OutputSink, FirstFailureKeepsEarlierFilesAndDiscardsTheRest) {
     std::vector<std::string> expect;
     const dxtest::InjectedFault fault(c.fault, c.budget, static_cast<int>(c.failing));
     const std::string msg = dxtest::error_of([&] {
-      OutputSink sink(OutputSink::Mode::Behind, fault);
+      const auto sink_owner = make_output_sink(OutputSink::Mode::Behind, fault);
+      OutputSink& sink = *sink_owner;
       for (std::size_t i = 0; i < std::size(kNames); ++i)
         expect.push_back(dxtest::write_every_way(sink, dir / kNames[i], i));
       sink.settle();
@@ -169,7 +172,8 @@ TEST(OutputSink, ReplacedFilesAreLetGoWhateverWasThere) {
   const std::size_t descriptors = open_descriptors();
   std::vector<std::string> expect(std::size(kNames));
   {
-    OutputSink sink(OutputSink::Mode::Behind);
+    const auto sink_owner = make_output_sink(OutputSink::Mode::Behind);
+    OutputSink& sink = *sink_owner;
     // Three rounds: later rounds replace the files of earlier ones, more
     // of them than are ever held at once.
     for (std::size_t round = 0; round < 3; ++round)
@@ -203,7 +207,8 @@ TEST(OutputSink, FilesStayInTheFolderOpenedWhenItsPathChanges) {
   ASSERT_GE(folder, 0) << std::strerror(errno);
   std::vector<std::string> expect;
   {
-    OutputSink sink(OutputSink::Mode::Behind, system_file_ops(), folder);
+    const auto sink_owner = make_output_sink(OutputSink::Mode::Behind, system_file_ops(), folder);
+    OutputSink& sink = *sink_owner;
     for (std::size_t i = 0; i < std::size(kNames); ++i) {
       if (i == 2) {
         std::filesystem::rename(out, moved);
@@ -226,7 +231,8 @@ TEST(OutputSink, AFolderAtAnOutputNameIsReportedAndNotHeld) {
   std::filesystem::create_directory(dir / kNames[1]);
   const std::size_t descriptors = open_descriptors();
   const std::string msg = dxtest::error_of([&] {
-    OutputSink sink(OutputSink::Mode::Behind);
+    const auto sink_owner = make_output_sink(OutputSink::Mode::Behind);
+    OutputSink& sink = *sink_owner;
     for (std::size_t i = 0; i < std::size(kNames); ++i) dxtest::write_every_way(sink, dir / kNames[i], i);
     sink.settle();
   });
@@ -243,7 +249,8 @@ TEST(OutputSink, AWriteCutShortByAFullDiskGoesOnWhereItStopped) {
   const dxtest::InjectedFault full_once(dxtest::Fault::NoSpaceOnce, 1500000);
   std::string expect;
   {
-    OutputSink sink(OutputSink::Mode::Behind, full_once);
+    const auto sink_owner = make_output_sink(OutputSink::Mode::Behind, full_once);
+    OutputSink& sink = *sink_owner;
     expect = dxtest::write_every_way(sink, dir / kNames[0], 3);
     sink.settle();
   }
@@ -274,7 +281,8 @@ TEST(OutputSink, AFullDiskWaitsForReplacedFilesToBeLetGo) {
   const SlowRelease slow;
   std::string msg;
   try {
-    OutputSink sink(OutputSink::Mode::Behind, slow);
+    const auto sink_owner = make_output_sink(OutputSink::Mode::Behind, slow);
+    OutputSink& sink = *sink_owner;
     for (std::size_t i = 0; i < std::size(kNames); ++i) {
       OutFile out(sink, disk / kNames[i]);
       for (std::size_t b = 0; b < kBlocks; ++b) {

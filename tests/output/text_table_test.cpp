@@ -33,7 +33,7 @@ struct Table {
   void write(const std::string& path, std::span<const std::string_view> names,
              std::string_view title = "Sen's slopes", std::int32_t ncol = -1) const {
     const std::string full_title = pad_to(title, kTitleLen);
-    OutputSink sink(OutputSink::Mode::Direct);
+    DirectSink sink;
     write_to_text(sink, values, static_cast<std::int32_t>(lon.size()),
                   ncol < 0 ? static_cast<std::int32_t>(values.extent(1)) : ncol, lon, lat, reg, names, full_title,
                   path);
@@ -184,7 +184,7 @@ TEST(TextTable, InconsistentArgumentsAreRefusedWithoutTouchingTheFile) {
     const std::vector<std::string_view> names(c.nnames, "pdsi");
     const std::string msg = dxtest::error_of(
         [&] {
-          OutputSink sink(OutputSink::Mode::Direct);
+          DirectSink sink;
           write_to_text(sink, values, c.nstn, c.ncol, lon, lat, reg, names, pad_to("t", 100), path); });
     EXPECT_NE(msg.find(path), std::string::npos) << msg;
     EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Prob_Sensl.txt"});

@@ -104,7 +104,8 @@ TEST(WriteOutputs, ReportsTheFirstDataSetDoneOnlyOnceItIsOnDisk) {
   Captured io;
   capture_stdio(
       [&] {
-        dx::OutputSink sink(dx::OutputSink::Mode::Behind, held);
+        const auto sink_owner = dx::make_output_sink(dx::OutputSink::Mode::Behind, held);
+        dx::OutputSink& sink = *sink_owner;
         dx::write_outputs(st, sink, tmp.path());
         dx::console_flush();
       },

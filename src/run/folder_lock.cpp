@@ -1,4 +1,4 @@
-#include "output/folder_lock.hpp"
+#include "run/folder_lock.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
