@@ -34,8 +34,9 @@ struct Shortfall {
 };
 
 // Checks `bytes` against the machine's memory and `obtainable_bytes`
-// against the memory this run can still obtain (obtainable_memory()); a
-// limit that cannot be told is no shortfall.
+// against the memory this run can still obtain (obtainable_memory(), not
+// asked when `obtainable_bytes` is 0); a limit that cannot be told is no
+// shortfall.
 std::optional<Shortfall> memory_shortfall(std::uint64_t bytes, std::uint64_t obtainable_bytes);
 
 // Checks as memory_shortfall, then calls `allocate` unless something is in
