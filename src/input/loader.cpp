@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <new>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "base/error.hpp"
@@ -30,9 +32,8 @@ struct StationCount {
 
   void check(std::string_view file_read, std::string_view var, std::int32_t got) const {
     if (got != n) {
-      throw Error(std::string(file_read) + ": variable " + std::string(var) + " describes " +
-                  std::to_string(got) + " stations, but " + std::string(file) + " describes " +
-                  std::to_string(n));
+      throw Error(variable_context(file_read, var) + " describes " + std::to_string(got) + " stations, but " +
+                  std::string(file) + " describes " + std::to_string(n));
     }
   }
 };
@@ -46,76 +47,25 @@ void allocate_for(const StationCount& ref, std::string_view what, ColArray<R>& a
   std::uint64_t n = 1;
   for (std::size_t e : ext) n *= e;  // at most 18 x 12 x 2^31: no overflow
   const std::uint64_t bytes = n * sizeof(float);
-  const std::string why = std::string(ref.file) + ": " + std::to_string(ref.n) + " stations: the " +
-                          std::string(what) + " need " + std::to_string(bytes) + " bytes";
-  for (const std::string& beyond : {beyond_machine_memory(bytes), beyond_obtainable_memory(bytes)})
-    if (!beyond.empty()) throw Error(why + ", " + beyond);
-  try {
-    a.allocate(ext);
-  } catch (const std::bad_alloc&) {
-    throw Error(why + ": not enough memory");
-  }
+  const std::optional<Shortfall> s = reserve_memory(bytes, bytes, [&] { a.allocate(ext); });
+  if (!s) return;
+  throw Error(std::string(ref.file) + ": " + std::to_string(ref.n) + " stations: the " + std::string(what) +
+              " need " + std::to_string(bytes) + " bytes" +
+              (s->kind == Shortfall::Kind::Allocation ? ": " : ", ") + s->text());
 }
 
-// The text tables print a fixed number of columns of each statistic.
-void check_min_columns(std::string_view file, std::string_view var, std::int32_t got,
-                       std::int32_t needed) {
-  if (got < needed) {
-    throw Error(std::string(file) + ": variable " + std::string(var) + " has " + std::to_string(got) +
-                " columns, expected at least " + std::to_string(needed));
+// The text tables print a fixed number of columns of each statistic; a
+// per-period variable has exactly one column per period.
+void check_columns(std::string_view file, const InputVar& v, std::int32_t got) {
+  if (std::holds_alternative<ClassOf>(v.into)) {
+    if (got != v.min_columns) {
+      throw Error(variable_context(file, v.var) + " has " + std::to_string(got) + " periods, expected " +
+                  std::to_string(v.min_columns));
+    }
+  } else if (got < v.min_columns) {
+    throw Error(variable_context(file, v.var) + " has " + std::to_string(got) + " columns, expected at least " +
+                std::to_string(v.min_columns));
   }
-}
-
-// The reads of the catalogue, taken in their order.
-class Reads {
- public:
-  Reads(std::string_view station_file, std::string_view station_name)
-      : station_file_(station_file), station_name_(station_name.empty() ? station_file : station_name) {}
-  const InputVar& next() { return all_.at(next_++); }
-  // The path of the file of a read.
-  std::string_view file(const InputVar& v) const {
-    return v.file == kStationInput ? station_file_ : kInputFileNames[static_cast<std::size_t>(v.file)];
-  }
-  // The name of the file of a read in messages.
-  std::string_view name(const InputVar& v) const { return v.file == kStationInput ? station_name_ : file(v); }
-  bool done() const { return next_ == all_.size(); }
-
- private:
-  const std::vector<InputVar>& all_ = input_reads();
-  std::size_t next_ = 0;
-  std::string_view station_file_;
-  std::string_view station_name_;
-};
-
-// Reads the next statistic (station, column) of the catalogue; its shape
-// is checked before it is read.
-void read_statistic(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array2& dst,
-                    std::int32_t& ncol) {
-  const InputVar& v = reads.next();
-  const std::string_view file = reads.file(v);
-  rd_ncdf_2d(files, file, st.XSTN, st.XIDX, st.NSTN, ncol, dst, v.var, st.STATUS,
-             [&](std::int32_t nstn, std::int32_t n) {
-               ref.check(file, v.var, nstn);
-               check_min_columns(file, v.var, n, v.min_columns);
-             });
-  st.XSTN.release();
-  st.XIDX.release();
-}
-
-// Reads the next per-period variable (station, period) into a work matrix.
-void read_period_variable(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array2& work) {
-  const InputVar& v = reads.next();
-  const std::string_view file = reads.file(v);
-  rd_ncdf_2d(files, file, st.XSTN, st.XIDX, st.NSTN, st.NPERIOD, work, v.var, st.STATUS,
-             [&](std::int32_t nstn, std::int32_t nperiod) {
-               ref.check(file, v.var, nstn);
-               if (nperiod != v.min_columns) {
-                 throw Error(std::string(file) + ": variable " + v.var + " has " + std::to_string(nperiod) +
-                             " periods, expected " + std::to_string(v.min_columns));
-               }
-             });
-  st.XSTN.release();
-  st.XIDX.release();
 }
 
 // Copies the work matrices of classes k0, k0 + 1, ... into the per-period
@@ -125,7 +75,7 @@ void read_period_variable(NcOpenings& files, Reads& reads, Store& st, const Stat
 void copy_period_classes(std::span<const Array2> work, std::size_t k0, Array3& dst) {
   const std::size_t ncls = dst.extent(0), nstn = dst.extent(1), nper = dst.extent(2);
   const std::size_t nb = work.size();
-  const float* src[kPeriodBatch];
+  const float* src[kPeriodBatch] = {};
   for (std::size_t b = 0; b < nb; ++b) src[b] = work[b].data();
   float* out = dst.data() + k0;
   const std::size_t n = nper * nstn;
@@ -138,109 +88,142 @@ void copy_period_classes(std::span<const Array2> work, std::size_t k0, Array3& d
   }
 }
 
-// Reads the next twelve pair variables (one file) into the columns of `dst`.
-void read_pairs(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array2& dst) {
-  const std::size_t nstn = dst.extent(0);
-  for (std::size_t j = 0; j < kPairs; ++j) {
-    const InputVar& v = reads.next();
-    const std::string_view file = reads.file(v);
-    // Straight into column j: the values pass through no pair array.
-    rd_ncdf_1d_into(files, file, st.XSTN, st.NSTN, std::span<float>(dst.data() + j * nstn, nstn), v.var,
-                    st.STATUS, [&](std::int32_t n, std::int32_t) { ref.check(file, v.var, n); });
-    st.XSTN.release();
-  }
+// How many reads of `run` go into the array `values`.
+template <typename Into>
+std::size_t reads_into(std::span<const InputVar> run, decltype(Into::values) values) {
+  return static_cast<std::size_t>(std::count_if(run.begin(), run.end(), [values](const InputVar& v) {
+    const Into* d = std::get_if<Into>(&v.into);
+    return d != nullptr && d->values == values;
+  }));
 }
 
-// Reads the next station variable (longitude, latitude, region code).
-void read_station_variable(NcOpenings& files, Reads& reads, Store& st, const StationCount& ref, Array1& dst) {
-  const InputVar& v = reads.next();
-  const std::string_view file = reads.file(v);
-  try {
-    rd_ncdf_1d(files, file, st.XSTN, st.NSTN, dst, v.var, st.STATUS,
-               [&](std::int32_t n, std::int32_t) { ref.check(reads.name(v), v.var, n); });
-  } catch (const Error& e) {
-    // A file without the first station variable is most likely another
-    // file given in place of the station file (a result file, say).
-    if (&dst != &st.LON || st.STATUS != NC_ENOTVAR) throw;
-    throw Error(std::string(e.what()) + " (is this the station-coordinate file, with lon, lat and reg?)");
-  }
-}
-
-}  // namespace
-
-void read_data_nc(Store& st, std::string_view station_file, std::string_view station_name) {
-  Reads reads(station_file, station_name);
-  // Consecutive reads of one file (36 variables of the per-period file,
-  // 12 of each correlation file) open it once.
-  NcOpenings files;
-  if (!station_name.empty()) files.name_in_messages(station_file, station_name);
-  // 1. Number of drought months; its station count is the reference.
-  {
-    const InputVar& v = reads.next();
-    rd_ncdf_2d(files, reads.file(v), st.XSTN, st.XIDX, st.NSTN, st.NCOL_DRM, st.NUM_DR_MON, v.var, st.STATUS,
-               [&](std::int32_t, std::int32_t n) { check_min_columns(reads.file(v), v.var, n, v.min_columns); });
-    st.XSTN.release();
-    st.XIDX.release();
-  }
-  const StationCount ref{st.NSTN, kDrouMonFile};
-
-  // 2. Sen's slopes and their p-values.  The count kept is that of Prob;
-  // the data set of SenSL is written with it, so SenSL must hold as many.
-  std::int32_t ncol_sensl = 0;
-  read_statistic(files, reads, st, ref, st.SENSL, ncol_sensl);
-  st.NCOL_IDX = ncol_sensl;
-  read_statistic(files, reads, st, ref, st.PROB, st.NCOL_IDX);
-  if (st.NCOL_IDX > ncol_sensl) {
-    throw Error(std::string(kSenProbFile) + ": variable Prob has " + std::to_string(st.NCOL_IDX) +
-                " columns, but SenSL has only " + std::to_string(ncol_sensl));
+// One load: the reads of the catalogue, taken in their order, into `st`.
+class Load {
+ public:
+  Load(Store& st, std::string_view station_file, std::string_view station_name)
+      : st_(st), station_file_(station_file), station_name_(station_name.empty() ? station_file : station_name) {
+    // Consecutive reads of one file (36 variables of the per-period file,
+    // 12 of each correlation file) open it once.
+    if (!station_name.empty()) files_.name_in_messages(station_file, station_name);
   }
 
-  // 3. and 4. Spell lengths, times between droughts, whole-series
-  // frequency and magnitude, by drought class.
-  for (Array2* dst : {&st.SPELL_AVE, &st.SPELL_MAX, &st.TIME_ARR_AVE, &st.TIME_ARR_MAX, &st.FRE_ALL, &st.MAG_ALL})
-    read_statistic(files, reads, st, ref, *dst, st.NCLASS);
+  // Reads the catalogue's entry `i` of `all`.
+  void read(std::span<const InputVar> all, std::size_t i) {
+    const InputVar& v = all[i];
+    // The first of a run of reads into columns or classes allocates the
+    // arrays of the run.
+    if (i == 0 || all[i - 1].into.index() != v.into.index()) allocate_run(all.subspan(i));
+    st_.XSTN.release();
+    st_.XIDX.release();
+    std::visit([&](const auto& into) { read_into(v, into); }, v.into);
+    first_of_file_ = i + 1 < all.size() && all[i + 1].file != v.file;
+    if (!ref_) ref_ = StationCount{st_.NSTN, name(v)};
+  }
 
-  // 5. and 6. Frequency and magnitude per period, class k = 6 (c - 1) + i.
-  st.NCLASS = kClasses;
-  st.NPERIOD = kPeriods;
-  const std::size_t nstn = count_to_size(st.NSTN);
-  allocate_for(ref, "frequencies per period", st.FRE, {count_to_size(kClasses), nstn, count_to_size(kPeriods)});
-  allocate_for(ref, "magnitudes per period", st.MAG, {count_to_size(st.NCLASS), nstn, count_to_size(st.NPERIOD)});
-  // The variables are read one by one in their fixed order; their copies
-  // into FRE and MAG are made a batch of classes at a time.  The work
-  // matrices keep their memory from one batch to the next.
-  std::array<Array2, kPeriodBatch> fre_work, mag_work;
-  for (std::size_t k = 0; k < count_to_size(kClasses);) {
-    const std::size_t b = k % kPeriodBatch;
-    read_period_variable(files, reads, st, ref, fre_work[b]);
-    read_period_variable(files, reads, st, ref, mag_work[b]);
-    ++k;
-    if (b + 1 == kPeriodBatch || k == count_to_size(kClasses)) {
-      copy_period_classes(std::span<const Array2>(fre_work.data(), b + 1), k - (b + 1), st.FRE);
-      copy_period_classes(std::span<const Array2>(mag_work.data(), b + 1), k - (b + 1), st.MAG);
+  void finish() { files_.close_kept(); }
+
+ private:
+  // The path of the file of a read, and its name in messages.
+  std::string_view path(const InputVar& v) const {
+    return v.file == kStationInput ? station_file_ : kInputFileNames[static_cast<std::size_t>(v.file)];
+  }
+  std::string_view name(const InputVar& v) const { return v.file == kStationInput ? station_name_ : path(v); }
+
+  // Checks the shape of `v` before it is read: the station count of the
+  // first read, and the columns.
+  ShapeCheck shape_check(const InputVar& v) const {
+    return [this, &v](std::int32_t nstn, std::int32_t ncol) {
+      if (ref_) ref_->check(name(v), v.var, nstn);
+      if (v.rank == 2) check_columns(name(v), v, ncol);
+    };
+  }
+
+  void read_into(const InputVar& v, const WholeStatistic& into) {
+    std::int32_t& ncol = st_.*into.ncol;
+    rd_ncdf_2d(files_, path(v), st_.XSTN, st_.XIDX, st_.NSTN, ncol, st_.*into.values, v.var, st_.STATUS,
+               shape_check(v));
+    if (into.within_previous && ncol > previous_ncol_) {
+      throw Error(variable_context(name(v), v.var) + " has " + std::to_string(ncol) + " columns, but " +
+                  previous_var_ + " has only " + std::to_string(previous_ncol_));
+    }
+    previous_ncol_ = ncol;
+    previous_var_ = v.var;
+  }
+
+  // Per-period variables are read one by one into work matrices; their
+  // copies into the per-period array are made a batch of classes at a
+  // time.  The work matrices keep their memory from one batch to the next.
+  void read_into(const InputVar& v, const ClassOf& into) {
+    Array3& dst = st_.*into.values;
+    std::array<Array2, kPeriodBatch>& work = work_for(into.values);
+    const std::size_t b = into.column % kPeriodBatch;
+    rd_ncdf_2d(files_, path(v), st_.XSTN, st_.XIDX, st_.NSTN, st_.NPERIOD, work[b], v.var, st_.STATUS,
+               shape_check(v));
+    const bool last = into.column + 1 == dst.extent(0);
+    if (b + 1 == kPeriodBatch || last)
+      copy_period_classes(std::span<const Array2>(work.data(), b + 1), into.column - b, dst);
+    if (last)
+      for (Array2& w : work) w.release();
+  }
+
+  void read_into(const InputVar& v, const ColumnOf& into) {
+    Array2& dst = st_.*into.values;
+    const std::size_t nstn = dst.extent(0);
+    // Straight into the column: the values pass through no other array.
+    rd_ncdf_1d_into(files_, path(v), st_.XSTN, st_.NSTN, std::span<float>(dst.data() + into.column * nstn, nstn),
+                    v.var, st_.STATUS, shape_check(v));
+  }
+
+  void read_into(const InputVar& v, Array1 Store::*into) {
+    try {
+      rd_ncdf_1d(files_, path(v), st_.XSTN, st_.NSTN, st_.*into, v.var, st_.STATUS, shape_check(v));
+    } catch (const Error& e) {
+      // A file without the first station variable is most likely another
+      // file given in place of the station file (a result file, say).
+      if (v.file != kStationInput || !first_of_file_ || st_.STATUS != NC_ENOTVAR) throw;
+      throw Error(std::string(e.what()) + " (is this the station-coordinate file, with lon, lat and reg?)");
     }
   }
-  for (Array2& w : fre_work) w.release();
-  for (Array2& w : mag_work) w.release();
 
-  // 7. to 9. Correlation coefficients of the index pairs and their p-values.
-  st.NPAIR = kPairs;
-  allocate_for(ref, "correlation coefficients", st.TQ, {count_to_size(st.NSTN), count_to_size(kPairs)});
-  allocate_for(ref, "p-values of the correlations", st.PROB1, {count_to_size(st.NSTN), count_to_size(st.NPAIR)});
-  read_pairs(files, reads, st, ref, st.TQ);
-  read_pairs(files, reads, st, ref, st.PROB1);
+  // Allocates the arrays filled column by column (or class by class) by the
+  // reads of `run` up to the first read of another kind: as many columns
+  // (classes) as there are reads into them.
+  void allocate_run(std::span<const InputVar> run) {
+    const std::size_t kind = run.front().into.index();
+    const std::size_t nstn = count_to_size(ref_ ? ref_->n : 0);
+    for (const InputVar& v : run) {
+      if (v.into.index() != kind) break;
+      if (const ClassOf* d = std::get_if<ClassOf>(&v.into); d != nullptr && d->column == 0) {
+        st_.NCLASS = static_cast<std::int32_t>(reads_into<ClassOf>(run, d->values));
+        st_.NPERIOD = v.min_columns;
+        allocate_for(*ref_, d->what, st_.*d->values,
+                     {count_to_size(st_.NCLASS), nstn, count_to_size(st_.NPERIOD)});
+      } else if (const ColumnOf* c = std::get_if<ColumnOf>(&v.into); c != nullptr && c->column == 0) {
+        st_.NPAIR = static_cast<std::int32_t>(reads_into<ColumnOf>(run, c->values));
+        allocate_for(*ref_, c->what, st_.*c->values, {nstn, count_to_size(st_.NPAIR)});
+      }
+    }
+  }
 
-  // 10. Station coordinates and region codes.
-  read_station_variable(files, reads, st, ref, st.LON);
-  st.XSTN.release();
-  read_station_variable(files, reads, st, ref, st.LAT);
-  st.XSTN.release();
-  read_station_variable(files, reads, st, ref, st.REG);
-  files.close_kept();
-  if (!reads.done()) throw Error("the loader left variables of its input catalogue unread");
+  std::array<Array2, kPeriodBatch>& work_for(Array3 Store::*values) {
+    for (auto& [a, w] : work_)
+      if (a == values) return w;
+    return work_.emplace_back(values, std::array<Array2, kPeriodBatch>{}).second;
+  }
 
-  // 11. Station names "Station_001", ...; from 1000 on the number does not
-  // fit its field and is written as asterisks.
+  Store& st_;
+  std::string_view station_file_, station_name_;
+  NcOpenings files_;
+  std::optional<StationCount> ref_;  // from the first read
+  bool first_of_file_ = true;        // the next read is the first of its file
+  std::int32_t previous_ncol_ = 0;   // of the last whole statistic read
+  std::string previous_var_;
+  std::vector<std::pair<Array3 Store::*, std::array<Array2, kPeriodBatch>>> work_;
+};
+
+// Station names "Station_001", ...; from 1000 on the number does not fit
+// its field and is written as asterisks.
+void name_stations(Store& st) {
   static const Format kStationFormat = Format::parse("(A,I3.3)");
   st.STATION.clear();
   st.STATION.reserve(count_to_size(st.NSTN));
@@ -248,6 +231,16 @@ void read_data_nc(Store& st, std::string_view station_file, std::string_view sta
     const std::array<Value, 2> items{Value::text("Station_"), Value::integer(i)};
     st.STATION.push_back(write_field(kStationFormat, items, kStationLen));
   }
+}
+
+}  // namespace
+
+void read_data_nc(Store& st, std::string_view station_file, std::string_view station_name) {
+  const std::vector<InputVar>& all = input_reads();
+  Load load(st, station_file, station_name);
+  for (std::size_t i = 0; i < all.size(); ++i) load.read(all, i);
+  load.finish();
+  name_stations(st);
 }
 
 }  // namespace dx

@@ -104,16 +104,23 @@ std::uint64_t obtainable_memory() {
   return best == 0 ? phys : std::min(best, phys);
 }
 
-std::string beyond_machine_memory(std::uint64_t bytes) {
-  const std::uint64_t phys = physical_memory();
-  if (phys == 0 || bytes <= phys) return {};
-  return "more than the machine's memory (" + std::to_string(phys) + " bytes)";
+std::string Shortfall::text() const {
+  switch (kind) {
+    case Kind::Machine: return "more than the machine's memory (" + std::to_string(have) + " bytes)";
+    case Kind::Obtainable: return "more than this run can obtain now (" + std::to_string(have) + " bytes)";
+    case Kind::Allocation: break;
+  }
+  return "not enough memory";
 }
 
-std::string beyond_obtainable_memory(std::uint64_t bytes) {
+std::optional<Shortfall> memory_shortfall(std::uint64_t bytes, std::uint64_t obtainable_bytes) {
+  const std::uint64_t phys = physical_memory();
+  if (phys != 0 && bytes > phys) return Shortfall{Shortfall::Kind::Machine, phys};
+  // Reading the system's files costs time: only when there is something to ask.
+  if (obtainable_bytes == 0) return std::nullopt;
   const std::uint64_t can = obtainable_memory();
-  if (can == 0 || bytes <= can) return {};
-  return "more than this run can obtain now (" + std::to_string(can) + " bytes)";
+  if (can != 0 && obtainable_bytes > can) return Shortfall{Shortfall::Kind::Obtainable, can};
+  return std::nullopt;
 }
 
 }  // namespace dx

@@ -6,6 +6,8 @@
 // instead of a failed allocation.  Arrays sized by an input file are
 // checked against this before they are allocated.
 #include <cstdint>
+#include <new>
+#include <optional>
 #include <string>
 
 namespace dx {
@@ -21,12 +23,34 @@ std::uint64_t obtainable_memory();
 // Physical memory of the machine in bytes, 0 when it cannot be told.
 std::uint64_t physical_memory();
 
-// Why `bytes` cannot be had, for the end of a refusal message: "more than
-// the machine's memory (P bytes)", or "more than this run can obtain now
-// (P bytes)" (obtainable_memory()); empty when they can, or when the
-// amount cannot be told.
-std::string beyond_machine_memory(std::uint64_t bytes);
-std::string beyond_obtainable_memory(std::uint64_t bytes);
+// What stands in the way of a reservation.
+struct Shortfall {
+  enum class Kind { Machine, Obtainable, Allocation } kind;
+  std::uint64_t have = 0;  // the machine's memory, or what this run can obtain now
+  // For the end of a refusal message: "more than the machine's memory (P
+  // bytes)", "more than this run can obtain now (P bytes)", or "not enough
+  // memory" (the allocation itself failed).
+  std::string text() const;
+};
+
+// Checks `bytes` against the machine's memory and `obtainable_bytes`
+// against the memory this run can still obtain (obtainable_memory(), not
+// asked when `obtainable_bytes` is 0); a limit that cannot be told is no
+// shortfall.
+std::optional<Shortfall> memory_shortfall(std::uint64_t bytes, std::uint64_t obtainable_bytes);
+
+// Checks as memory_shortfall, then calls `allocate` unless something is in
+// the way; a std::bad_alloc from it is a shortfall of kind Allocation.
+template <typename Allocate>
+std::optional<Shortfall> reserve_memory(std::uint64_t bytes, std::uint64_t obtainable_bytes, Allocate&& allocate) {
+  if (std::optional<Shortfall> s = memory_shortfall(bytes, obtainable_bytes)) return s;
+  try {
+    allocate();
+  } catch (const std::bad_alloc&) {
+    return Shortfall{Shortfall::Kind::Allocation};
+  }
+  return std::nullopt;
+}
 
 // The same without the physical memory, the files read from other roots
 // (meminfo and self/cgroup under proc_root, the groups under cgroup_root).

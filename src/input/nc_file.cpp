@@ -106,8 +106,14 @@ std::string library_path(const std::string& path) {
 
 }  // namespace
 
+std::string variable_context(std::string_view file, std::string_view var) {
+  std::string s(file);
+  s.append(": variable ").append(var);
+  return s;
+}
+
 NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::string_view name)
-    : path_(path), name_(name.empty() ? path : name), var_(var), status_(&status) {
+    : path_(path), name_(name.empty() ? path : name), var_(var) {
   // The library would wait forever on a pipe with no writer, and read a
   // device or a socket as it comes: only regular files are read.  A name
   // that cannot be looked up is left to the library, which says why.
@@ -117,8 +123,8 @@ NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::st
   // A large read-buffer hint: a classic file is then read in 1 MiB blocks
   // instead of a few kilobytes at a time (other formats ignore it).
   std::size_t chunk = kReadChunk;
-  *status_ = nc__open(library_path(path_).c_str(), NC_NOWRITE, &chunk, &id_);
-  if (*status_ != NC_NOERR) refuse_opening();
+  status = nc__open(library_path(path_).c_str(), NC_NOWRITE, &chunk, &id_);
+  if (status != NC_NOERR) refuse_opening(status);
   open_ = true;
   // The library reads a netCDF-3 file cut short as zeros: refuse it.
   check_complete();
@@ -132,8 +138,7 @@ void NcFile::check_complete() const {
   }
 }
 
-void NcFile::refuse_opening() const {
-  const int status = *status_;
+void NcFile::refuse_opening(int status) const {
   // A header cut short or overwritten is, to the library, an invalid
   // argument (classic formats) or an HDF5 error (netCDF-4): a classic
   // header is checked for what is wrong with it, and either is called
@@ -150,82 +155,85 @@ NcFile::~NcFile() {
   if (open_) static_cast<void>(nc_close(id_));
 }
 
-void NcFile::fail(const std::string& what) const { throw Error(name_ + ": variable " + var_ + ": " + what); }
+void NcFile::fail(std::string_view what) const { throw Error(context().append(what)); }
 
-void NcFile::refuse(const std::string& what) const { throw Error(name_ + ": variable " + var_ + " " + what); }
-
-void NcFile::check(int status, const char* what) {
-  *status_ = status;
-  if (status != NC_NOERR) fail(std::string(what) + ": " + nc_strerror(status));
+void NcFile::check(int call_status, const char* what, int& status) const {
+  status = call_status;
+  if (status != NC_NOERR) fail(std::string(": ") + what + ": " + nc_strerror(status));
 }
 
-int NcFile::requested_variable(int rank, int* dimids) {
+int NcFile::requested_variable(int rank, int* dimids, int& status) {
   int varid = -1;
-  *status_ = nc_inq_varid(id_, var_.c_str(), &varid);
-  if (*status_ != NC_NOERR) fail(std::string("cannot find it in the file: ") + nc_strerror(*status_));
+  check(nc_inq_varid(id_, var_.c_str(), &varid), "cannot find it in the file", status);
   nc_type type = NC_NAT;
-  check(nc_inq_vartype(id_, varid, &type), "cannot inquire its type");
-  if (!numeric(type)) refuse("is of type " + type_name(id_, type) + ", not numeric");
+  check(nc_inq_vartype(id_, varid, &type), "cannot inquire its type", status);
+  if (!numeric(type)) fail(" is of type " + type_name(id_, type) + ", not numeric");
   int ndims = -1;
-  check(nc_inq_varndims(id_, varid, &ndims), "cannot inquire its dimensions");
+  check(nc_inq_varndims(id_, varid, &ndims), "cannot inquire its dimensions", status);
   if (ndims != rank) {
-    refuse("has " + std::to_string(ndims) + (ndims == 1 ? " dimension" : " dimensions") + ", expected " +
-           std::to_string(rank));
+    fail(" has " + std::to_string(ndims) + (ndims == 1 ? " dimension" : " dimensions") + ", expected " +
+         std::to_string(rank));
   }
-  check(nc_inq_vardimid(id_, varid, dimids), "cannot inquire its dimensions");
+  check(nc_inq_vardimid(id_, varid, dimids), "cannot inquire its dimensions", status);
   return varid;
 }
 
-NcFile::Dim NcFile::dimension(int dimid) {
+NcFile::Dim NcFile::dimension(int dimid, int& status) {
   char name[NC_MAX_NAME + 1] = {};
   std::size_t len = 0;
-  check(nc_inq_dim(id_, dimid, name, &len), "cannot inquire its dimensions");
+  check(nc_inq_dim(id_, dimid, name, &len), "cannot inquire its dimensions", status);
   if (len > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    fail("dimension " + std::string(name) + " has length " + std::to_string(len) +
+    fail(": dimension " + std::string(name) + " has length " + std::to_string(len) +
          ", more than this tool handles (" + std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
   }
   return Dim{dimid, pad_to(name, kDimNameLen), static_cast<std::int32_t>(len)};
 }
 
-void NcFile::check_memory(std::uint64_t elements, std::uint64_t coord_elements) const {
+void NcFile::reserve(std::uint64_t elements, std::uint64_t coord_elements,
+                     const std::function<void()>& allocate) const {
   const std::uint64_t bytes = elements * sizeof(float);
-  if (const std::string why = beyond_machine_memory(bytes); !why.empty())
-    refuse("needs " + std::to_string(bytes) + " bytes for its " + std::to_string(elements) + " values, " + why);
   const std::uint64_t need = bytes + coord_elements * sizeof(float);
-  if (need < kMemoryCheckFrom) return;
-  if (const std::string why = beyond_obtainable_memory(need); !why.empty())
-    refuse("needs " + std::to_string(need) + " bytes for its " + std::to_string(elements) +
-           " values and their coordinates, " + why);
+  const std::optional<Shortfall> s = reserve_memory(bytes, need < kMemoryCheckFrom ? 0 : need, allocate);
+  if (!s) return;
+  const std::string values = std::to_string(elements) + " values";
+  switch (s->kind) {
+    case Shortfall::Kind::Machine:
+      fail(" needs " + std::to_string(bytes) + " bytes for its " + values + ", " + s->text());
+    case Shortfall::Kind::Obtainable:
+      fail(" needs " + std::to_string(need) + " bytes for its " + values + " and their coordinates, " + s->text());
+    case Shortfall::Kind::Allocation: break;
+  }
+  fail(": not enough memory for its " + values);
 }
 
-void NcFile::read_coordinate(const Dim& dim, Array1& coord) {
+void NcFile::read_coordinate(const Dim& dim, Array1& coord, int& status) {
   int cid = -1;
-  *status_ = nc_inq_varid(id_, std::string(trim_right(dim.name)).c_str(), &cid);
-  if (*status_ != NC_NOERR) return;
+  status = nc_inq_varid(id_, std::string(trim_right(dim.name)).c_str(), &cid);
+  if (status != NC_NOERR) return;
   nc_type type = NC_NAT;
   int ndims = -1;
-  *status_ = nc_inq_var(id_, cid, nullptr, &type, &ndims, nullptr, nullptr);
-  if (*status_ != NC_NOERR || !numeric(type) || ndims != 1) return;
+  status = nc_inq_var(id_, cid, nullptr, &type, &ndims, nullptr, nullptr);
+  if (status != NC_NOERR || !numeric(type) || ndims != 1) return;
   int cdim = -1;
-  *status_ = nc_inq_vardimid(id_, cid, &cdim);
-  if (*status_ != NC_NOERR) return;
+  status = nc_inq_vardimid(id_, cid, &cdim);
+  if (status != NC_NOERR) return;
   std::size_t clen = 0;
-  *status_ = nc_inq_dimlen(id_, cdim, &clen);
-  if (*status_ != NC_NOERR || clen != coord.size()) return;
+  status = nc_inq_dimlen(id_, cdim, &clen);
+  if (status != NC_NOERR || clen != coord.size()) return;
   float none = 0.0f;
-  *status_ = nc_get_var_float(id_, cid, coord.size() ? coord.data() : &none);
-  if (*status_ != NC_NOERR && *status_ != NC_ERANGE) std::fill_n(coord.data(), coord.size(), 0.0f);
+  status = nc_get_var_float(id_, cid, coord.size() ? coord.data() : &none);
+  if (status != NC_NOERR && status != NC_ERANGE) std::fill_n(coord.data(), coord.size(), 0.0f);
 }
 
-void NcFile::read_values(int varid, float* dst, std::size_t n) {
+void NcFile::read_values(int varid, float* dst, std::size_t n, int& status) {
   float none = 0.0f;
-  *status_ = nc_get_var_float(id_, varid, n ? dst : &none);
-  if (*status_ == NC_ERANGE) {
-    warn(name_ + ": variable " + var_ +
+  status = nc_get_var_float(id_, varid, n ? dst : &none);
+  if (status == NC_ERANGE) {
+    warn(context() +
          ": some values lie outside the range of a 32-bit float and are read as the "
-         "netCDF library converts them (" + nc_strerror(*status_) + ")");
-  } else if (*status_ != NC_NOERR) {
-    fail(std::string("cannot read its values: ") + nc_strerror(*status_));
+         "netCDF library converts them (" + nc_strerror(status) + ")");
+  } else {
+    check(status, "cannot read its values", status);
   }
   warn_of_flags(varid, dst, n);
 }
@@ -234,8 +242,7 @@ void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
   int att = -1;
   if (nc_inq_attid(id_, varid, "scale_factor", &att) == NC_NOERR ||
       nc_inq_attid(id_, varid, "add_offset", &att) == NC_NOERR) {
-    warn(name_ + ": variable " + var_ +
-         " has scale_factor/add_offset attributes; values are published as stored, not unpacked");
+    warn(context() + " has scale_factor/add_offset attributes; values are published as stored, not unpacked");
   }
   bool own_fill = false;
   for (const char* name : {"_FillValue", "missing_value"}) {
@@ -247,7 +254,7 @@ void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
     if (nc_get_att_double(id_, varid, name, flags.data()) != NC_NOERR) continue;
     for (const double flag : flags) {
       if (const std::size_t k = count_flagged(values, n, flag); k > 0)
-        warn(name_ + ": variable " + var_ + ": " + values_equal(k) + " its " + name + " (" +
+        warn(context() + ": " + values_equal(k) + " its " + name + " (" +
              number_text(flag) + "); they are published as stored, not as missing");
     }
   }
@@ -261,7 +268,7 @@ void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
     return;
   const double flag = default_fill(type);
   if (const std::size_t k = count_flagged(values, n, flag); k > 0)
-    warn(name_ + ": variable " + var_ + ": " + values_equal(k) + " the netCDF default fill value (" +
+    warn(context() + ": " + values_equal(k) + " the netCDF default fill value (" +
          number_text(flag) + ") of data never written; they are published as stored, not as missing");
 }
 
@@ -278,41 +285,38 @@ bool NcFile::has_unlimited_dimension(int varid) const {
   return false;
 }
 
-void NcFile::close() {
+void NcFile::close(int& status) {
   open_ = false;
-  *status_ = nc_close(id_);
-  if (*status_ != NC_NOERR) {
-    throw Error(name_ + ": cannot close the file after reading variable " + var_ + ": " + nc_strerror(*status_));
+  status = nc_close(id_);
+  if (status != NC_NOERR) {
+    throw Error(name_ + ": cannot close the file after reading variable " + var_ + ": " + nc_strerror(status));
   }
 }
 
-void NcOpenings::close_unless(std::string_view file) {
-  if (kept_ && kept_->path() != file) close_kept();
+std::unique_ptr<NcFile> NcOpenings::take_kept(std::string_view file, std::string_view var) {
+  if (kept_ && kept_->path() == file) {
+    kept_->reuse_for(var);
+    return std::move(kept_);
+  }
+  close_kept();
+  return nullptr;
 }
 
-std::unique_ptr<NcFile> NcOpenings::open(std::string_view file, std::string_view var, int& status) {
-  close_unless(file);
-  if (kept_) {
-    std::unique_ptr<NcFile> f = std::move(kept_);
-    f->reuse_for(var, status);
-    return f;
-  }
+std::unique_ptr<NcFile> NcOpenings::open(std::string_view file, std::string_view var, int& status) const {
   return std::make_unique<NcFile>(file, var, status, file == named_path_ ? std::string_view(name_) : std::string_view());
 }
 
 void NcOpenings::close_kept() {
   if (!kept_) return;
   const std::unique_ptr<NcFile> kept = std::move(kept_);
-  kept->close();
+  kept->close(status_);
 }
 
-void NcOpenings::done_with(std::unique_ptr<NcFile> f) {
+void NcOpenings::done_with(std::unique_ptr<NcFile> f, int& status) {
   if (keep_open_) {
-    // The reader's status variable may not outlive the read.
-    f->bind_status(status_);
     kept_ = std::move(f);
   } else {
-    f->close();
+    f->close(status);
   }
 }
 

@@ -3,6 +3,7 @@
 // that consecutive reads of one file share.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,9 +15,12 @@ namespace dx {
 // Width of the dimension-name fields of the progress lines.
 inline constexpr std::size_t kDimNameLen = 15;
 
+// "<file>: variable <var>", how every message about one variable begins.
+std::string variable_context(std::string_view file, std::string_view var);
+
 // Every call that the requested data depends on is checked and turned into
 // an Error naming the file, the variable and the library's reason; the
-// status of each call goes to the caller's status variable.  The file id
+// status of each call goes to the status variable passed to it.  The file id
 // never leaks: it is closed (with its status checked) by close(), or on
 // unwind by the destructor.
 class NcFile {
@@ -31,22 +35,16 @@ class NcFile {
   const std::string& path() const { return path_; }
   // Takes the file, kept open from a read of another variable, for
   // reading `var`.
-  void reuse_for(std::string_view var, int& status) {
-    var_ = var;
-    bind_status(status);
-  }
-  // Where the status of each later call goes.
-  void bind_status(int& status) { status_ = &status; }
+  void reuse_for(std::string_view var) { var_ = var; }
 
-  // "<file>: variable <var>: <what>"
-  [[noreturn]] void fail(const std::string& what) const;
-  // "<file>: variable <var> <what>", for what the variable itself is or has.
-  [[noreturn]] void refuse(const std::string& what) const;
+  // "<file>: variable <var>" followed by `what` (": cannot ...", or " has
+  // ..." for what the variable itself is or has).
+  [[noreturn]] void fail(std::string_view what) const;
 
   // Looks up the requested variable and checks that it is numeric and of
   // the reader's rank; returns its id and its dimension ids in declared
   // order (slowest first).
-  int requested_variable(int rank, int* dimids);
+  int requested_variable(int rank, int* dimids, int& status);
 
   // Name (cut or padded to kDimNameLen) and length of one dimension.
   struct Dim {
@@ -54,21 +52,21 @@ class NcFile {
     std::string name;
     std::int32_t len;
   };
-  Dim dimension(int dimid);
+  Dim dimension(int dimid, int& status);
 
   // Refuses a variable of `elements` values that cannot fit the machine's
   // memory, or, with `coord_elements` coordinate values, the memory this
-  // run can still obtain (a container's limit, other programs), before any
-  // allocation is tried: memory promised beyond that ends the process with
+  // run can still obtain (a container's limit, other programs), before
+  // `allocate` is called: memory promised beyond that ends the process with
   // the out-of-memory killer when it is filled, not with a failed
-  // allocation.
-  void check_memory(std::uint64_t elements, std::uint64_t coord_elements) const;
+  // allocation.  A std::bad_alloc from `allocate` is refused too.
+  void reserve(std::uint64_t elements, std::uint64_t coord_elements, const std::function<void()>& allocate) const;
 
   // Fills `coord` (already allocated to the dimension's length and
   // zero-filled) from the coordinate variable named like the dimension.
   // Coordinates are never published, so a missing or unsuitable one is
   // skipped silently and leaves zeros.
-  void read_coordinate(const Dim& dim, Array1& coord);
+  void read_coordinate(const Dim& dim, Array1& coord, int& status);
 
   // Reads the whole requested variable into `dst` (sized by the caller to
   // the variable's lengths).  Values are published as the library returns
@@ -77,24 +75,26 @@ class NcFile {
   // attributes (scale_factor, add_offset: the values are not unpacked), and
   // of values that equal the variable's _FillValue or missing_value, or
   // the default fill of data never written, with their number.
-  void read_values(int varid, float* dst, std::size_t n);
+  void read_values(int varid, float* dst, std::size_t n, int& status);
 
   // Closes the file, checking the close.
-  void close();
+  void close(int& status);
 
  private:
-  void check(int status, const char* what);
+  // Keeps the status of a call in `status`, and fails with `what` and
+  // the library's reason if the call failed.
+  void check(int call_status, const char* what, int& status) const;
+  std::string context() const { return variable_context(name_, var_); }
   // Refuses a netCDF-3 file whose header or data part is cut short.
   void check_complete() const;
-  // Throws the Error of a failed opening (status in *status_).
-  [[noreturn]] void refuse_opening() const;
+  // Throws the Error of a failed opening.
+  [[noreturn]] void refuse_opening(int status) const;
   void warn_of_flags(int varid, const float* values, std::size_t n);
   bool has_unlimited_dimension(int varid) const;
 
   std::string path_;
   std::string name_;  // of the file in messages
   std::string var_;
-  int* status_;
   int id_ = -1;
   bool open_ = false;
 };
@@ -119,22 +119,23 @@ class NcOpenings {
     named_path_ = path;
     name_ = name;
   }
-  // Closes a file kept open from earlier reads if it is not `file`,
-  // checking the close.
-  void close_unless(std::string_view file);
-  // The file open for a read of `var` of `file`: the kept one, or a new
-  // opening after closing a kept file of another name.  `status` receives
-  // the code of each call of the read.
-  std::unique_ptr<NcFile> open(std::string_view file, std::string_view var, int& status);
+  // The file kept open from earlier reads if it is `file`, taken for a
+  // read of `var`; otherwise closes a kept file (checking the close) and
+  // returns null.
+  std::unique_ptr<NcFile> take_kept(std::string_view file, std::string_view var);
+  // A new opening of `file` for a read of `var` (after take_kept).
+  // `status` receives the code of the opening.
+  std::unique_ptr<NcFile> open(std::string_view file, std::string_view var, int& status) const;
   // Closes a file kept open from earlier reads, if any, checking the close.
   void close_kept();
   // After a complete read: keeps the file open for the next read, or closes it.
-  void done_with(std::unique_ptr<NcFile> f);
+  // `status` receives the code of the close.
+  void done_with(std::unique_ptr<NcFile> f, int& status);
 
  private:
   bool keep_open_;
   std::unique_ptr<NcFile> kept_;
-  int status_ = 0;  // of the calls made on the kept file between reads
+  int status_ = 0;  // of the closes of kept files
   std::string named_path_, name_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "base/console.hpp"
@@ -11,17 +10,6 @@
 
 namespace dx {
 namespace {
-
-// Refuses what cannot be had (see NcFile::check_memory), then allocates.
-template <typename Alloc>
-void allocate_or_fail(const NcFile& f, std::uint64_t elements, std::uint64_t coord_elements, Alloc&& alloc) {
-  f.check_memory(elements, coord_elements);
-  try {
-    alloc();
-  } catch (const std::bad_alloc&) {
-    f.fail("not enough memory for its " + std::to_string(elements) + " values");
-  }
-}
 
 void start_line(std::string_view file) {
   console_line({Value::text("   Reading netCDF file: "), Value::text(file), Value::text("...")});
@@ -54,9 +42,9 @@ void check_shape(std::string_view file, const ShapeCheck& check, std::int32_t n1
 // is another one, prints the first progress line, and returns the file
 // open for the read, the kept one or a new opening.
 std::unique_ptr<NcFile> begin_read(NcOpenings& files, std::string_view file, std::string_view var, int& status) {
-  files.close_unless(file);
+  std::unique_ptr<NcFile> kept = files.take_kept(file, var);
   start_line(file);
-  return files.open(file, var, status);
+  return kept ? std::move(kept) : files.open(file, var, status);
 }
 
 // The 1-D read; `destination(n, dst)` sets where the n values go and
@@ -67,22 +55,22 @@ void read_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32
   std::unique_ptr<NcFile> opened = begin_read(files, file, var, status);
   NcFile& f = *opened;
   int dimids[1] = {-1};
-  const int varid = f.requested_variable(1, dimids);
-  const NcFile::Dim dim = f.dimension(dimids[0]);
+  const int varid = f.requested_variable(1, dimids, status);
+  const NcFile::Dim dim = f.dimension(dimids[0], status);
   len = dim.len;
   dim_line(kFirstDim, dim.name, len);
 
   const std::size_t n = count_to_size(len);
   float* dst = nullptr;
   bool read = false;
-  allocate_or_fail(f, n, n, [&] {
+  f.reserve(n, n, [&] {
     coord.allocate({n});
     read = destination(n, dst);
   });
   check_shape(file, check, len, 1);
-  f.read_coordinate(dim, coord);
-  if (read) f.read_values(varid, dst, n);
-  files.done_with(std::move(opened));
+  f.read_coordinate(dim, coord, status);
+  if (read) f.read_values(varid, dst, n, status);
+  files.done_with(std::move(opened), status);
   end_line(file);
 }
 
@@ -112,25 +100,25 @@ void rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1
   // Declared order: the slower dimension first.  The reader's first
   // dimension is the fastest-varying one, the last declared.
   int dimids[2] = {-1, -1};
-  const int varid = f.requested_variable(2, dimids);
-  const NcFile::Dim first = f.dimension(dimids[1]);
-  const NcFile::Dim second = f.dimension(dimids[0]);
+  const int varid = f.requested_variable(2, dimids, status);
+  const NcFile::Dim first = f.dimension(dimids[1], status);
+  const NcFile::Dim second = f.dimension(dimids[0], status);
   n1 = first.len;
   n2 = second.len;
   dim_line(kFirstDim, first.name, n1);
   dim_line(kSecondDim, second.name, n2);
 
   const std::size_t c1 = count_to_size(n1), c2 = count_to_size(n2);
-  allocate_or_fail(f, static_cast<std::uint64_t>(c1) * c2, c1 + c2, [&] {
+  f.reserve(static_cast<std::uint64_t>(c1) * c2, c1 + c2, [&] {
     coord1.allocate({c1});
     coord2.allocate({c2});
     values.allocate_for_overwrite({c1, c2});
   });
   check_shape(file, check, n1, n2);
-  f.read_coordinate(first, coord1);
-  f.read_coordinate(second, coord2);
-  f.read_values(varid, values.data(), values.size());
-  files.done_with(std::move(opened));
+  f.read_coordinate(first, coord1, status);
+  f.read_coordinate(second, coord2, status);
+  f.read_values(varid, values.data(), values.size(), status);
+  files.done_with(std::move(opened), status);
   end_line(file);
 }
 

@@ -1,14 +1,18 @@
 #pragma once
 // The catalogue of the run's inputs: the seven result files of an analysis,
 // the station-coordinate file, and every variable the loader reads from
-// them, in reading order, with its rank and the least number of columns a
-// usable variable has.  The loader, the sample generator, the I/O floor of
+// them, in reading order, with its rank, the least number of columns a
+// usable variable has, and where its values go in the result store.  The loader, the sample generator, the I/O floor of
 // the benchmark and the test fixtures all take the inputs from here.
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
+
+#include "base/store.hpp"
 
 namespace dx {
 
@@ -28,8 +32,10 @@ inline constexpr std::string_view kTqFile = "Tq_pdsi_spi_Stn.nc";
 inline constexpr std::string_view kProbTqFile = "Prob_Tq_pdsi_spi_Stn.nc";
 
 // Every input file, the station file last (as kStationFileName).
-inline constexpr int kInputFiles = 8;
-inline constexpr int kStationInput = 7;
+enum InputFile : int {
+  kDrouMonInput, kSenProbInput, kSpellInput, kAllPeriodInput, kPeriodInput, kTqInput, kProbTqInput, kStationInput
+};
+inline constexpr int kInputFiles = kStationInput + 1;
 inline constexpr std::array<std::string_view, kInputFiles> kInputFileNames = {
     kDrouMonFile, kSenProbFile, kSpellFile, kAllPeriodFile, kPeriodFile, kTqFile, kProbTqFile, kStationFileName};
 
@@ -56,31 +62,71 @@ inline std::string period_var(std::string_view prefix, std::size_t k) {
   return name;
 }
 
+// Where the values of a read go in the store.  A whole statistic keeps
+// its column count in a run count; `within_previous`: it may not have more
+// columns than the statistic read before it.
+struct WholeStatistic {
+  Array2 Store::*values;
+  std::int32_t Store::*ncol;
+  bool within_previous = false;
+};
+// One column (`column`) of a statistic, or one class (`column`) of a
+// per-period array; the array is sized by the catalogue: as many columns
+// or classes as it has entries, allocated at the first of them.
+struct ColumnOf {
+  Array2 Store::*values;
+  std::size_t column;
+  std::string_view what;  // the array in messages: "correlation coefficients"
+};
+struct ClassOf {
+  Array3 Store::*values;
+  std::size_t column;
+  std::string_view what;
+};
+using Destination = std::variant<WholeStatistic, ColumnOf, ClassOf, Array1 Store::*>;
+
 // One variable the loader reads.  A 2-D variable is (station, column), the
 // station the fastest-varying dimension; a usable one has at least
 // `min_columns` columns (per-period variables exactly kPeriods).
 struct InputVar {
-  int file;  // index into kInputFileNames
+  InputFile file;
   std::string var;
   int rank;
   int min_columns;  // 0 for 1-D variables
+  Destination into;
 };
 
 // The 72 reads of a run, in reading order: N_Drou_mon; SenSL, Prob; the
 // spell and interval variables; Freq, Mag; Fre_ and Mag_ of every class in
-// turn; the twelve pairs of each correlation file; lon, lat, reg.
+// turn; the twelve pairs of each correlation file; lon, lat, reg.  The
+// first read gives the station count that every later one must have.
 inline const std::vector<InputVar>& input_reads() {
   static const std::vector<InputVar> reads = [] {
-    std::vector<InputVar> v = {{0, "N_Drou_mon", 2, kClasses}, {1, "SenSL", 2, 6}, {1, "Prob", 2, 6}};
-    for (const char* n : {"Spell_Ave", "Spell_Max", "Time_Arr_Ave", "Time_Arr_Max"}) v.push_back({2, n, 2, kClasses});
-    for (const char* n : {"Freq", "Mag"}) v.push_back({3, n, 2, kClasses});
+    using S = Store;
+    std::vector<InputVar> v = {
+        {kDrouMonInput, "N_Drou_mon", 2, kClasses, WholeStatistic{&S::NUM_DR_MON, &S::NCOL_DRM}},
+        {kSenProbInput, "SenSL", 2, 6, WholeStatistic{&S::SENSL, &S::NCOL_IDX}},
+        // The data set of SenSL is written with the count of Prob.
+        {kSenProbInput, "Prob", 2, 6, WholeStatistic{&S::PROB, &S::NCOL_IDX, true}},
+        {kSpellInput, "Spell_Ave", 2, kClasses, WholeStatistic{&S::SPELL_AVE, &S::NCLASS}},
+        {kSpellInput, "Spell_Max", 2, kClasses, WholeStatistic{&S::SPELL_MAX, &S::NCLASS}},
+        {kSpellInput, "Time_Arr_Ave", 2, kClasses, WholeStatistic{&S::TIME_ARR_AVE, &S::NCLASS}},
+        {kSpellInput, "Time_Arr_Max", 2, kClasses, WholeStatistic{&S::TIME_ARR_MAX, &S::NCLASS}},
+        {kAllPeriodInput, "Freq", 2, kClasses, WholeStatistic{&S::FRE_ALL, &S::NCLASS}},
+        {kAllPeriodInput, "Mag", 2, kClasses, WholeStatistic{&S::MAG_ALL, &S::NCLASS}}};
     for (std::size_t k = 0; k < kClasses; ++k) {
-      v.push_back({4, period_var("Fre_", k), 2, kPeriods});
-      v.push_back({4, period_var("Mag_", k), 2, kPeriods});
+      v.push_back({kPeriodInput, period_var("Fre_", k), 2, kPeriods, ClassOf{&S::FRE, k, "frequencies per period"}});
+      v.push_back({kPeriodInput, period_var("Mag_", k), 2, kPeriods, ClassOf{&S::MAG, k, "magnitudes per period"}});
     }
-    for (int f : {5, 6})
-      for (std::string_view p : kPairName) v.push_back({f, std::string(p), 1, 0});
-    for (const char* n : {"lon", "lat", "reg"}) v.push_back({kStationInput, n, 1, 0});
+    for (std::size_t j = 0; j < kPairs; ++j)
+      v.push_back({kTqInput, std::string(kPairName[j]), 1, 0, ColumnOf{&S::TQ, j, "correlation coefficients"}});
+    for (std::size_t j = 0; j < kPairs; ++j) {
+      v.push_back({kProbTqInput, std::string(kPairName[j]), 1, 0,
+                   ColumnOf{&S::PROB1, j, "p-values of the correlations"}});
+    }
+    v.push_back({kStationInput, "lon", 1, 0, &S::LON});
+    v.push_back({kStationInput, "lat", 1, 0, &S::LAT});
+    v.push_back({kStationInput, "reg", 1, 0, &S::REG});
     return v;
   }();
   return reads;
