@@ -206,6 +206,27 @@ class Folders {
   std::vector<int> slots_;
 };
 
+// The station map of every data set: built by stnmap in `work`, renamed
+// into the output folder (`prefix`), and linked back into `work` for the
+// pictures.
+void build_station_maps(const std::vector<MapDataSet>& sets, const MapTools& tools, const std::string& work,
+                        const std::string& prefix, std::size_t parallel, TempFiles& temps) {
+  std::vector<ChildJob> jobs;
+  for (const MapDataSet& d : sets) jobs.push_back({{tools.stnmap, "-q", "-i", d.base + ".ctl"}, work, kTimeLimit});
+  run_children(jobs, parallel, temps, [&](std::size_t i, ChildResult&& r) {
+    const std::string name = sets[i].base + ".dat.map";
+    const std::string built = work + "/" + name, path = prefix + name;
+    struct stat sb;
+    if (r.status != 0 || r.timed_out || ::stat(built.c_str(), &sb) != 0) {
+      const std::vector<std::string> lines = lines_of(r.output);
+      throw Error("cannot build the station map " + path + ": stnmap " +
+                  (r.timed_out ? "did not finish in time" : lines.empty() ? "wrote none" : "says: " + lines.back()));
+    }
+    if (::rename(built.c_str(), path.c_str()) != 0) throw Error("cannot replace " + path + ": " + reason(errno));
+    make_link("../" + name, built);
+  });
+}
+
 }  // namespace
 
 MapTools find_map_tools(const std::string& output_dir) {
@@ -243,21 +264,7 @@ void draw_maps(const Store& st, const std::string& output_dir, const MapTools& t
   }
   const std::size_t parallel = usable_cpus();
 
-  // The station maps: built in `work`, renamed into the output folder.
-  std::vector<ChildJob> jobs;
-  for (const MapDataSet& d : sets) jobs.push_back({{tools.stnmap, "-q", "-i", d.base + ".ctl"}, work, kTimeLimit});
-  run_children(jobs, parallel, temps, [&](std::size_t i, ChildResult&& r) {
-    const std::string name = sets[i].base + ".dat.map";
-    const std::string built = work + "/" + name, path = prefix + name;
-    struct stat sb;
-    if (r.status != 0 || r.timed_out || ::stat(built.c_str(), &sb) != 0) {
-      const std::vector<std::string> lines = lines_of(r.output);
-      throw Error("cannot build the station map " + path + ": stnmap " +
-                  (r.timed_out ? "did not finish in time" : lines.empty() ? "wrote none" : "says: " + lines.back()));
-    }
-    if (::rename(built.c_str(), path.c_str()) != 0) throw Error("cannot replace " + path + ": " + reason(errno));
-    make_link("../" + name, built);
-  });
+  build_station_maps(sets, tools, work, prefix, parallel, temps);
 
   // The pictures.
   const MapFrame frame = map_frame(st);
@@ -267,7 +274,7 @@ void draw_maps(const Store& st, const std::string& output_dir, const MapTools& t
     write_new_file(stage + "/grid.ctl", grid_descriptor(frame));
     write_new_file(stage + "/grid.dat", std::string(frame.grid_nx * frame.grid_ny * sizeof(float), '\0'));
   }
-  jobs.clear();
+  std::vector<ChildJob> jobs;
   for (const Picture& p : pictures) {
     write_new_file(stage + "/" + p.name + ".gs", picture_script(p, frame));
     jobs.push_back({{tools.grads, "-blcx", "run maps/" + p.name + ".gs"}, work, kTimeLimit});

@@ -271,88 +271,106 @@ std::string grid_descriptor(const MapFrame& f) {
          "endvars\n";
 }
 
-std::string picture_script(const Picture& p, const MapFrame& f) {
-  const Scale scale = make_scale(p.kind, p.range);
-  const Layout lay = layout(p.panels.size(), f);
-  std::string gs;
-  gs += "* " + p.title + "\n* " + p.subtitle + "\n";
-  gs += "* Drawn by drought-export with GrADS; run in the output folder, after the\n"
-        "* station maps are built (stnmap -i NAME.ctl), it draws maps/" + p.name + ".png again:\n"
-        "*   grads -blcx \"run maps/" + p.name + ".gs\"\n\n";
-  for (std::size_t i = 0; i < p.sets.size(); ++i) gs += checked("open " + p.sets[i].base + ".ctl");
-  const std::size_t grid_file = p.sets.size() + 1;
-  if (f.binned) gs += checked("open maps/grid.ctl");
-  gs += cmd("set display color white") + cmd("c") + cmd("set grads off") + cmd("set mpdset hires") +
-        cmd("set map 1 1 1") + cmd("set mpdraw off") + cmd("set xlab off") + cmd("set ylab off") + cmd("set grid off");
-  gs += "\n* The colour scale: one colour per class of value\n";
-  std::string ccols;
+namespace {
+
+// The colours of a scale as GrADS colour numbers 20, 21, ..., and the
+// `ccols` and `clevs` lists that refer to them.
+struct ScaleCommands {
+  std::string rgb, ccols, clevs;
+};
+ScaleCommands scale_commands(const Scale& scale) {
+  ScaleCommands sc;
   for (std::size_t i = 0; i < scale.colours.size(); ++i) {
     const Rgb& c = scale.colours[i];
-    gs += cmd("set rgb " + std::to_string(20 + i) + " " + std::to_string(c.r) + " " + std::to_string(c.g) + " " +
-              std::to_string(c.b));
-    ccols += (i ? " " : "") + std::to_string(20 + i);
+    sc.rgb += cmd("set rgb " + std::to_string(20 + i) + " " + std::to_string(c.r) + " " + std::to_string(c.g) + " " +
+                  std::to_string(c.b));
+    sc.ccols += (i ? " " : "") + std::to_string(20 + i);
   }
-  std::string clevs;
   for (std::size_t i = 0; i < scale.levels.size(); ++i) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.10g", scale.levels[i]);
-    clevs += (i ? " " : "") + std::string(buf);
+    sc.clevs += (i ? " " : "") + std::string(buf);
   }
+  return sc;
+}
+
+// Where a panel goes on the page, in inches: its column centre, the top of
+// its map, and the map's size.
+struct PanelPlace {
+  double cx, top, mw, mh;
+};
+
+// The commands of one panel: its heading, then its map, or a frame with
+// "no values".
+std::string panel_script(const Picture& p, const MapFrame& f, const Panel& pan, const PanelPlace& at,
+                         const Scale& scale, const ScaleCommands& sc, double mark) {
+  const double cx = at.cx, my2 = at.top, mw = at.mw, mh = at.mh;
+  std::string gs = cmd("set string 1 c 4") + cmd("set strsiz 0.11") +
+                   cmd("draw string " + fmt(cx) + " " + fmt(my2 + kHeading / 2) + " " + pan.heading);
+  if (!pan.drawable) {
+    gs += cmd("set line 1 1 1") +
+          cmd("draw rec " + fmt(cx - mw / 2) + " " + fmt(my2 - mh) + " " + fmt(cx + mw / 2) + " " + fmt(my2));
+    gs += cmd("set strsiz 0.09") + cmd("draw string " + fmt(cx) + " " + fmt(my2 - mh / 2) + " no values");
+    return gs;
+  }
+  // The map area exactly: GrADS would centre a map in a larger one, away
+  // from its heading.
+  gs += cmd("set parea " + fmt(cx - mw / 2) + " " + fmt(cx + mw / 2) + " " + fmt(my2 - mh) + " " + fmt(my2));
+  gs += cmd("set dfile " + std::to_string(pan.set + 1)) + cmd("set t " + std::to_string(pan.step)) +
+        cmd("set lon " + fmt(f.lon1) + " " + fmt(f.lon2)) + cmd("set lat " + fmt(f.lat1) + " " + fmt(f.lat2));
+  gs += cmd("set clevs " + sc.clevs) + cmd("set ccols " + sc.ccols);
+  if (pan.min == pan.max) {
+    // GrADS draws a field of one value in a colour of its own choosing,
+    // whatever the levels: the colour of its class is given, and the value
+    // written under the map.
+    const auto cls = std::upper_bound(scale.levels.begin(), scale.levels.end(), pan.min) - scale.levels.begin();
+    char value[32];
+    std::snprintf(value, sizeof value, "%.6g", pan.min);
+    gs += cmd("set ccolor " + std::to_string(20 + cls)) + cmd("set strsiz 0.08") +
+          cmd("draw string " + fmt(cx) + " " + fmt(my2 - mh - 0.08) + " every value " + value);
+  }
+  const std::string var = p.sets[pan.set].var + "." + std::to_string(pan.set + 1);
+  if (f.binned) {
+    const std::size_t grid_file = p.sets.size() + 1;
+    gs += cmd("set gxout grfill");
+    gs += checked("d oabin(grid." + std::to_string(grid_file) + "(t=1), " + var + ")");
+  } else {
+    gs += cmd("set gxout stnmark") + cmd("set cmark 3") + cmd("set digsiz " + fmt(mark));
+    gs += checked("d " + var);
+  }
+  // The coasts once, above the marks.
+  return gs + cmd("set mpdraw on") + cmd("draw map") + cmd("set mpdraw off");
+}
+
+// Every panel of a picture, in rows as tall as their maps, the block of
+// rows centred on the page.
+std::string panels_script(const Picture& p, const MapFrame& f, const Scale& scale, const ScaleCommands& sc) {
+  const Layout lay = layout(p.panels.size(), f);
   // Marks about nine tenths of the mean distance between stations, at
   // least four pixels.
   const double map_area = (f.lon2 - f.lon1) * (f.lat2 - f.lat1) * lay.scale * lay.scale;
   const double spacing = std::sqrt(map_area / static_cast<double>(std::max<std::size_t>(f.stations, 1)));
   const double mark = std::clamp(0.9 * spacing, 4.0 * 11.0 / kPictureWidth, 0.15);
-
-  // Rows as tall as their maps, the block of rows centred on the page.
   const double row_h = std::min(lay.ph, (f.lat2 - f.lat1) * lay.scale + kHeading + 0.25);
   const double top = kAreaY2 - ((kAreaY2 - kAreaY1) - lay.rows * row_h) / 2;
+  std::string gs;
   for (std::size_t i = 0; i < p.panels.size(); ++i) {
     const Panel& pan = p.panels[i];
     const int row = static_cast<int>(i) / lay.cols, col = static_cast<int>(i) % lay.cols;
-    const double x1 = kAreaX1 + col * lay.pw, x2 = x1 + lay.pw;
-    const double y2 = top - row * row_h;
-    const double mw = (f.lon2 - f.lon1) * lay.scale, mh = (f.lat2 - f.lat1) * lay.scale;
-    const double cx = (x1 + x2) / 2, my2 = y2 - kHeading;
+    const double x1 = kAreaX1 + col * lay.pw;
+    const PanelPlace at{x1 + lay.pw / 2, top - row * row_h - kHeading, (f.lon2 - f.lon1) * lay.scale,
+                        (f.lat2 - f.lat1) * lay.scale};
     gs += "\n* Panel " + std::to_string(i + 1) + ": " + pan.heading + " (" + p.sets[pan.set].base + ", time step " +
           std::to_string(pan.step) + ")\n";
-    gs += cmd("set string 1 c 4") + cmd("set strsiz 0.11") +
-          cmd("draw string " + fmt(cx) + " " + fmt(y2 - kHeading / 2) + " " + pan.heading);
-    if (!pan.drawable) {
-      gs += cmd("set line 1 1 1") + cmd("draw rec " + fmt(cx - mw / 2) + " " + fmt(my2 - mh) + " " +
-                                            fmt(cx + mw / 2) + " " + fmt(my2));
-      gs += cmd("set strsiz 0.09") + cmd("draw string " + fmt(cx) + " " + fmt(my2 - mh / 2) + " no values");
-      continue;
-    }
-    // The map area exactly: GrADS would centre a map in a larger one,
-    // away from its heading.
-    gs += cmd("set parea " + fmt(cx - mw / 2) + " " + fmt(cx + mw / 2) + " " + fmt(my2 - mh) + " " + fmt(my2));
-    gs += cmd("set dfile " + std::to_string(pan.set + 1)) + cmd("set t " + std::to_string(pan.step)) +
-          cmd("set lon " + fmt(f.lon1) + " " + fmt(f.lon2)) + cmd("set lat " + fmt(f.lat1) + " " + fmt(f.lat2));
-    gs += cmd("set clevs " + clevs) + cmd("set ccols " + ccols);
-    if (pan.min == pan.max) {
-      // GrADS draws a field of one value in a colour of its own choosing,
-      // whatever the levels: the colour of its class is given, and the
-      // value written under the map.
-      const auto cls = std::upper_bound(scale.levels.begin(), scale.levels.end(), pan.min) - scale.levels.begin();
-      char value[32];
-      std::snprintf(value, sizeof value, "%.6g", pan.min);
-      gs += cmd("set ccolor " + std::to_string(20 + cls)) + cmd("set strsiz 0.08") +
-            cmd("draw string " + fmt(cx) + " " + fmt(my2 - mh - 0.08) + " every value " + value);
-    }
-    const std::string var = p.sets[pan.set].var + "." + std::to_string(pan.set + 1);
-    if (f.binned) {
-      gs += cmd("set gxout grfill");
-      gs += checked("d oabin(grid." + std::to_string(grid_file) + "(t=1), " + var + ")");
-    } else {
-      gs += cmd("set gxout stnmark") + cmd("set cmark 3") + cmd("set digsiz " + fmt(mark));
-      gs += checked("d " + var);
-    }
-    // The coasts once, above the marks.
-    gs += cmd("set mpdraw on") + cmd("draw map") + cmd("set mpdraw off");
+    gs += panel_script(p, f, pan, at, scale, sc, mark);
   }
+  return gs;
+}
 
-  gs += "\n* Title, subtitle and caption\n";
+// Title, subtitle, caption and the colour bar: one box per colour, the
+// class boundaries below.
+std::string frame_script(const Picture& p, const MapFrame& f, const Scale& scale) {
+  std::string gs = "\n* Title, subtitle and caption\n";
   gs += cmd("set string 1 c 6") + cmd("set strsiz 0.2") + cmd("draw string 5.5 8.15 " + p.title);
   gs += cmd("set string 1 c 3") + cmd("set strsiz 0.13") + cmd("draw string 5.5 7.8 " + p.subtitle);
   std::string caption = "Drawn as " + drawing_words(f);
@@ -374,7 +392,26 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
   }
   if (!scale.low.empty()) gs += cmd("draw string " + fmt(bx1) + " 0.42 " + scale.low);
   if (!scale.high.empty()) gs += cmd("draw string " + fmt(bx2) + " 0.42 " + scale.high);
+  return gs;
+}
 
+}  // namespace
+
+std::string picture_script(const Picture& p, const MapFrame& f) {
+  const Scale scale = make_scale(p.kind, p.range);
+  const ScaleCommands sc = scale_commands(scale);
+  std::string gs;
+  gs += "* " + p.title + "\n* " + p.subtitle + "\n";
+  gs += "* Drawn by drought-export with GrADS; run in the output folder, after the\n"
+        "* station maps are built (stnmap -i NAME.ctl), it draws maps/" + p.name + ".png again:\n"
+        "*   grads -blcx \"run maps/" + p.name + ".gs\"\n\n";
+  for (std::size_t i = 0; i < p.sets.size(); ++i) gs += checked("open " + p.sets[i].base + ".ctl");
+  if (f.binned) gs += checked("open maps/grid.ctl");
+  gs += cmd("set display color white") + cmd("c") + cmd("set grads off") + cmd("set mpdset hires") +
+        cmd("set map 1 1 1") + cmd("set mpdraw off") + cmd("set xlab off") + cmd("set ylab off") + cmd("set grid off");
+  gs += "\n* The colour scale: one colour per class of value\n" + sc.rgb;
+  gs += panels_script(p, f, scale, sc);
+  gs += frame_script(p, f, scale);
   gs += "\n" + checked("gxprint maps/" + p.name + ".png x" + std::to_string(kPictureWidth) + " y" +
                        std::to_string(kPictureHeight) + " white");
   gs += "say 'DX-DONE'\n'quit'\n\n";
