@@ -20,6 +20,14 @@ inline std::string_view trim_right(std::string_view text) {
   return end == std::string_view::npos ? std::string_view{} : text.substr(0, end + 1);
 }
 
+// The prefix of the paths of files in folder `dir`: "DIR/" with one slash,
+// "/" for the root, "" for no folder (the working folder).
+inline std::string folder_prefix(std::string_view dir) {
+  if (dir.empty()) return "";
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  return dir == "/" ? std::string(dir) : std::string(dir) + "/";
+}
+
 // The text with its control characters escaped as GNU tools quote names
 // ("\n", "\t", other bytes as "\ooo"), so that a file or folder name of
 // any bytes keeps a message on one line.  Everything else stays as it is.

@@ -18,6 +18,7 @@
 
 #include "base/console.hpp"
 #include "base/error.hpp"
+#include "base/text.hpp"
 #include "maps/child.hpp"
 #include "maps/page.hpp"
 #include "maps/pictures.hpp"
@@ -29,13 +30,6 @@ namespace {
 
 // Seconds a GrADS or stnmap process may take before it is ended.
 constexpr double kTimeLimit = 600;
-
-std::string folder_prefix(const std::string& dir) {
-  if (dir.empty()) return "";
-  std::string d = dir;
-  while (d.size() > 1 && d.back() == '/') d.pop_back();
-  return d == "/" ? d : d + "/";
-}
 
 std::string reason(int err) { return std::strerror(err ? err : EIO); }
 

@@ -44,12 +44,6 @@ namespace {
 // bare names.
 constexpr std::string_view kDir = "./";
 
-// The prefix of the output paths in `dir`: "DIR/" (one slash).
-std::string folder_prefix(std::string_view dir) {
-  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
-  return dir == "/" ? std::string(dir) : std::string(dir) + "/";
-}
-
 // Before anything is read: the output folder is made when missing, with
 // its parents, as mkdir -p does (mode 0777 less the umask); `name` is its
 // name in messages.
@@ -72,7 +66,7 @@ void make_output_folder(const std::string& dir, const std::string& name) {
 // in the working folder, all with the folder's prefix otherwise.
 std::vector<std::string> shown_outputs(const std::string& output_dir) {
   std::vector<std::string> names = output_files(kPeriods);
-  const std::string folder = output_dir.empty() ? std::string() : folder_prefix(output_dir);
+  const std::string folder = folder_prefix(output_dir);
   for (std::size_t i = 0; i < names.size(); ++i) {
     const bool table = i < kTextTables.size();
     names[i].insert(0, output_dir.empty() && !table ? std::string(kDir) : folder);
@@ -162,7 +156,7 @@ void set_numeric_mode() {
 }
 
 void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
-  const std::string prefix = output_dir.empty() ? std::string() : folder_prefix(output_dir);
+  const std::string prefix = folder_prefix(output_dir);
   const std::string_view dir = output_dir.empty() ? kDir : std::string_view(prefix);
   for (const TextTable& t : kTextTables) {
     st.TITLE = pad_to(t.title, kTitleLen);
