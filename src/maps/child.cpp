@@ -57,17 +57,25 @@ class BlockEndingSignals {
 };
 
 Running start(const ChildJob& job, std::size_t index, TempFiles& temps) {
+  const auto cannot_start = [&job](int err) {
+    return Error(std::string("cannot start ") + job.argv[0] + ": " + std::strerror(err));
+  };
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw Error(std::string("cannot start ") + job.argv[0] + ": " + std::strerror(errno));
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw cannot_start(errno);
   std::vector<char*> argv;
   for (const std::string& a : job.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   posix_spawn_file_actions_t fa;
   posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawnattr_init(&attr);
-  int err = posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  int err = posix_spawn_file_actions_init(&fa);
+  if (err == 0 && (err = posix_spawnattr_init(&attr)) != 0) posix_spawn_file_actions_destroy(&fa);
+  if (err != 0) {
+    static_cast<void>(::close(pipe_fds[0]));
+    static_cast<void>(::close(pipe_fds[1]));
+    throw cannot_start(err);
+  }
+  err = posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 1);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 2);
   if (err == 0) err = posix_spawn_file_actions_addchdir_np(&fa, job.cwd.c_str());
@@ -90,7 +98,7 @@ Running start(const ChildJob& job, std::size_t index, TempFiles& temps) {
   static_cast<void>(::close(pipe_fds[1]));  // the child holds its own copy
   if (err != 0) {
     static_cast<void>(::close(pipe_fds[0]));
-    throw Error(std::string("cannot start ") + job.argv[0] + ": " + std::strerror(err));
+    throw cannot_start(err);
   }
   r.index = index;
   r.fd = pipe_fds[0];
