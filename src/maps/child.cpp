@@ -78,7 +78,7 @@ Running start(const ChildJob& job, std::size_t index, TempFiles& temps) {
   err = posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 1);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 2);
-  if (err == 0) err = posix_spawn_file_actions_addchdir_np(&fa, job.cwd.c_str());
+  if (err == 0) err = posix_spawn_file_actions_addfchdir_np(&fa, job.cwd);
   Running r;
   {
     const BlockEndingSignals blocked;

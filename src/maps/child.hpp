@@ -19,7 +19,7 @@ namespace dx {
 
 struct ChildJob {
   std::vector<std::string> argv;  // argv[0] is the program's path
-  std::string cwd;                // the child's working folder
+  int cwd = -1;                    // a descriptor of the child's working folder
   double time_limit = 300;        // seconds
 };
 

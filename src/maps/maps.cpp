@@ -1,5 +1,6 @@
 #include "maps/maps.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -22,13 +22,15 @@
 #include "maps/child.hpp"
 #include "maps/page.hpp"
 #include "maps/pictures.hpp"
+#include "output/atomic_file.hpp"
 #include "output/file_ops.hpp"
+#include "output/grads.hpp"
 #include "output/temp_files.hpp"
 
 namespace dx {
 namespace {
 
-// Seconds a GrADS or stnmap process may take before it is ended.
+// Seconds a GrADS process may take before it is ended.
 constexpr double kTimeLimit = 600;
 
 std::string reason(int err) { return std::strerror(err ? err : EIO); }
@@ -53,24 +55,69 @@ std::string find_program(const char* name) {
   return "";
 }
 
-// Removes a folder left by a run that was killed, if there is one.
-void remove_leftover(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-  if (ec) throw Error("cannot remove " + path + " (left by an earlier run): " + ec.message());
+// A descriptor that is closed with its owner.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) static_cast<void>(::close(fd_));  // read-only folder: nothing to report
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Removes `name` in the folder `dir` with everything in it; 0 or the
+// error number.  Nothing there is no error.
+int remove_tree(int dir, const std::string& name) {
+  if (::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT) return 0;
+  if (errno != EISDIR && errno != EPERM) return errno;
+  {
+    const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+      const int err = errno;
+      static_cast<void>(::close(fd));
+      return err;
+    }
+    std::vector<std::string> entries;
+    while (const dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) entries.emplace_back(e->d_name);
+    int err = 0;
+    for (const std::string& e : entries)
+      if (err == 0) err = remove_tree(::dirfd(d), e);
+    static_cast<void>(::closedir(d));  // read-only: nothing to report
+    if (err != 0) return err;
+  }
+  return ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
-void make_folder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) != 0) throw Error("cannot create " + path + ": " + reason(errno));
+// The maps step's names in the output folder.  Every file and folder of
+// the step is reached through the descriptor of the output folder, so a
+// folder renamed while GrADS draws takes the maps with it.
+struct StepFolder {
+  int dir;             // the output folder
+  std::string prefix;  // how messages show it: "" or "out/"
+  std::string shown(const std::string& name) const { return prefix + name; }
+};
+
+void make_folder(const StepFolder& f, const std::string& name) {
+  if (::mkdirat(f.dir, name.c_str(), 0777) != 0) throw Error("cannot create " + f.shown(name) + ": " + reason(errno));
 }
 
-void make_link(const std::string& target, const std::string& path) {
-  if (::symlink(target.c_str(), path.c_str()) != 0) throw Error("cannot create " + path + ": " + reason(errno));
+void make_link(const StepFolder& f, const std::string& target, const std::string& name) {
+  if (::symlinkat(target.c_str(), f.dir, name.c_str()) != 0)
+    throw Error("cannot create " + f.shown(name) + ": " + reason(errno));
 }
 
-void write_new_file(const std::string& path, const std::string& bytes) {
+void write_new_file(const StepFolder& f, const std::string& name, const std::string& bytes) {
   const FileOps& ops = system_file_ops();
-  const int fd = ops.open(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const std::string path = f.shown(name);
+  const int fd = ops.open(f.dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) throw Error(output_failure("cannot create", path, errno));
   const int err = write_fully(ops, fd, bytes.data(), bytes.size());
   if (err != 0) {
@@ -94,7 +141,7 @@ std::vector<std::string> lines_of(const std::string& out) {
 
 // What went wrong in a GrADS run, in GrADS' own words where it gave any.
 // Empty when the picture was drawn.
-std::string grads_failure(const ChildResult& r, const std::string& png) {
+std::string grads_failure(const ChildResult& r, const StepFolder& f, const std::string& png) {
   const std::vector<std::string> lines = lines_of(r.output);
   if (r.timed_out) return "GrADS did not finish within " + std::to_string(static_cast<int>(kTimeLimit)) + " s";
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -110,7 +157,7 @@ std::string grads_failure(const ChildResult& r, const std::string& png) {
     return lines.empty() ? msg : msg + ": " + lines.back();
   }
   struct stat sb;
-  if (::stat(png.c_str(), &sb) != 0 || sb.st_size == 0) return "GrADS wrote no picture";
+  if (::fstatat(f.dir, png.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0 || sb.st_size == 0) return "GrADS wrote no picture";
   return "";
 }
 
@@ -153,72 +200,78 @@ std::string absolute(const std::string& dir) {
 // The new folder `fresh` takes the place of `final`, whose old content, if
 // any, ends up in `fresh` (or `old`) for removal.  One atomic exchange where
 // the file system offers it; else two renames.
-void swap_in(const std::string& fresh, const std::string& final, const std::string& old) {
+void swap_in(const StepFolder& f, const std::string& fresh, const std::string& final, const std::string& old) {
+  const auto failed = [&](int err) { return Error("cannot replace " + f.shown(final) + ": " + reason(err)); };
   struct stat sb;
-  if (::lstat(final.c_str(), &sb) != 0) {
-    if (errno != ENOENT) throw Error("cannot replace " + final + ": " + reason(errno));
-    if (::rename(fresh.c_str(), final.c_str()) != 0) throw Error("cannot replace " + final + ": " + reason(errno));
+  if (::fstatat(f.dir, final.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) throw failed(errno);
+    if (::renameat(f.dir, fresh.c_str(), f.dir, final.c_str()) != 0) throw failed(errno);
     return;
   }
-  if (::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, final.c_str(), RENAME_EXCHANGE) == 0) return;
-  if (errno != EINVAL && errno != ENOSYS) throw Error("cannot replace " + final + ": " + reason(errno));
-  if (::rename(final.c_str(), old.c_str()) != 0) throw Error("cannot replace " + final + ": " + reason(errno));
-  if (::rename(fresh.c_str(), final.c_str()) != 0) {
+  if (::renameat2(f.dir, fresh.c_str(), f.dir, final.c_str(), RENAME_EXCHANGE) == 0) return;
+  if (errno != EINVAL && errno != ENOSYS) throw failed(errno);
+  if (::renameat(f.dir, final.c_str(), f.dir, old.c_str()) != 0) throw failed(errno);
+  if (::renameat(f.dir, fresh.c_str(), f.dir, final.c_str()) != 0) {
     const int err = errno;
-    static_cast<void>(::rename(old.c_str(), final.c_str()));  // the old one back; the error says what failed
-    throw Error("cannot replace " + final + ": " + reason(err));
+    static_cast<void>(::renameat(f.dir, old.c_str(), f.dir, final.c_str()));  // the old one back; the error says what failed
+    throw failed(err);
   }
 }
 
-// Removes the work folders however the step ends.
+// The step's folders in the output folder, removed however the step ends
+// (a folder left by a killed run first).
 class Folders {
  public:
-  Folders(TempFiles& temps, std::vector<std::string> paths) : temps_(temps), paths_(std::move(paths)) {
-    for (const std::string& p : paths_) {
-      remove_leftover(p);
-      slots_.push_back(temps_.add_folder(AT_FDCWD, p));
+  Folders(TempFiles& temps, const StepFolder& f, std::vector<std::string> names)
+      : temps_(temps), f_(f), names_(std::move(names)) {
+    for (const std::string& n : names_) {
+      if (const int err = remove_tree(f_.dir, n); err != 0)
+        throw Error("cannot remove " + f_.shown(n) + " (left by an earlier run): " + reason(err));
+      slots_.push_back(temps_.add_folder(f_.dir, n));
     }
   }
   // Removes them now; returns the message of the first that cannot be
   // removed, or "".
   std::string remove() noexcept {
     std::string failure;
-    for (std::size_t i = 0; i < paths_.size(); ++i) {
-      std::error_code ec;
-      std::filesystem::remove_all(paths_[i], ec);
-      if (ec && failure.empty()) failure = "cannot remove " + paths_[i] + ": " + ec.message();
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      const int err = remove_tree(f_.dir, names_[i]);
+      if (err != 0 && failure.empty()) failure = "cannot remove " + f_.shown(names_[i]) + ": " + reason(err);
       temps_.remove(slots_[i]);
     }
-    paths_.clear();
+    names_.clear();
     return failure;
   }
   ~Folders() { static_cast<void>(remove()); }  // after a failure: the failure is the one reported
 
  private:
   TempFiles& temps_;
-  std::vector<std::string> paths_;
+  const StepFolder& f_;
+  std::vector<std::string> names_;
   std::vector<int> slots_;
 };
 
-// The station map of every data set: built by stnmap in `work`, renamed
-// into the output folder (`prefix`), and linked back into `work` for the
-// pictures.
-void build_station_maps(const std::vector<MapDataSet>& sets, const MapTools& tools, const std::string& work,
-                        const std::string& prefix, std::size_t parallel, TempFiles& temps) {
-  std::vector<ChildJob> jobs;
-  for (const MapDataSet& d : sets) jobs.push_back({{tools.stnmap, "-q", "-i", d.base + ".ctl"}, work, kTimeLimit});
-  run_children(jobs, parallel, temps, [&](std::size_t i, ChildResult&& r) {
-    const std::string name = sets[i].base + ".dat.map";
-    const std::string built = work + "/" + name, path = prefix + name;
+// The station map of every data set, written into the output folder as
+// every output is (a temporary file renamed into place), and linked into
+// the work folder `work` for the pictures.  The data file on disk must be
+// the one this run wrote: the map describes where its reports are.
+void write_station_maps(const std::vector<MapDataSet>& sets, std::size_t nstn, const StepFolder& f,
+                        const std::string& work, TempFiles& temps) {
+  for (const MapDataSet& d : sets) {
+    const std::string name = d.base + ".dat.map", path = f.shown(name), dat = d.base + ".dat";
+    const std::string map = grads_station_map(nstn, d.steps, path);
     struct stat sb;
-    if (r.status != 0 || r.timed_out || ::stat(built.c_str(), &sb) != 0) {
-      const std::vector<std::string> lines = lines_of(r.output);
-      throw Error("cannot build the station map " + path + ": stnmap " +
-                  (r.timed_out ? "did not finish in time" : lines.empty() ? "wrote none" : "says: " + lines.back()));
-    }
-    if (::rename(built.c_str(), path.c_str()) != 0) throw Error("cannot replace " + path + ": " + reason(errno));
-    make_link("../" + name, built);
-  });
+    if (::fstatat(f.dir, dat.c_str(), &sb, 0) != 0)
+      throw Error("cannot build the station map " + path + ": " + f.shown(dat) + ": " + reason(errno));
+    if (static_cast<std::uint64_t>(sb.st_size) != grads_data_size(nstn, d.steps))
+      throw Error("cannot build the station map " + path + ": " + f.shown(dat) + " is no longer the data set " +
+                  "this run wrote (" + std::to_string(sb.st_size) + " bytes, not " +
+                  std::to_string(grads_data_size(nstn, d.steps)) + ")");
+    AtomicFile out(system_file_ops(), f.dir, path, temps);
+    out.write(map.data(), map.size());
+    out.commit();
+    make_link(f, "../" + name, work + "/" + name);
+  }
 }
 
 }  // namespace
@@ -238,53 +291,53 @@ MapTools find_map_tools(const std::string& output_dir) {
   return t;
 }
 
-void draw_maps(const Store& st, const std::string& output_dir, const MapTools& tools) {
-  const std::string prefix = folder_prefix(output_dir);
-  const std::string final = prefix + "maps", stage = prefix + ".maps.dx-tmp", work = prefix + ".maps-work.dx-tmp",
-                    old = prefix + ".maps-old.dx-tmp";
+void draw_maps(const Store& st, int folder, const std::string& output_dir, const MapTools& tools) {
+  const StepFolder f{folder, folder_prefix(output_dir)};
+  const std::string final = "maps", stage = ".maps.dx-tmp", work = ".maps-work.dx-tmp", old = ".maps-old.dx-tmp";
   TempFiles temps;
-  Folders folders(temps, {work, stage, old});
+  Folders folders(temps, f, {work, stage, old});
   // Ctrl-C and the like end the GrADS processes and remove the folders.
   const SignalCleanup cleanup(temps);
-  make_folder(work);
-  make_folder(stage);
+  make_folder(f, work);
+  make_folder(f, stage);
   // GrADS works in `work`, which looks like the output folder: the data
   // sets by the same names, and maps/ (the folder being built).
-  make_link("../" + std::string(".maps.dx-tmp"), work + "/maps");
+  make_link(f, "../" + stage, work + "/maps");
   const std::vector<MapDataSet> sets = map_data_sets(st);
   for (const MapDataSet& d : sets) {
-    make_link("../" + d.base + ".ctl", work + "/" + d.base + ".ctl");
-    make_link("../" + d.base + ".dat", work + "/" + d.base + ".dat");
+    make_link(f, "../" + d.base + ".ctl", work + "/" + d.base + ".ctl");
+    make_link(f, "../" + d.base + ".dat", work + "/" + d.base + ".dat");
   }
-  const std::size_t parallel = usable_cpus();
+  write_station_maps(sets, static_cast<std::size_t>(std::max(st.NSTN, 0)), f, work, temps);
 
-  build_station_maps(sets, tools, work, prefix, parallel, temps);
-
-  // The pictures.
+  // The pictures, drawn by GrADS in the work folder, as many at once as
+  // the run may use processors.
+  const Descriptor work_fd(::openat(folder, work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (work_fd.get() < 0) throw Error("cannot open " + f.shown(work) + ": " + reason(errno));
   const MapFrame frame = map_frame(st);
   std::vector<Picture> pictures;
   if (frame.stations > 0) pictures = plan_pictures(st);
   if (frame.binned) {
-    write_new_file(stage + "/grid.ctl", grid_descriptor(frame));
-    write_new_file(stage + "/grid.dat", std::string(frame.grid_nx * frame.grid_ny * sizeof(float), '\0'));
+    write_new_file(f, stage + "/grid.ctl", grid_descriptor(frame));
+    write_new_file(f, stage + "/grid.dat", std::string(frame.grid_nx * frame.grid_ny * sizeof(float), '\0'));
   }
   std::vector<ChildJob> jobs;
   for (const Picture& p : pictures) {
-    write_new_file(stage + "/" + p.name + ".gs", picture_script(p, frame));
-    jobs.push_back({{tools.grads, "-blcx", "run maps/" + p.name + ".gs"}, work, kTimeLimit});
+    write_new_file(f, stage + "/" + p.name + ".gs", picture_script(p, frame));
+    jobs.push_back({{tools.grads, "-blcx", "run maps/" + p.name + ".gs"}, work_fd.get(), kTimeLimit});
   }
   Progress progress(pictures.size());
   std::size_t done = 0;
-  run_children(jobs, parallel, temps, [&](std::size_t i, ChildResult&& r) {
-    const std::string failure = grads_failure(r, stage + "/" + pictures[i].name + ".png");
-    if (!failure.empty()) throw Error("map " + final + "/" + pictures[i].name + ".png: " + failure);
+  run_children(jobs, usable_cpus(), temps, [&](std::size_t i, ChildResult&& r) {
+    const std::string failure = grads_failure(r, f, stage + "/" + pictures[i].name + ".png");
+    if (!failure.empty()) throw Error("map " + f.shown(final) + "/" + pictures[i].name + ".png: " + failure);
     progress.step(++done);
   });
 
   // The page, then maps/ swapped in whole.
   const PageHeader header{local_time_now(), absolute(output_dir), frame.stations, drawing_words(frame)};
-  write_new_file(stage + "/index.html", index_page(pictures, header));
-  swap_in(stage, final, old);
+  write_new_file(f, stage + "/index.html", index_page(pictures, header));
+  swap_in(f, stage, final, old);
   const std::string failure = folders.remove();
   if (!failure.empty()) warn(failure + "; the maps are complete");
 }

@@ -1,13 +1,13 @@
 #pragma once
 // The maps of --maps: after the outputs are written, the station map of
-// every GrADS data set (<name>.dat.map, built by GrADS' stnmap), and a
+// every GrADS data set (<name>.dat.map, what GrADS' stnmap would build), and a
 // folder maps/ in the output folder with one picture per data set and per
 // drought class across the periods, drawn by GrADS in batch mode, and the
 // page maps/index.html that shows them.
 //
 // Like the outputs, every .dat.map and the folder maps/ as a whole are
 // always the complete old ones or the complete new ones: a station map is
-// built in a work folder and renamed into place, and maps/ is built beside
+// written under a temporary name and renamed into place, and maps/ is built beside
 // the old one (".maps.dx-tmp") and swapped in at the end.  A signal that
 // ends the run removes the folders being built and ends the GrADS
 // processes; after SIGKILL the next run with --maps removes them.
@@ -29,9 +29,11 @@ struct MapTools {
 MapTools find_map_tools(const std::string& output_dir);
 
 // Builds the station maps, the pictures and the page from the loaded store
-// and the data sets already written into `output_dir`.  Progress goes to
+// and the data sets already written into the output folder, open at
+// `folder` (every file of the step is reached through it); `output_dir` is
+// how messages name it.  Progress goes to
 // standard error ("maps: 12/71").  Throws Error at the first failure (the
 // message names the file and GrADS' own words); maps/ then stays as it was.
-void draw_maps(const Store& st, const std::string& output_dir, const MapTools& tools);
+void draw_maps(const Store& st, int folder, const std::string& output_dir, const MapTools& tools);
 
 }  // namespace dx

@@ -156,10 +156,11 @@ Layout layout(std::size_t n, const MapFrame& f) {
 
 std::vector<MapDataSet> map_data_sets(const Store& st) {
   std::vector<MapDataSet> sets;
-  for (const Statistic& s : kStatistics) sets.push_back({std::string(s.base), std::string(s.var), std::string(s.table)});
+  for (const Statistic& s : kStatistics)
+    sets.push_back({std::string(s.base), std::string(s.var), std::string(s.table), count_to_size(columns(st, s))});
   for (std::int32_t p = 1; p <= periods(st); ++p)
     for (const PeriodStatistic& s : kPeriodStatistics)
-      sets.push_back({std::string(s.prefix) + two_digits(p), std::string(s.var), ""});
+      sets.push_back({std::string(s.prefix) + two_digits(p), std::string(s.var), "", count_to_size(classes(st))});
   return sets;
 }
 

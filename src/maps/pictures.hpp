@@ -17,6 +17,7 @@ struct MapDataSet {
   std::string base;   // "Fre_all", "Fre_01"
   std::string var;    // the variable on the descriptor's variable line
   std::string table;  // its text table ("Fre_all.txt"), "" if it has none
+  std::size_t steps = 0;  // its time steps
 };
 
 struct Panel {

@@ -125,7 +125,35 @@ void write_descriptor(OutputSink& sink, const std::string& path, std::string_vie
   out.commit();
 }
 
+// A big-endian 32-bit integer, as in a station map.
+void put_big(std::string& out, std::uint32_t v) {
+  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                     static_cast<char>(v)};
+  out.append(b, 4);
+}
+
 }  // namespace
+
+std::uint64_t grads_data_size(std::size_t nstn, std::size_t ncol) {
+  return static_cast<std::uint64_t>(ncol) * (static_cast<std::uint64_t>(nstn) * kReportSize + kTerminatorSize);
+}
+
+std::string grads_station_map(std::size_t nstn, std::size_t ncol, const std::string& map_path) {
+  constexpr std::uint64_t kMaxOffset = 0x7FFFFFFF;
+  if (ncol == 0) throw Error("cannot build the station map " + map_path + ": the data set has no time step");
+  if (grads_data_size(nstn, ncol - 1) > kMaxOffset || nstn > kMaxOffset)
+    throw Error("cannot build the station map " + map_path + ": the data set is larger than the 2 GiB " +
+                "a GrADS station map can address");
+  // Header, time count, the most values in one report (0 when there is no
+  // report at all), then the start of every time group, then its report
+  // count (the terminators are not reports).
+  std::string map("GrADS_stnmapV002");
+  put_big(map, static_cast<std::uint32_t>(ncol));
+  put_big(map, nstn > 0 ? 1 : 0);
+  for (std::size_t k = 0; k < ncol; ++k) put_big(map, static_cast<std::uint32_t>(grads_data_size(nstn, k)));
+  for (std::size_t k = 0; k < ncol; ++k) put_big(map, static_cast<std::uint32_t>(nstn));
+  return map;
+}
 
 void write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,
                      const Array2& data, const Array1& lon, const Array1& lat, std::int32_t nstn, std::int32_t ncol,

@@ -88,15 +88,9 @@ TEST(Maps, APanelOfOneValueIsDrawnInTheColourOfItsClass) {
 constexpr int kStations = 150;
 constexpr int kPictures = 71;  // 35 data sets, and 18 classes of frequency and of magnitude
 
-std::string on_path(const std::string& name) {
-  for (const char* d : {"/usr/bin", "/usr/local/bin", "/bin"})
-    if (dxtest::file_exists(std::string(d) + "/" + name)) return std::string(d) + "/" + name;
-  return "";
-}
-
 #define DX_NEED_GRADS()                                                                       \
   do {                                                                                        \
-    if (on_path("grads").empty() || on_path("stnmap").empty())                                \
+    if (dxtest::find_on_path("grads").empty() || dxtest::find_on_path("stnmap").empty())                                \
       GTEST_SKIP() << "GrADS is not installed (Debian package grads)";                       \
   } while (0)
 
@@ -206,7 +200,7 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
   }
   EXPECT_EQ(sets, 35);
   dxtest::write_file(dir / "check.gs", gs + "'quit'\n");
-  const auto g = dxtest::run({.argv = {on_path("grads"), "-blc", "run check.gs"}, .cwd = dir.path()});
+  const auto g = dxtest::run({.argv = {dxtest::find_on_path("grads"), "-blc", "run check.gs"}, .cwd = dir.path()});
   int ok = 0;
   std::istringstream lines(g.out);
   for (std::string l; std::getline(lines, l);) {
@@ -231,7 +225,7 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
   EXPECT_GT(links, 3 * kPictures);
   EXPECT_EQ(page.find("http"), std::string::npos) << "nothing from elsewhere";
 
-  const std::string chromium = on_path("chromium");
+  const std::string chromium = dxtest::find_on_path("chromium");
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed: the page was not opened in a browser";
   // A copy of the page that marks, once everything is loaded, each picture
   // the browser could not show.
@@ -260,7 +254,7 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
 std::string stand_in_grads(const TempDir& bin, const std::string& script) {
   dxtest::write_file(bin / "grads", "#!/bin/sh\n" + script);
   std::filesystem::permissions(bin / "grads", std::filesystem::perms::owner_all);
-  std::filesystem::create_symlink(on_path("stnmap"), bin / "stnmap");
+  std::filesystem::create_symlink(dxtest::find_on_path("stnmap"), bin / "stnmap");
   return bin.path() + ":/usr/bin:/bin";
 }
 
@@ -292,6 +286,26 @@ TEST(Maps, AGradsThatFailsEndsTheRunNamingThePictureAndKeepsTheOldMaps) {
   EXPECT_EQ(dxtest::list_dir(dir / "maps"), std::vector<std::string>{"index.html"});
   EXPECT_EQ(dxtest::read_file(dir / "maps/index.html"), "old page");
   EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+}
+
+// The output folder renamed once GrADS draws: every file of the maps step
+// goes on in the folder, under its new name.
+TEST(Maps, AnOutputFolderRenamedWhileGradsDrawsTakesTheMapsWithIt) {
+  DX_NEED_GRADS();
+  TempDir dir, bin;
+  dxtest::sample::generate(dir.path(), 20, 3);
+  const std::string path = stand_in_grads(bin, "mv '" + dir / "out' '" + dir / "moved' 2>/dev/null\nexec " +
+                                                    dxtest::find_on_path("grads") + " \"$@\"\n");
+  const auto r = run_tool(dir.path(), {"--maps", "-o", "out"}, path);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(dxtest::file_exists(dir / "out"));
+  std::size_t maps = 0, pngs = 0;
+  for (const std::string& n : dxtest::list_dir(dir / "moved")) maps += n.ends_with(".dat.map");
+  for (const std::string& n : dxtest::list_dir(dir / "moved/maps")) pngs += n.ends_with(".png");
+  EXPECT_EQ(maps, 35u);
+  EXPECT_EQ(pngs, static_cast<std::size_t>(kPictures));
+  EXPECT_TRUE(dxtest::file_exists(dir / "moved/maps/index.html"));
+  EXPECT_EQ(leftovers(dir / "moved"), std::vector<std::string>{});
 }
 
 TEST(Maps, CtrlCWhileGradsDrawsLeavesNoWorkFolderAndTheOldMaps) {

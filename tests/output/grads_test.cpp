@@ -18,6 +18,7 @@
 #include "base/text.hpp"
 #include "support/faults.hpp"
 #include "support/fs.hpp"
+#include "support/process.hpp"
 
 namespace dx {
 namespace {
@@ -191,6 +192,37 @@ TEST(GradsData, NoColumnsGiveAnEmptyFile) {
   ds.write(dir_prefix(dir), "Prob1");
   EXPECT_EQ(read_file(dir / "Prob1.dat"), "");
   EXPECT_NE(read_file(dir / "Prob1.ctl").find("tdef    0 linear jan1980 1mo\n"), std::string::npos);
+}
+
+// The station map is the one GrADS' own stnmap builds from the data file,
+// byte for byte; a data set without a time step (which GrADS cannot open)
+// or beyond what a map can address is refused.
+TEST(GradsStationMap, TheBytesOfStnmapOrAnError) {
+  const std::string stnmap = dxtest::find_on_path("stnmap");
+  const struct {
+    std::size_t nstn, ncol;
+    const char* error;  // "": stnmap's map
+  } cases[] = {
+      {3, 6, ""},  {0, 3, ""},  {1, 1, ""},  {300, 18, ""},
+      {5, 0, "the data set has no time step"},
+      {4'000'000, 18, "the data set is larger than the 2 GiB a GrADS station map can address"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.nstn) + " stations, " + std::to_string(c.ncol) + " steps");
+    if (*c.error != '\0') {
+      const std::string msg = dxtest::error_of([&] { grads_station_map(c.nstn, c.ncol, "out/Fre_01.dat.map"); });
+      EXPECT_EQ(msg, std::string("cannot build the station map out/Fre_01.dat.map: ") + c.error);
+      continue;
+    }
+    if (stnmap.empty()) GTEST_SKIP() << "GrADS is not installed (Debian package grads): no stnmap to compare with";
+    TempDir dir;
+    DataSet ds(c.nstn, c.ncol);
+    ds.write(dir_prefix(dir), "Fre_01");
+    EXPECT_EQ(read_file(dir / "Fre_01.dat").size(), grads_data_size(c.nstn, c.ncol));
+    const dxtest::Outcome r = dxtest::run({.argv = {stnmap, "-q", "-i", "Fre_01.ctl"}, .cwd = dir.path()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(grads_station_map(c.nstn, c.ncol, "Fre_01.dat.map"), read_file(dir / "Fre_01.dat.map"));
+  }
 }
 
 TEST(GradsDescriptor, NineLines) {

@@ -24,14 +24,6 @@ namespace {
 
 constexpr std::size_t kStations = 37;
 
-std::string find_on_path(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "/usr/bin:/bin");
-  for (std::string d; std::getline(dirs, d, ':');)
-    if (!d.empty() && file_exists(d + "/" + name)) return d + "/" + name;
-  return "";
-}
-
 // One data set to check: base name, GrADS variable name, and the expected
 // value of station s at time step t (1-based) as read from the input files.
 struct DataSet {

@@ -319,4 +319,12 @@ InChild in_child(const std::function<int(std::string& report)>& body) {
   return r;
 }
 
+std::string find_on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "/usr/bin:/bin");
+  for (std::string d; std::getline(dirs, d, ':');)
+    if (!d.empty() && ::access((d + "/" + name).c_str(), X_OK) == 0) return d + "/" + name;
+  return "";
+}
+
 }  // namespace dxtest

@@ -119,6 +119,9 @@ Outcome run_tool(const std::string& dir);
 // The wrapper could not provide the station file at the fixed path.
 bool fixed_path_unavailable(const Outcome& r);
 
+// The program `name` in PATH (a path to it), or "" when there is none.
+std::string find_on_path(const std::string& name);
+
 }  // namespace dxtest
 
 // Skips the test (from its body) when the run `r` could not be given the
