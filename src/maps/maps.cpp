@@ -192,8 +192,14 @@ std::string local_time_now() {
   return buf;
 }
 
-std::string absolute(const std::string& dir) {
+// The output folder's absolute path as it is now (it may have been
+// renamed since the run began); the path given, made absolute, where the
+// system cannot tell.
+std::string absolute(const StepFolder& f, const std::string& dir) {
   char buf[PATH_MAX];
+  const std::string link = "/proc/self/fd/" + std::to_string(f.dir);
+  const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof buf && buf[0] == '/') return std::string(buf, static_cast<std::size_t>(n));
   return ::realpath(dir.empty() ? "." : dir.c_str(), buf) != nullptr ? std::string(buf) : dir;
 }
 
@@ -335,7 +341,7 @@ void draw_maps(const Store& st, int folder, const std::string& output_dir, const
   });
 
   // The page, then maps/ swapped in whole.
-  const PageHeader header{local_time_now(), absolute(output_dir), frame.stations, drawing_words(frame)};
+  const PageHeader header{local_time_now(), absolute(f, output_dir), frame.stations, drawing_words(frame)};
   write_new_file(f, stage + "/index.html", index_page(pictures, header));
   swap_in(f, stage, final, old);
   const std::string failure = folders.remove();
