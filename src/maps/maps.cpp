@@ -283,11 +283,12 @@ void write_station_maps(const std::vector<MapDataSet>& sets, std::size_t nstn, c
 }  // namespace
 
 MapTools find_map_tools(const std::string& output_dir) {
-  MapTools t{find_program("grads"), find_program("stnmap")};
-  if (t.grads.empty() || t.stnmap.empty()) {
-    const std::string what = t.grads.empty() && t.stnmap.empty() ? "grads and stnmap are"
-                             : t.grads.empty()                   ? "grads is"
-                                                                 : "stnmap is";
+  const MapTools t{find_program("grads")};
+  const bool stnmap = !find_program("stnmap").empty();
+  if (t.grads.empty() || !stnmap) {
+    const std::string what = t.grads.empty() && !stnmap ? "grads and stnmap are"
+                             : t.grads.empty()          ? "grads is"
+                                                        : "stnmap is";
     throw Error("--maps needs GrADS, but " + what + " not in PATH; install it with: apt-get install grads");
   }
   const std::string maps = folder_prefix(output_dir) + "maps";

@@ -17,13 +17,15 @@
 
 namespace dx {
 
-// The GrADS programs the maps need, found in PATH.
+// The GrADS program that draws the maps, found in PATH.
 struct MapTools {
-  std::string grads, stnmap;
+  std::string grads;
 };
 
 // Before anything is read: finds grads and stnmap (Error naming what is
-// missing and how to install it), and checks that `output_dir`/maps, if
+// missing and how to install it; the step runs only grads, but stnmap is
+// what the maps' readers rebuild a station map with, and it comes with
+// every GrADS install), and checks that `output_dir`/maps, if
 // there, is a folder the maps can replace.  `output_dir` empty: the
 // working folder.
 MapTools find_map_tools(const std::string& output_dir);
