@@ -298,7 +298,7 @@ MapTools find_map_tools(const std::string& output_dir) {
   return t;
 }
 
-void draw_maps(const Store& st, int folder, const std::string& output_dir, const MapTools& tools) {
+void draw_maps(const Store& st, int folder, const std::string& output_dir, const MapTools& tools, MapStyle style) {
   const StepFolder f{folder, folder_prefix(output_dir)};
   const std::string final = "maps", stage = ".maps.dx-tmp", work = ".maps-work.dx-tmp", old = ".maps-old.dx-tmp";
   TempFiles temps;
@@ -321,10 +321,10 @@ void draw_maps(const Store& st, int folder, const std::string& output_dir, const
   // the run may use processors.
   const Descriptor work_fd(::openat(folder, work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (work_fd.get() < 0) throw Error("cannot open " + f.shown(work) + ": " + reason(errno));
-  const MapFrame frame = map_frame(st);
+  const MapFrame frame = map_frame(st, style);
   std::vector<Picture> pictures;
   if (frame.stations > 0) pictures = plan_pictures(st);
-  if (frame.binned) {
+  if (frame.gridded()) {
     write_new_file(f, stage + "/grid.ctl", grid_descriptor(frame));
     write_new_file(f, stage + "/grid.dat", std::string(frame.grid_nx * frame.grid_ny * sizeof(float), '\0'));
   }

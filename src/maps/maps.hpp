@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/store.hpp"
+#include "maps/pictures.hpp"
 
 namespace dx {
 
@@ -30,12 +31,12 @@ struct MapTools {
 // working folder.
 MapTools find_map_tools(const std::string& output_dir);
 
-// Builds the station maps, the pictures and the page from the loaded store
+// Builds the station maps, the pictures (drawn in `style`) and the page from the loaded store
 // and the data sets already written into the output folder, open at
 // `folder` (every file of the step is reached through it); `output_dir` is
 // how messages name it.  Progress goes to
 // standard error ("maps: 12/71").  Throws Error at the first failure (the
 // message names the file and GrADS' own words); maps/ then stays as it was.
-void draw_maps(const Store& st, int folder, const std::string& output_dir, const MapTools& tools);
+void draw_maps(const Store& st, int folder, const std::string& output_dir, const MapTools& tools, MapStyle style);
 
 }  // namespace dx

@@ -217,7 +217,7 @@ std::vector<Picture> plan_pictures(const Store& st) {
   return pictures;
 }
 
-MapFrame map_frame(const Store& st) {
+MapFrame map_frame(const Store& st, MapStyle style) {
   MapFrame f;
   const std::size_t n = stations(st);
   double lon1 = 0, lon2 = 0, lat1 = 0, lat2 = 0;
@@ -238,13 +238,20 @@ MapFrame map_frame(const Store& st) {
   const double mx = std::max(0.05 * (lon2 - lon1), 0.5), my = std::max(0.05 * (lat2 - lat1), 0.5);
   f.lon1 = lon1 - mx, f.lon2 = lon2 + mx;
   f.lat1 = std::max(-90.0, lat1 - my), f.lat2 = std::min(90.0, lat2 + my);
-  if (f.stations > kMarkerLimit) {
-    // About eight stations a box, so that few boxes stay empty; the grid
-    // reaches one box beyond the map on every side.
-    f.binned = true;
-    const double area = std::max(lon2 - lon1, 0.01) * std::max(lat2 - lat1, 0.01);
-    f.box = std::max(0.001, std::sqrt(8.0 * area / static_cast<double>(f.stations)));
-    f.box = std::round(f.box * 1000.0) / 1000.0;
+  f.chosen = style != MapStyle::Auto;
+  f.drawing = f.chosen ? style : f.stations > kMarkerLimit ? MapStyle::Boxes : MapStyle::Marks;
+  if (f.gridded()) {
+    if (f.drawing == MapStyle::Boxes) {
+      // About eight stations a box, so that few boxes stay empty.
+      const double area = std::max(lon2 - lon1, 0.01) * std::max(lat2 - lat1, 0.01);
+      f.box = std::sqrt(8.0 * area / static_cast<double>(f.stations));
+    } else {
+      // 60 boxes along the map's longer side: GrADS' Cressman radii (10 to 1
+      // boxes) then reach a sixth of the map.
+      f.box = std::max(f.lon2 - f.lon1, f.lat2 - f.lat1) / 60.0;
+    }
+    f.box = std::max(0.001, std::round(f.box * 1000.0) / 1000.0);
+    // The grid reaches one box beyond the map on every side.
     f.grid_lon = f.lon1 - f.box / 2, f.grid_lat = f.lat1 - f.box / 2;
     f.grid_nx = static_cast<std::size_t>(std::ceil((f.lon2 - f.lon1) / f.box)) + 2;
     f.grid_ny = static_cast<std::size_t>(std::ceil((f.lat2 - f.lat1) / f.box)) + 2;
@@ -253,16 +260,22 @@ MapFrame map_frame(const Store& st) {
 }
 
 std::string drawing_words(const MapFrame& f) {
-  if (f.binned)
-    return "box averages of the stations on a " + fmt(f.box) + " degree grid (more than " +
-           std::to_string(kMarkerLimit) + " stations)";
-  return "one coloured mark per station";
+  switch (f.drawing) {
+    case MapStyle::Boxes:
+      return "box averages of the stations on a " + fmt(f.box) + " degree grid (" +
+             (f.chosen ? std::string("--maps-style=boxes") : "more than " + std::to_string(kMarkerLimit) + " stations") +
+             ")";
+    case MapStyle::Cressman:
+      return "a Cressman analysis of the stations on a " + fmt(f.box) + " degree grid (--maps-style=cressman)";
+    default:
+      return f.chosen ? "one coloured mark per station (--maps-style=marks)" : "one coloured mark per station";
+  }
 }
 
 std::string grid_descriptor(const MapFrame& f) {
   return "dset ^grid.dat\n"
          "undef -9999.0\n"
-         "title Grid of the box averages\n"
+         "title Grid of the maps\n"
          "xdef " + std::to_string(f.grid_nx) + " linear " + fmt(f.grid_lon) + " " + fmt(f.box) + "\n" +
          "ydef " + std::to_string(f.grid_ny) + " linear " + fmt(f.grid_lat) + " " + fmt(f.box) + "\n" +
          "zdef 1 levels 1\n"
@@ -331,10 +344,12 @@ std::string panel_script(const Picture& p, const MapFrame& f, const Panel& pan, 
           cmd("draw string " + fmt(cx) + " " + fmt(my2 - mh - 0.08) + " every value " + value);
   }
   const std::string var = p.sets[pan.set].var + "." + std::to_string(pan.set + 1);
-  if (f.binned) {
-    const std::size_t grid_file = p.sets.size() + 1;
-    gs += cmd("set gxout grfill");
-    gs += checked("d oabin(grid." + std::to_string(grid_file) + "(t=1), " + var + ")");
+  if (f.gridded()) {
+    const std::string grid = "grid." + std::to_string(p.sets.size() + 1) + "(t=1)";
+    if (f.drawing == MapStyle::Boxes)
+      gs += cmd("set gxout grfill") + checked("d oabin(" + grid + ", " + var + ")");
+    else
+      gs += cmd("set gxout shaded") + checked("d oacres(" + grid + ", " + var + ")");
   } else {
     gs += cmd("set gxout stnmark") + cmd("set cmark 3") + cmd("set digsiz " + fmt(mark));
     gs += checked("d " + var);
@@ -403,11 +418,11 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
   const ScaleCommands sc = scale_commands(scale);
   std::string gs;
   gs += "* " + p.title + "\n* " + p.subtitle + "\n";
-  gs += "* Drawn by drought-export with GrADS; run in the output folder, after the\n"
-        "* station maps are built (stnmap -i NAME.ctl), it draws maps/" + p.name + ".png again:\n"
+  gs += "* Drawn by drought-export with GrADS; run in the output folder, beside the\n"
+        "* station maps (NAME.dat.map), it draws maps/" + p.name + ".png again:\n"
         "*   grads -blcx \"run maps/" + p.name + ".gs\"\n\n";
   for (std::size_t i = 0; i < p.sets.size(); ++i) gs += checked("open " + p.sets[i].base + ".ctl");
-  if (f.binned) gs += checked("open maps/grid.ctl");
+  if (f.gridded()) gs += checked("open maps/grid.ctl");
   gs += cmd("set display color white") + cmd("c") + cmd("set grads off") + cmd("set mpdset hires") +
         cmd("set map 1 1 1") + cmd("set mpdraw off") + cmd("set xlab off") + cmd("set ylab off") + cmd("set grid off");
   gs += "\n* The colour scale: one colour per class of value\n" + sc.rgb;

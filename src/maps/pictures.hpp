@@ -48,20 +48,28 @@ std::vector<Picture> plan_pictures(const Store& st);
 // per period), whose station maps the step builds.
 std::vector<MapDataSet> map_data_sets(const Store& st);
 
+// How the station values are drawn: one coloured mark per station, box
+// averages on a grid (GrADS' oabin), or a Cressman analysis on a grid
+// (oacres: smooth, but its cost grows with grid points times stations).
+// Auto: marks up to kMarkerLimit stations, box averages above.
+enum class MapStyle { Auto, Marks, Boxes, Cressman };
+
+// Above this many stations Auto draws box averages.
+inline constexpr std::size_t kMarkerLimit = 5000;
+
 // The stations' extent with a margin, and how the values are drawn.
 struct MapFrame {
   double lon1 = 0, lon2 = 1, lat1 = 0, lat2 = 1;
-  std::size_t stations = 0;  // with a position
-  bool binned = false;       // box averages on a grid rather than one mark per station
-  double box = 0;            // grid step of the box averages, degrees
+  std::size_t stations = 0;               // with a position
+  MapStyle drawing = MapStyle::Marks;     // never Auto
+  bool chosen = false;                    // the drawing was asked for, not picked by station count
+  double box = 0;                         // grid step, degrees (Boxes, Cressman)
   std::size_t grid_nx = 0, grid_ny = 0;
   double grid_lon = 0, grid_lat = 0;  // centre of the first grid box
+  bool gridded() const { return drawing != MapStyle::Marks; }
 };
 
-// Above this many stations the values are drawn as box averages.
-inline constexpr std::size_t kMarkerLimit = 5000;
-
-MapFrame map_frame(const Store& st);
+MapFrame map_frame(const Store& st, MapStyle style);
 
 // The picture's size in pixels (a landscape page of 11 x 8.5 inches).
 inline constexpr int kPictureWidth = 1600;
@@ -73,7 +81,7 @@ inline constexpr int kPictureHeight = 1236;
 // the first command that fails, and "DX-DONE" at the end.
 std::string picture_script(const Picture& p, const MapFrame& frame);
 
-// The grid descriptor of the box averages (maps/grid.ctl), whose data file
+// The grid descriptor of a gridded drawing (maps/grid.ctl), whose data file
 // maps/grid.dat holds grid_nx * grid_ny zero floats.
 std::string grid_descriptor(const MapFrame& frame);
 

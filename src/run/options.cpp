@@ -2,16 +2,27 @@
 
 #include <getopt.h>
 
+#include <algorithm>
+#include <iterator>
+#include <string_view>
+#include <utility>
+
 namespace dx {
 namespace {
 
-constexpr int kMaps = 256;  // a long option only
+constexpr int kMaps = 256;  // long options only
+constexpr int kMapsStyle = 257;
+
+// The styles of --maps-style, as the user names them.
+constexpr std::pair<const char*, MapStyle> kStyles[] = {
+    {"auto", MapStyle::Auto}, {"marks", MapStyle::Marks}, {"boxes", MapStyle::Boxes}, {"cressman", MapStyle::Cressman}};
 
 const option kLongOptions[] = {
     {"station-file", required_argument, nullptr, 's'},
     {"directory", required_argument, nullptr, 'C'},
     {"output-dir", required_argument, nullptr, 'o'},
     {"maps", no_argument, nullptr, kMaps},
+    {"maps-style", required_argument, nullptr, kMapsStyle},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -53,6 +64,16 @@ std::variant<Options, UsageError> parse_options(int argc, char* const argv[]) {
       case kMaps:
         opt.maps = true;
         break;
+      case kMapsStyle: {
+        const auto* s = std::find_if(std::begin(kStyles), std::end(kStyles),
+                                     [](const auto& k) { return std::string_view(optarg) == k.first; });
+        if (s == std::end(kStyles))
+          return UsageError{"option '" + as_written(argv, c, optarg) + "' takes auto, marks, boxes or cressman, not '" +
+                            optarg + "'"};
+        opt.maps = true;
+        opt.map_style = s->second;
+        break;
+      }
       case ':':
         return UsageError{"option '" + as_written(argv, optopt, nullptr) + "' needs a value"};
       default:
@@ -92,6 +113,11 @@ std::string help_text() {
          "                           map NAME.dat.map of every data set, and in maps/ one\n"
          "                           picture per data set and drought class with a page\n"
          "                           maps/index.html to open in a browser\n"
+         "      --maps-style=STYLE   draw the values of the maps as STYLE (implies --maps):\n"
+         "                           auto (the default: marks up to 5000 stations, boxes\n"
+         "                           above), marks (one per station), boxes (box averages\n"
+         "                           on a grid) or cressman (a Cressman analysis on a\n"
+         "                           grid; slow beyond a few thousand stations)\n"
          "  -h, --help               print this help and exit\n"
          "  -V, --version            print the version and exit\n"
          "An option given more than once takes its last value.\n"

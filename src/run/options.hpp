@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "input/result_files.hpp"
+#include "maps/pictures.hpp"
 
 namespace dx {
 
@@ -18,6 +19,7 @@ struct Options {
   std::string directory;                   // -C, --directory: empty to stay in the working folder
   std::string output_dir;                  // -o, --output-dir: empty for the working folder
   bool maps = false;                       // --maps: GrADS station maps and pictures after the outputs
+  MapStyle map_style = MapStyle::Auto;     // --maps-style (implies --maps)
   bool operator==(const Options&) const = default;
 };
 

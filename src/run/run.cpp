@@ -225,7 +225,7 @@ int run_program(const Options& opt) {
       write_outputs(st, *sink, opt.output_dir);
     }
     console_flush();
-    if (tools) draw_maps(st, lock.fd(), opt.output_dir, *tools);
+    if (tools) draw_maps(st, lock.fd(), opt.output_dir, *tools, opt.map_style);
     return 0;
   } catch (const Error& e) {
     print_error(e.what());  // progress lines printed before the failure stay

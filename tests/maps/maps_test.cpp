@@ -149,6 +149,27 @@ std::set<std::uint32_t> scale_colours(const std::string& gs) {
   return c;
 }
 
+// Every picture of maps/: a PNG of the stated size whose pixels hold at
+// least two colours of its scale.
+void expect_pictures(const std::string& maps) {
+  std::vector<std::string> pngs;
+  for (const std::string& n : dxtest::list_dir(maps))
+    if (n.ends_with(".png")) pngs.push_back(n);
+  ASSERT_EQ(pngs.size(), static_cast<std::size_t>(kPictures));
+  for (const char* n : {"Fre_all.png", "Prob1.png", "Mag_12.png", "Fre_pdsi_mod.png", "Mag_spi12_ext.png"})
+    EXPECT_TRUE(dxtest::file_exists(maps + "/" + std::string(n))) << n;
+  for (const std::string& n : pngs) {
+    SCOPED_TRACE(n);
+    const Image img = read_png(maps + "/" + n);
+    EXPECT_EQ(img.width, 1600u);
+    EXPECT_EQ(img.height, 1236u);
+    const auto scale = scale_colours(dxtest::read_file(maps + "/" + n.substr(0, n.size() - 4) + ".gs"));
+    std::size_t shown = 0;
+    for (const auto c : scale) shown += img.colours.count(c);
+    EXPECT_GE(shown, 2u) << "colours of the scale in the picture";
+  }
+}
+
 TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
   DX_NEED_GRADS();
   TempDir dir;
@@ -166,22 +187,7 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
   EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
 
   const std::string maps = dir / "maps";
-  std::vector<std::string> pngs;
-  for (const std::string& n : dxtest::list_dir(maps))
-    if (n.ends_with(".png")) pngs.push_back(n);
-  ASSERT_EQ(pngs.size(), static_cast<std::size_t>(kPictures));
-  for (const char* n : {"Fre_all.png", "Prob1.png", "Mag_12.png", "Fre_pdsi_mod.png", "Mag_spi12_ext.png"})
-    EXPECT_TRUE(dxtest::file_exists(maps + "/" + std::string(n))) << n;
-  for (const std::string& n : pngs) {
-    SCOPED_TRACE(n);
-    const Image img = read_png(maps + "/" + n);
-    EXPECT_EQ(img.width, 1600u);
-    EXPECT_EQ(img.height, 1236u);
-    const auto scale = scale_colours(dxtest::read_file(maps + "/" + n.substr(0, n.size() - 4) + ".gs"));
-    std::size_t shown = 0;
-    for (const auto c : scale) shown += img.colours.count(c);
-    EXPECT_GE(shown, 2u) << "colours of the scale in the picture";
-  }
+  expect_pictures(maps);
 
   // Every station map lets GrADS open its data set and draw its first step.
   std::string gs;
@@ -286,6 +292,30 @@ TEST(Maps, AGradsThatFailsEndsTheRunNamingThePictureAndKeepsTheOldMaps) {
   EXPECT_EQ(dxtest::list_dir(dir / "maps"), std::vector<std::string>{"index.html"});
   EXPECT_EQ(dxtest::read_file(dir / "maps/index.html"), "old page");
   EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+}
+
+// The gridded drawings, asked for on a network small enough for marks:
+// every picture drawn, and the page says how.
+TEST(Maps, EveryGriddedStyleDrawsEveryPicture) {
+  DX_NEED_GRADS();
+  const struct {
+    const char* style;
+    const char* words;
+  } cases[] = {
+      {"boxes", "box averages of the stations on a "},
+      {"cressman", "a Cressman analysis of the stations on a "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.style);
+    TempDir dir;
+    dxtest::sample::generate(dir.path(), 60, 4);
+    const auto r = run_tool(dir.path(), {std::string("--maps-style=") + c.style});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_pictures(dir / "maps");
+    const std::string page = dxtest::read_file(dir / "maps/index.html");
+    EXPECT_NE(page.find(c.words), std::string::npos) << page.substr(0, 2000);
+    EXPECT_NE(page.find(std::string("(--maps-style=") + c.style + ")"), std::string::npos);
+  }
 }
 
 // The output folder renamed once GrADS draws: every file of the maps step

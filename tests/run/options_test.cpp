@@ -48,6 +48,8 @@ TEST(Options, ParsesTheCommandLine) {
       {{"--version"}, with("", "", "", A::Version), ""},
       {{"--maps"}, [] { Options o; o.maps = true; return o; }(), ""},
       {{"--maps=yes"}, {}, "option '--maps' takes no value"},
+      {{"--maps-style=cressman"}, [] { Options o; o.maps = true; o.map_style = dx::MapStyle::Cressman; return o; }(), ""},
+      {{"--maps-style", "fancy"}, {}, "option '--maps-style' takes auto, marks, boxes or cressman, not 'fancy'"},
       {{"--bogus"}, {}, "unknown option '--bogus'"},
       {{"-h", "-x"}, {}, "unknown option '-x'"},
       {{"-o", "o", "-s"}, {}, "option '-s' needs a value"},
@@ -227,7 +229,7 @@ TEST(Options, TheManualPageDescribesEveryOptionOfTheHelp) {
     listed.insert(help.out.substr(i, end - i));
     i = end;
   }
-  EXPECT_EQ(listed.size(), 6u);
+  EXPECT_EQ(listed.size(), 7u);
   for (const auto& o : listed) EXPECT_NE(man.find(o), std::string::npos) << o;
 }
 
