@@ -16,7 +16,9 @@
 # alone.  On a machine shared with other work the elapsed times grow with
 # the load; CPU / cores is what the step takes on an idle machine.
 #
-#   bench/maps_bench.sh [--sizes "150 2500 26000 100000"] [--build DIR] [--stnmap]
+# With --style STYLE the run draws with --maps-style=STYLE.
+#
+#   bench/maps_bench.sh [--sizes "150 2500 26000 100000"] [--build DIR] [--stnmap] [--style STYLE]
 set -euo pipefail
 
 me=maps_bench.sh
@@ -24,12 +26,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 sizes="150 2500 26000 100000"
 build=
 stnmap=no
+style=auto
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) sizes=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --stnmap) stnmap=yes; shift ;;
-    *) echo "usage: $me [--sizes LIST] [--build DIR] [--stnmap]" >&2; exit 2 ;;
+    --style) style=$2; shift 2 ;;
+    *) echo "usage: $me [--sizes LIST] [--build DIR] [--stnmap] [--style STYLE]" >&2; exit 2 ;;
   esac
 done
 command -v grads >/dev/null && command -v stnmap >/dev/null || { echo "$me: GrADS is not installed" >&2; exit 2; }
@@ -60,7 +64,7 @@ for n in $sizes; do
   "$build/dx-sample" --out "$dir" --stations "$n" --seed 1 >/dev/null
   (cd "$dir" && "$build/drought-export" -s SPI_Stn.nc >/dev/null)  # first run: outputs in place
   t0=$(now); (cd "$dir" && "$build/drought-export" -s SPI_Stn.nc >/dev/null); t1=$(now)
-  (cd "$dir" && /usr/bin/time -o "$work/cpu1" -f "%U %S" "$build/drought-export" -s SPI_Stn.nc --maps \
+  (cd "$dir" && /usr/bin/time -o "$work/cpu1" -f "%U %S" "$build/drought-export" -s SPI_Stn.nc --maps-style="$style" \
      >/dev/null 2>"$work/progress"); t2=$(now)
   plain=$(secs "$t0" "$t1"); whole=$(secs "$t1" "$t2")
   step=$(awk -v a="$plain" -v b="$whole" 'BEGIN { printf "%.1f", b - a }')
