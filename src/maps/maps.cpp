@@ -266,13 +266,13 @@ void write_station_maps(const std::vector<MapDataSet>& sets, std::size_t nstn, c
   for (const MapDataSet& d : sets) {
     const std::string name = d.base + ".dat.map", path = f.shown(name), dat = d.base + ".dat";
     const std::string map = grads_station_map(nstn, d.steps, path);
+    const std::uint64_t written = grads_data_size(nstn, d.steps);
     struct stat sb;
     if (::fstatat(f.dir, dat.c_str(), &sb, 0) != 0)
       throw Error("cannot build the station map " + path + ": " + f.shown(dat) + ": " + reason(errno));
-    if (static_cast<std::uint64_t>(sb.st_size) != grads_data_size(nstn, d.steps))
+    if (static_cast<std::uint64_t>(sb.st_size) != written)
       throw Error("cannot build the station map " + path + ": " + f.shown(dat) + " is no longer the data set " +
-                  "this run wrote (" + std::to_string(sb.st_size) + " bytes, not " +
-                  std::to_string(grads_data_size(nstn, d.steps)) + ")");
+                  "this run wrote (" + std::to_string(sb.st_size) + " bytes, not " + std::to_string(written) + ")");
     AtomicFile out(system_file_ops(), f.dir, path, temps);
     out.write(map.data(), map.size());
     out.commit();

@@ -174,7 +174,7 @@ std::vector<Picture> plan_pictures(const Store& st) {
     p.title = std::string(s.title);
     p.subtitle = p.name + ", " + station_words(n);
     p.kind = s.kind;
-    p.sets.push_back({p.name, std::string(s.var), std::string(s.table)});
+    p.sets.push_back({p.name, std::string(s.var), std::string(s.table), count_to_size(columns(st, s))});
     const Array2& a = st.*s.values;
     const std::size_t rows = std::min(n, a.extent(0));
     for (std::int32_t k = 0; k < columns(st, s); ++k)
@@ -190,7 +190,7 @@ std::vector<Picture> plan_pictures(const Store& st) {
       p.group = std::string(s.group);
       p.title = std::string(s.title) + ", period " + std::to_string(per + 1) + (s.var == "Fre" ? " (%)" : "");
       p.subtitle = p.name + ", " + station_words(n);
-      p.sets.push_back({p.name, std::string(s.var), ""});
+      p.sets.push_back({p.name, std::string(s.var), "", count_to_size(nc)});
       for (std::int32_t k = 0; k < nc; ++k)
         add_panel(p, heading(VARN, k), 0, k + 1, period_column(st.*s.values, rows, k, per));
       pictures.push_back(std::move(p));
@@ -207,7 +207,7 @@ std::vector<Picture> plan_pictures(const Store& st) {
       p.subtitle = std::string(s.prefix) + "01 to " + std::string(s.prefix) + two_digits(np) + ", time step " +
                    std::to_string(k + 1) + ", " + station_words(n);
       for (std::int32_t per = 0; per < np; ++per) {
-        p.sets.push_back({std::string(s.prefix) + two_digits(per + 1), std::string(s.var), ""});
+        p.sets.push_back({std::string(s.prefix) + two_digits(per + 1), std::string(s.var), "", count_to_size(nc)});
         add_panel(p, "period " + std::to_string(per + 1), static_cast<std::size_t>(per), k + 1,
                   period_column(st.*s.values, rows, k, per));
       }
