@@ -28,7 +28,7 @@
 
 #include "input/result_files.hpp"
 #include "output/out_file.hpp"
-#include "run/outputs.hpp"
+#include "output/catalogue.hpp"
 
 namespace {
 
@@ -166,11 +166,12 @@ int floor_run(int argc, char** argv) {
 
   // On one thread, as the floor of what a run must do.
   dx::DirectSink sink;
-  for (const dx::TextTable& t : dx::kTextTables) text_table(sink, std::string(t.file), nstn, t.ncol);
-  for (const dx::DataSet& d : dx::kDataSets)
+  for (const dx::Statistic* t : dx::statistics_in_table_order())
+    text_table(sink, std::string(t->table), nstn, static_cast<int>(t->names.size()));
+  for (const dx::Statistic& d : dx::kStatistics)
     data_set(sink, std::string(d.base), d.var, nstn, static_cast<std::size_t>(st.*d.ncol));
   for (std::int32_t p = 1; p <= std::min<std::int32_t>(static_cast<std::int32_t>(nperiod), dx::kPeriods); ++p)
-    for (const dx::PeriodSet& s : dx::kPeriodSets)
+    for (const dx::PeriodStatistic& s : dx::kPeriodStatistics)
       data_set(sink, dx::period_base(s.prefix, p), s.var, nstn, dx::kClasses);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 
 #include "base/float_block.hpp"
@@ -14,6 +15,13 @@ namespace dx {
 // A count read from a file or kept in the store, as a size: a negative
 // count is none.
 inline std::size_t count_to_size(std::int32_t n) { return n > 0 ? static_cast<std::size_t>(n) : 0; }
+// The same, never beyond any of `bounds` (the extents of the arrays the
+// count indexes).
+inline std::size_t count_within(std::int32_t n, std::initializer_list<std::size_t> bounds) {
+  std::size_t c = count_to_size(n);
+  for (const std::size_t b : bounds) c = b < c ? b : c;
+  return c;
+}
 
 template <std::size_t Rank>
 class ColArray {

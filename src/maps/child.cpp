@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +13,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "base/error.hpp"
 
@@ -39,26 +43,17 @@ struct Running {
   std::string output;
 };
 
-// The ending signals blocked while a child is started and registered, so
-// that a signal never finds a child it does not know of.
-class BlockEndingSignals {
- public:
-  BlockEndingSignals() {
-    sigset_t s;
-    sigemptyset(&s);
-    for (const int sig : kEndingSignals) sigaddset(&s, sig);
-    static_cast<void>(pthread_sigmask(SIG_BLOCK, &s, &previous_));  // valid arguments: cannot fail
+// Ends a child that was started but cannot be run.
+void kill_and_reap(Running& r) {
+  static_cast<void>(::kill(r.pid, SIGKILL));
+  static_cast<void>(::close(r.fd));
+  while (::waitpid(r.pid, nullptr, 0) < 0 && errno == EINTR) {
   }
-  ~BlockEndingSignals() { static_cast<void>(pthread_sigmask(SIG_SETMASK, &previous_, nullptr)); }
-  const sigset_t& previous() const { return previous_; }
+}
 
- private:
-  sigset_t previous_;
-};
-
-Running start(const ChildJob& job, std::size_t index, TempFiles& temps) {
+Running start(const ChildJob& job, std::size_t index, CleanupList& cleanup) {
   const auto cannot_start = [&job](int err) {
-    return Error(std::string("cannot start ") + job.argv[0] + ": " + std::strerror(err));
+    return Error("cannot start " + job.argv[0] + ": " + system_reason(err));
   };
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw cannot_start(errno);
@@ -78,9 +73,11 @@ Running start(const ChildJob& job, std::size_t index, TempFiles& temps) {
   err = posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 1);
   if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 2);
-  if (err == 0) err = posix_spawn_file_actions_addfchdir_np(&fa, job.cwd);
+  if (err == 0 && job.cwd >= 0) err = posix_spawn_file_actions_addfchdir_np(&fa, job.cwd);
   Running r;
   {
+    // The ending signals blocked while the child is started and
+    // registered, so that a signal never finds a child it does not know of.
     const BlockEndingSignals blocked;
     // The child starts with the signal mask of the run and the default
     // action of every ending signal.
@@ -91,7 +88,18 @@ Running start(const ChildJob& job, std::size_t index, TempFiles& temps) {
     if (err == 0) err = posix_spawnattr_setsigdefault(&attr, &defaults);
     if (err == 0) err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     if (err == 0) err = posix_spawn(&r.pid, argv[0], &fa, &attr, argv.data(), environ);
-    if (err == 0) r.slot = temps.add_process(r.pid);
+    if (err == 0) {
+      try {
+        r.slot = cleanup.add_process(r.pid);
+      } catch (...) {
+        r.fd = pipe_fds[0];
+        kill_and_reap(r);
+        static_cast<void>(::close(pipe_fds[1]));
+        posix_spawn_file_actions_destroy(&fa);
+        posix_spawnattr_destroy(&attr);
+        throw;
+      }
+    }
   }
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
@@ -117,14 +125,14 @@ bool drain(Running& r) {
   return true;
 }
 
-ChildResult finish(Running& r, TempFiles& temps) {
+ChildResult finish(Running& r, CleanupList& cleanup) {
   if (r.fd >= 0) static_cast<void>(::close(r.fd));  // a pipe's read end: nothing to report
   r.fd = -1;
   int st = 0;
   pid_t w;
   do w = ::waitpid(r.pid, &st, 0);
   while (w < 0 && errno == EINTR);
-  temps.remove_process(r.slot);
+  cleanup.remove_process(r.slot);
   ChildResult res;
   res.timed_out = r.timed_out;
   res.output = std::move(r.output);
@@ -134,15 +142,33 @@ ChildResult finish(Running& r, TempFiles& temps) {
   return res;
 }
 
-void kill_all(std::vector<Running>& running, TempFiles& temps) {
+void kill_all(std::vector<Running>& running, CleanupList& cleanup) {
   for (Running& r : running) {
     static_cast<void>(::kill(r.pid, SIGKILL));  // it may have ended already
-    static_cast<void>(finish(r, temps));
+    static_cast<void>(finish(r, cleanup));
   }
   running.clear();
 }
 
 }  // namespace
+
+std::string find_program(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream in(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
+  for (std::string d; std::getline(in, d, ':');) {
+    std::string p = d.empty() ? std::string(".") : d;
+    p.append("/").append(name);
+    struct stat sb;
+    if (::stat(p.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode) || ::access(p.c_str(), X_OK) != 0) continue;
+    if (p.front() != '/') {
+      char cwd[PATH_MAX];
+      if (::getcwd(cwd, sizeof cwd) == nullptr) continue;
+      p = std::string(cwd).append("/").append(p);
+    }
+    return p;
+  }
+  return "";
+}
 
 std::size_t usable_cpus() {
   cpu_set_t set;
@@ -150,15 +176,15 @@ std::size_t usable_cpus() {
   return static_cast<std::size_t>(std::max(1, CPU_COUNT(&set)));
 }
 
-void run_children(const std::vector<ChildJob>& jobs, std::size_t parallel, TempFiles& temps,
+void run_children(const std::vector<ChildJob>& jobs, std::size_t parallel, CleanupList& cleanup,
                   const std::function<void(std::size_t, ChildResult&&)>& done) {
-  parallel = std::max<std::size_t>(parallel, 1);
+  parallel = std::clamp<std::size_t>(parallel, 1, CleanupList::kProcessSlots);
   std::vector<Running> running;
   std::size_t next = 0;
   try {
     while (next < jobs.size() || !running.empty()) {
       while (next < jobs.size() && running.size() < parallel) {
-        running.push_back(start(jobs[next], next, temps));
+        running.push_back(start(jobs[next], next, cleanup));
         ++next;
       }
       // Wait for output, an end of output or the nearest time limit.
@@ -171,7 +197,7 @@ void run_children(const std::vector<ChildJob>& jobs, std::size_t parallel, TempF
       const double wait_s = std::max(0.0, nearest - now());
       const int ms = static_cast<int>(std::min(wait_s * 1000.0 + 1.0, 60000.0));
       if (::poll(fds.data(), fds.size(), ms) < 0 && errno != EINTR)
-        throw Error(std::string("cannot wait for GrADS: ") + std::strerror(errno));
+        throw Error("cannot wait for " + jobs[running.front().index].argv[0] + ": " + system_reason(errno));
       const double t = now();
       for (std::size_t i = running.size(); i-- > 0;) {
         Running& r = running[i];
@@ -183,14 +209,14 @@ void run_children(const std::vector<ChildJob>& jobs, std::size_t parallel, TempF
           open = false;
         }
         if (open) continue;
-        ChildResult res = finish(r, temps);
+        ChildResult res = finish(r, cleanup);
         const std::size_t index = r.index;
         running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
         done(index, std::move(res));
       }
     }
   } catch (...) {
-    kill_all(running, temps);
+    kill_all(running, cleanup);
     throw;
   }
 }

@@ -7,14 +7,17 @@
 //
 // Like the outputs, every .dat.map and the folder maps/ as a whole are
 // always the complete old ones or the complete new ones: a station map is
-// written under a temporary name and renamed into place, and maps/ is built beside
-// the old one (".maps.dx-tmp") and swapped in at the end.  A signal that
-// ends the run removes the folders being built and ends the GrADS
-// processes; after SIGKILL the next run with --maps removes them.
+// written under a temporary name and renamed into place, and maps/ is
+// built beside the old one (".maps.dx-tmp") and swapped in at the end.  A
+// signal that ends the run removes the folders being built and ends the
+// GrADS processes; after SIGKILL the next run with --maps removes them.
+#include <span>
 #include <string>
 
 #include "base/store.hpp"
-#include "maps/pictures.hpp"
+#include "maps/style.hpp"
+#include "output/file_ops.hpp"
+#include "output/grads.hpp"
 
 namespace dx {
 
@@ -23,20 +26,19 @@ struct MapTools {
   std::string grads;
 };
 
-// Before anything is read: finds grads and stnmap (Error naming what is
-// missing and how to install it; the step runs only grads, but stnmap is
-// what the maps' readers rebuild a station map with, and it comes with
-// every GrADS install), and checks that `output_dir`/maps, if
-// there, is a folder the maps can replace.  `output_dir` empty: the
-// working folder.
+// Before anything is read: finds grads (Error naming what is missing and
+// how to install it), and checks that `output_dir`/maps, if there, is a
+// folder the maps can replace.  `output_dir` empty: the working folder.
 MapTools find_map_tools(const std::string& output_dir);
 
-// Builds the station maps, the pictures (drawn in `style`) and the page from the loaded store
-// and the data sets already written into the output folder, open at
-// `folder` (every file of the step is reached through it); `output_dir` is
-// how messages name it.  Progress goes to
-// standard error ("maps: 12/71").  Throws Error at the first failure (the
-// message names the file and GrADS' own words); maps/ then stays as it was.
-void draw_maps(const Store& st, int folder, const std::string& output_dir, const MapTools& tools, MapStyle style);
+// Builds the station maps of the data sets the run `written` into the
+// output folder open at `folder`, then the pictures of the loaded store
+// (drawn in `style`) and the page; every file of the step is reached
+// through `folder` and made through `ops`; `output_dir` is how messages
+// name the folder.  Progress goes to standard error ("maps: 12/71").
+// Throws Error at the first failure (the message names the file and
+// GrADS' own words); maps/ then stays as it was.
+void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const FileOps& ops, int folder,
+               const std::string& output_dir, const MapTools& tools, MapStyle style);
 
 }  // namespace dx

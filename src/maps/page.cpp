@@ -62,13 +62,13 @@ std::string index_page(const std::vector<Picture>& pictures, const PageHeader& h
       html += "<figure>" + std::string("<a href=\"") + esc(png) + "\"><img src=\"" + esc(png) + "\" alt=\"" +
               esc(p.title) + "\" width=\"" + std::to_string(kShownWidth) + "\" height=\"" +
               std::to_string(shown_height) + "\"></a>\n<figcaption>" + esc(p.title) + "<br>" + link(png, "picture");
-      if (p.sets.size() == 1) {
-        const MapDataSet& d = p.sets.front();
+      if (p.sources.size() == 1) {
+        const PanelSource& d = p.sources.front();
         if (!d.table.empty()) html.append(" · ").append(link("../" + d.table, "table " + d.table));
         html.append(" · ").append(link("../" + d.base + ".ctl", "GrADS " + d.base + ".ctl"));
       } else {
         html += " · GrADS";
-        for (const MapDataSet& d : p.sets) html.append(" ").append(link("../" + d.base + ".ctl", d.base));
+        for (const PanelSource& d : p.sources) html.append(" ").append(link("../" + d.base + ".ctl", d.base));
       }
       html.append(" · ").append(link(p.name + ".gs", "script")).append("</figcaption></figure>\n");
     }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "maps/pictures.hpp"
+#include "maps/plan.hpp"
 
 namespace dx {
 

@@ -56,6 +56,21 @@ void ValueRange::add(std::span<const float> values) {
   }
 }
 
+void ValueRange::merge(const ValueRange& o) {
+  if (o.drawable > 0) {
+    min = drawable == 0 ? o.min : std::min(min, o.min);
+    max = drawable == 0 ? o.max : std::max(max, o.max);
+  }
+  drawable += o.drawable;
+  left_off += o.left_off;
+}
+
+std::string value_text(double value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", value);
+  return std::string(buf) == "-0" ? "0" : buf;
+}
+
 std::string level_label(double value, double step) {
   int decimals = 0;
   while (decimals < 6 && std::fabs(step * std::pow(10.0, decimals) - std::round(step * std::pow(10.0, decimals))) >

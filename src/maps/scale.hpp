@@ -9,13 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "output/catalogue.hpp"
+
 namespace dx {
 
-enum class ScaleKind {
-  Sequential,  // counts, frequencies, magnitudes, lengths: light to dark
-  Diverging,   // slopes, correlations: centred on 0, blue below, red above
-  PValue,      // p-values: the usual 0.01 / 0.05 / 0.1 breaks
-};
 
 struct Rgb {
   int r, g, b;
@@ -38,6 +35,8 @@ struct ValueRange {
   std::size_t left_off = 0;
   // Takes in more values.
   void add(std::span<const float> values);
+  // Takes in the values of another range.
+  void merge(const ValueRange& other);
 };
 
 // The scale of `kind` for values in `range`.
@@ -46,5 +45,8 @@ Scale make_scale(ScaleKind kind, const ValueRange& range);
 // The number as the scale labels it: the fewest decimals that tell the
 // boundaries `step` apart.
 std::string level_label(double value, double step);
+
+// A value in words, to six significant digits: "7", "0.25", "1e+30".
+std::string value_text(double value);
 
 }  // namespace dx

@@ -23,19 +23,19 @@ int with_room(const MakeRoom& room, Step step) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(const FileOps& ops, int folder, const std::string& path, TempFiles& temps,
+AtomicFile::AtomicFile(const FileOps& ops, int folder, const std::string& path, CleanupList& cleanup,
                        const MakeRoom& room)
-    : ops_(ops), folder_(folder), path_(path), temps_(temps) {
+    : ops_(ops), folder_(folder), path_(path), cleanup_(cleanup) {
   const std::size_t slash = path.rfind('/');
   name_ = folder == AT_FDCWD || slash == std::string::npos ? path : path.substr(slash + 1);
   temp_name_ = name_ + std::string(kTempSuffix);
   // Registered before it exists, so that a signal never finds a temporary
   // file it does not know of.
-  slot_ = temps_.add(folder_, temp_name_);
+  slot_ = cleanup_.add_file(folder_, temp_name_);
   try {
     create(room);
   } catch (...) {
-    temps_.remove(slot_);
+    cleanup_.remove(slot_);
     throw;
   }
 }
@@ -82,7 +82,7 @@ void AtomicFile::commit(Releaser* releaser) {
   fd_ = -1;  // closed either way
   if (err == 0) {
     done_ = true;
-    temps_.remove(slot_);
+    cleanup_.remove(slot_);
   }
   if (previous >= 0) {
     if (err == 0) releaser->release(previous);
@@ -97,7 +97,7 @@ void AtomicFile::discard() noexcept {
   fd_ = -1;
   static_cast<void>(ops_.unlink(folder_, temp_name_.c_str()));
   done_ = true;
-  temps_.remove(slot_);
+  cleanup_.remove(slot_);
 }
 
 void AtomicFile::fail(const char* what, const std::string& shown, int err) {

@@ -15,7 +15,7 @@
 
 #include "output/file_ops.hpp"
 #include "output/releaser.hpp"
-#include "output/temp_files.hpp"
+#include "base/cleanup.hpp"
 
 namespace dx {
 
@@ -32,10 +32,10 @@ class AtomicFile {
   // the output folder, the file is the one of that folder named by the
   // last component of `path` (the path is what messages show); with
   // AT_FDCWD the path is taken as it stands.  The temporary file is
-  // registered in `temps` while it exists.  A message names the output,
+  // registered in `cleanup` while it exists.  A message names the output,
   // and the temporary file only where something at its name cannot be
   // removed.
-  AtomicFile(const FileOps& ops, int folder, const std::string& path, TempFiles& temps,
+  AtomicFile(const FileOps& ops, int folder, const std::string& path, CleanupList& cleanup,
              const MakeRoom& room = {});
   ~AtomicFile() { discard(); }
   AtomicFile(const AtomicFile&) = delete;
@@ -63,8 +63,8 @@ class AtomicFile {
   const std::string path_;  // the final name, as messages show it
   std::string name_;        // the final name in the folder
   std::string temp_name_;   // the temporary file's name in the folder
-  TempFiles& temps_;
-  int slot_ = -1;  // in temps_ while the temporary file exists
+  CleanupList& cleanup_;
+  int slot_ = -1;  // in cleanup_ while the temporary file exists
   int fd_ = -1;
   bool done_ = false;  // committed or removed
 };

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/error.hpp"
+
 namespace dx {
 
 int FileOps::open(int dir, const char* name, int flags, mode_t mode) const {
@@ -16,6 +18,11 @@ ssize_t FileOps::write(int fd, const void* buf, std::size_t n) const { return ::
 int FileOps::close(int fd) const { return ::close(fd); }
 int FileOps::rename(int dir, const char* from, const char* to) const { return ::renameat(dir, from, dir, to); }
 int FileOps::unlink(int dir, const char* name) const { return ::unlinkat(dir, name, 0); }
+int FileOps::make_folder(int dir, const char* name) const { return ::mkdirat(dir, name, 0777); }
+int FileOps::remove_folder(int dir, const char* name) const { return ::unlinkat(dir, name, AT_REMOVEDIR); }
+int FileOps::exchange(int dir, const char* a, const char* b) const {
+  return ::renameat2(dir, a, dir, b, RENAME_EXCHANGE);
+}
 void FileOps::copy_mode(int dir, const char* name, int fd) const {
   struct stat old {};
   if (::fstatat(dir, name, &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode)) return;
@@ -60,7 +67,7 @@ int close_and_replace(const FileOps& ops, int fd, int dir, const std::string& te
 }
 
 std::string output_failure(const char* what, const std::string& path, int err) {
-  return std::string(what) + " " + path + ": " + std::strerror(err ? err : EIO);
+  return std::string(what) + " " + path + ": " + system_reason(err);
 }
 
 }  // namespace dx

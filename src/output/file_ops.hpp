@@ -23,6 +23,12 @@ class FileOps {
   virtual int close(int fd) const;
   virtual int rename(int dir, const char* from, const char* to) const;
   virtual int unlink(int dir, const char* name) const;
+  // Folders: created (mode 0777 less the umask), removed when empty, and
+  // two names exchanged in one step (renameat2's RENAME_EXCHANGE; EINVAL
+  // or ENOSYS where the file system cannot).
+  virtual int make_folder(int dir, const char* name) const;
+  virtual int remove_folder(int dir, const char* name) const;
+  virtual int exchange(int dir, const char* a, const char* b) const;
   // Gives the file open at `fd` the permission bits, owner and group of
   // the regular file now at `name`, as far as the run may (a file of
   // another owner keeps the run's owner).  Nothing when there is no

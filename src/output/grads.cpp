@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -57,10 +58,12 @@ StationId station_id(std::string_view name) {
   return id;
 }
 
-void write_data_file(OutputSink& sink, std::span<const std::string> stations, StationId& last_stn_id,
+// Returns the bytes written.
+std::uint64_t write_data_file(OutputSink& sink, std::span<const std::string> stations, StationId& last_stn_id,
                      const std::string& path, const Array2& data, const Array1& lon, const Array1& lat,
                      std::size_t nstn, std::size_t ncol) {
   OutFile out(sink, path);
+  std::uint64_t written = 0;
   if (ncol > 0) {
     // The station part of every report is the same in every time group:
     // build one group once, then per column patch only the values.  There
@@ -87,41 +90,43 @@ void write_data_file(OutputSink& sink, std::span<const std::string> stations, St
       char* p = group + kValueOff;
       for (std::size_t j = 0; j < nstn; ++j, p += kReportSize) put_f32(p, col[j]);
       out.write_reusable(slot, group_size);
+      written += group_size;
     }
     // Only a report actually written changes the id a later terminator repeats.
     if (nstn > 0) last_stn_id = last_id;
   }
   out.commit();
+  return written;
 }
 
-void write_descriptor(OutputSink& sink, const std::string& path, std::string_view name, std::string_view var, std::int32_t ncol) {
+// The lines of a descriptor of the data file ^<name>.dat: `placement`
+// (how the values lie in the file: station reports, or a grid) after its
+// first line, `title`, `ncol` time steps of one variable `var`.
+void descriptor_lines(std::string& b, std::string_view name, std::span<const std::string> placement,
+                      std::string_view title, std::string_view var, std::int32_t ncol) {
   static const Format kA = Format::parse("(A)");
-  static const Format kAA = Format::parse("(A,A)");
   static const Format kAF = Format::parse("(A,F8.1)");
   static const Format kTdef = Format::parse("(A,I3,1X,A)");
-
-  // Data file and station map are named relative to the descriptor ("^").
-  std::string data_name(1, '^');
-  data_name.append(name).append(".dat");
-  std::string map_name(data_name);
-  map_name.append(".map");
-  std::string var_line(var);
-  var_line.append(" 0 99 Factor");
-
-  OutFile out(sink, path);
-  std::string& b = out.buffer();
   const auto line = [&b](const Format& f, std::initializer_list<Value> items) {
     write_line(f, std::span<const Value>(items.begin(), items.size()), b);
   };
-  line(kAA, {Value::text("dset  "), Value::text(data_name)});
-  line(kA, {Value::text("dtype station")});
-  line(kAA, {Value::text("stnmap "), Value::text(map_name)});
+  // The data file is named relative to the descriptor ("^").
+  line(kA, {Value::text("dset  ^" + std::string(name) + ".dat")});
+  for (const std::string& l : placement) line(kA, {Value::text(l)});
   line(kAF, {Value::text("undef   "), Value::real(kMissingValue)});
-  line(kA, {Value::text("title   Factor Analysis")});
+  line(kA, {Value::text("title   " + std::string(title))});
   line(kTdef, {Value::text("tdef  "), Value::integer(ncol), Value::text("linear jan1980 1mo")});
   line(kA, {Value::text("vars   1")});
-  line(kA, {Value::text(var_line)});
+  line(kA, {Value::text(std::string(var) + " 0 99 Factor")});
   line(kA, {Value::text("endvars")});
+}
+
+void write_descriptor(OutputSink& sink, const std::string& path, std::string_view name, std::string_view var,
+                      std::int32_t ncol) {
+  // The station map, too, is named relative to the descriptor.
+  const std::array<std::string, 2> placement{"dtype station", "stnmap ^" + std::string(name) + ".dat.map"};
+  OutFile out(sink, path);
+  descriptor_lines(out.buffer(), name, placement, "Factor Analysis", var, ncol);
   out.commit();
 }
 
@@ -136,6 +141,17 @@ void put_big(std::string& out, std::uint32_t v) {
 
 std::uint64_t grads_data_size(std::size_t nstn, std::size_t ncol) {
   return static_cast<std::uint64_t>(ncol) * (static_cast<std::uint64_t>(nstn) * kReportSize + kTerminatorSize);
+}
+
+std::string grads_grid_descriptor(std::string_view name, std::size_t nx, double lon1, std::size_t ny, double lat1,
+                                  double step) {
+  char xdef[96], ydef[96];
+  std::snprintf(xdef, sizeof xdef, "xdef %zu linear %.10g %.10g", nx, lon1, step);
+  std::snprintf(ydef, sizeof ydef, "ydef %zu linear %.10g %.10g", ny, lat1, step);
+  const std::array<std::string, 3> placement{xdef, ydef, "zdef 1 levels 1"};
+  std::string b;
+  descriptor_lines(b, name, placement, "Grid of the maps", name, 1);
+  return b;
 }
 
 std::string grads_station_map(std::size_t nstn, std::size_t ncol, const std::string& map_path) {
@@ -155,7 +171,7 @@ std::string grads_station_map(std::size_t nstn, std::size_t ncol, const std::str
   return map;
 }
 
-void write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,
+WrittenDataSet write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,
                      const Array2& data, const Array1& lon, const Array1& lat, std::int32_t nstn, std::int32_t ncol,
                      std::string_view base, std::string_view dir, std::string_view var) {
   const std::string_view name = trim_right(base);
@@ -177,8 +193,9 @@ void write_grads_stn(OutputSink& sink, std::span<const std::string> stations, St
                   " stations x " + std::to_string(cols) + " columns");
   }
 
-  write_data_file(sink, stations, last_id, dat_path, data, lon, lat, rows, cols);
+  const std::uint64_t bytes = write_data_file(sink, stations, last_id, dat_path, data, lon, lat, rows, cols);
   write_descriptor(sink, ctl_path, name, trim_right(var), ncol);
+  return {std::string(name), std::string(trim_right(var)), rows, cols, bytes};
 }
 
 }  // namespace dx

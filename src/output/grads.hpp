@@ -12,6 +12,15 @@
 
 namespace dx {
 
+// What write_grads_stn wrote: the data set's base name and variable (no
+// trailing blanks), its stations and time steps, and the size of its data
+// file.
+struct WrittenDataSet {
+  std::string base, var;
+  std::size_t stations = 0, steps = 0;
+  std::uint64_t data_bytes = 0;
+};
+
 // Writes `ncol` columns of `data` (shape (nstn, >= ncol)) as `ncol` time
 // steps of `nstn` station reports, through `sink`.  Station ids are the
 // first eight characters of `stations`; `last_id` holds the id of the last
@@ -19,13 +28,20 @@ namespace dx {
 // terminators).  `dir` and `base` and `var` have their trailing blanks
 // removed.  Both files are replaced atomically; throws Error naming the
 // file on failure.
-void write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,
+WrittenDataSet write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,
                      const Array2& data, const Array1& lon, const Array1& lat, std::int32_t nstn, std::int32_t ncol,
                      std::string_view base, std::string_view dir, std::string_view var);
 
 // The size in bytes of the data file that write_grads_stn writes for
 // `nstn` stations and `ncol` time steps.
 std::uint64_t grads_data_size(std::size_t nstn, std::size_t ncol);
+
+// The descriptor of a grid of `nx` x `ny` points, `step` degrees apart,
+// the first at (`lon1`, `lat1`), whose data file ^<name>.dat holds one time
+// step of the variable <name>, nx * ny little-endian floats: the grid onto
+// which GrADS draws box averages or an analysis of station values.
+std::string grads_grid_descriptor(std::string_view name, std::size_t nx, double lon1, std::size_t ny, double lat1,
+                                  double step);
 
 // The station map of that data file, byte for byte what GrADS' `stnmap -i`
 // builds from it (its version 2 map, machine-independent): where each time

@@ -50,7 +50,7 @@ void OutputSink::write_reusable(const OutputHandle& f, std::size_t slot, std::si
 }
 
 OutputHandle DirectSink::create(const std::string& path) {
-  return std::make_shared<AtomicFile>(ops_, folder_, path, temps_);
+  return std::make_shared<AtomicFile>(ops_, folder_, path, cleanup_);
 }
 
 void DirectSink::write_owned(const OutputHandle& f, std::string&& bytes) {
@@ -69,20 +69,13 @@ std::unique_ptr<OutputSink> make_output_sink(OutputSink::Mode mode, const FileOp
     // handled on the calling thread, which creates every temporary file
     // (see SignalCleanup).  Changing the mask of the own thread with valid
     // arguments cannot fail.
-    sigset_t ending, previous;
-    sigemptyset(&ending);
-    for (const int sig : kEndingSignals) sigaddset(&ending, sig);
-    static_cast<void>(pthread_sigmask(SIG_BLOCK, &ending, &previous));
     std::unique_ptr<OutputSink> sink;
     try {
+      const BlockEndingSignals blocked;  // the threads started inherit the block
       sink.reset(new WriteBehind(ops, folder));
     } catch (const std::system_error&) {
       // No thread to be had: the files are written directly instead.
-    } catch (...) {
-      static_cast<void>(pthread_sigmask(SIG_SETMASK, &previous, nullptr));
-      throw;
     }
-    static_cast<void>(pthread_sigmask(SIG_SETMASK, &previous, nullptr));
     if (sink) return sink;
   }
   return std::make_unique<DirectSink>(ops, folder);

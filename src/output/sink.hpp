@@ -22,7 +22,7 @@
 
 #include "output/atomic_file.hpp"
 #include "output/file_ops.hpp"
-#include "output/temp_files.hpp"
+#include "base/cleanup.hpp"
 
 namespace dx {
 
@@ -46,7 +46,7 @@ class OutputSink {
   virtual bool writes_behind() const = 0;
   // The temporary files in existence, for removal by a signal (see
   // SignalCleanup).
-  const TempFiles& temp_files() const { return temps_; }
+  const CleanupList& cleanup() const { return cleanup_; }
 
   // Waits until everything handed over so far is carried out, and raises
   // the first failure.  Call it before anything that reports files as done.
@@ -86,7 +86,7 @@ class OutputSink {
 
   const FileOps& ops_;
   const int folder_;
-  TempFiles temps_;
+  CleanupList cleanup_;
 
  private:
   struct Reusable {

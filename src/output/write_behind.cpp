@@ -41,7 +41,7 @@ OutputHandle WriteBehind::create(const std::string& path) {
   }
   try {
     // Replaced files not yet let go still take their room, inodes too.
-    return std::make_shared<AtomicFile>(ops_, folder_, path, temps_, [this] {
+    return std::make_shared<AtomicFile>(ops_, folder_, path, cleanup_, [this] {
       settle(true);  // the files handed over so far are renamed, their predecessors held
       releaser_.let_go_all();
     });

@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "input/result_files.hpp"
-#include "maps/pictures.hpp"
+#include "maps/style.hpp"
 
 namespace dx {
 

@@ -30,12 +30,12 @@
 #include "base/text.hpp"
 #include "input/loader.hpp"
 #include "maps/maps.hpp"
+#include "output/catalogue.hpp"
 #include "output/grads.hpp"
-#include "output/temp_files.hpp"
+#include "base/cleanup.hpp"
 #include "output/text_table.hpp"
 #include "run/folder_lock.hpp"
 #include "run/input_check.hpp"
-#include "run/outputs.hpp"
 
 namespace dx {
 namespace {
@@ -68,7 +68,7 @@ std::vector<std::string> shown_outputs(const std::string& output_dir) {
   std::vector<std::string> names = output_files(kPeriods);
   const std::string folder = folder_prefix(output_dir);
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const bool table = i < kTextTables.size();
+    const bool table = i < kStatistics.size();
     names[i].insert(0, output_dir.empty() && !table ? std::string(kDir) : folder);
   }
   return names;
@@ -155,39 +155,39 @@ void set_numeric_mode() {
 #endif
 }
 
-void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
+std::vector<WrittenDataSet> write_outputs(Store& st, OutputSink& sink, std::string_view output_dir) {
   const std::string prefix = folder_prefix(output_dir);
   const std::string_view dir = output_dir.empty() ? kDir : std::string_view(prefix);
-  for (const TextTable& t : kTextTables) {
-    st.TITLE = pad_to(t.title, kTitleLen);
-    write_to_text(sink, st.*t.values, st.NSTN, t.ncol, st.LON, st.LAT, st.REG, t.names, st.TITLE,
-                  prefix + std::string(t.file));
+  for (const Statistic* t : statistics_in_table_order()) {
+    st.TITLE = pad_to(t->table_title, kTitleLen);
+    write_to_text(sink, st.*t->values, st.NSTN, static_cast<int>(t->names.size()), st.LON, st.LAT, st.REG, t->names,
+                  st.TITLE, prefix + std::string(t->table));
   }
 
-  bool first = true;
-  for (const DataSet& d : kDataSets) {
-    write_grads_stn(sink, st.STATION, st.LAST_STN_ID, st.*d.values, st.LON, st.LAT, st.NSTN, st.*d.ncol, d.base,
-                    dir, d.var);
-    if (first) {
+  std::vector<WrittenDataSet> written;
+  for (const Statistic& d : kStatistics) {
+    written.push_back(write_grads_stn(sink, st.STATION, st.LAST_STN_ID, st.*d.values, st.LON, st.LAT, st.NSTN,
+                                      st.*d.ncol, d.base, dir, d.var));
+    if (written.size() == 1) {
       sink.settle();  // the data set is on disk before it is reported done
       console_line({Value::text("Write to Grads Num_Dr_Mon Done")});
     }
-    first = false;
   }
 
   st.X.allocate({count_to_size(st.NSTN), count_to_size(st.NCLASS)});
   // Never beyond the periods that FRE and MAG hold.
-  const std::int32_t nperiod = std::min<std::int64_t>(st.NPERIOD, st.FRE.extent(2));
-  const std::int32_t ncls = std::min<std::int64_t>(st.NCLASS, st.X.extent(1));
+  const auto nperiod = static_cast<std::int32_t>(count_within(st.NPERIOD, {st.FRE.extent(2)}));
+  const auto ncls = static_cast<std::int32_t>(count_within(st.NCLASS, {st.X.extent(1)}));
   for (std::int32_t p = 1; p <= nperiod; ++p) {
-    for (const PeriodSet& s : kPeriodSets) {
+    for (const PeriodStatistic& s : kPeriodStatistics) {
       take_slice(st.*s.values, static_cast<std::size_t>(p - 1), st.X);
       st.FNAME = pad_to(period_base(s.prefix, p), kFnameLen);
-      write_grads_stn(sink, st.STATION, st.LAST_STN_ID, st.X, st.LON, st.LAT, st.NSTN, ncls,
-                      trim_right(st.FNAME), dir, s.var);
+      written.push_back(write_grads_stn(sink, st.STATION, st.LAST_STN_ID, st.X, st.LON, st.LAT, st.NSTN, ncls,
+                                        trim_right(st.FNAME), dir, s.var));
     }
   }
   sink.settle();
+  return written;
 }
 
 int run_program(const Options& opt) {
@@ -214,6 +214,7 @@ int run_program(const Options& opt) {
     check_inputs_kept(lock.fd(), outputs, opt.station_file);
     Store st;
     read_data_nc(st, opt.station_file, path_as_given(opt, opt.station_file));
+    std::vector<WrittenDataSet> written;
     {
       // The writes, closes and renames run on a second thread while this one
       // formats; the files and their order stay the same.  (Started only now:
@@ -221,11 +222,11 @@ int run_program(const Options& opt) {
       const std::unique_ptr<OutputSink> sink =
           make_output_sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
       // Ctrl-C and the like remove the temporary files being written.
-      const SignalCleanup cleanup(sink->temp_files());
-      write_outputs(st, *sink, opt.output_dir);
+      const SignalCleanup cleanup(sink->cleanup());
+      written = write_outputs(st, *sink, opt.output_dir);
     }
     console_flush();
-    if (tools) draw_maps(st, lock.fd(), opt.output_dir, *tools, opt.map_style);
+    if (tools) draw_maps(st, written, system_file_ops(), lock.fd(), opt.output_dir, *tools, opt.map_style);
     return 0;
   } catch (const Error& e) {
     print_error(e.what());  // progress lines printed before the failure stay

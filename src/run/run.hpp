@@ -3,9 +3,11 @@
 // the eleven GrADS data sets and the two per-period data sets of every
 // analysis period, in that fixed order.
 #include <string_view>
+#include <vector>
 
 #include "base/store.hpp"
 #include "input/result_files.hpp"
+#include "output/grads.hpp"
 #include "output/sink.hpp"
 #include "run/options.hpp"
 
@@ -18,8 +20,8 @@ void set_numeric_mode();
 // Writes every output of the loaded store through `sink`, in the run's
 // fixed order: into the working directory (bare names for the text tables,
 // "./" for the data sets), or into `output_dir` when one is given.  Throws
-// Error on the first failure.
-void write_outputs(Store& st, OutputSink& sink, std::string_view output_dir = {});
+// Error on the first failure.  Returns the data sets written, in order.
+std::vector<WrittenDataSet> write_outputs(Store& st, OutputSink& sink, std::string_view output_dir = {});
 
 // The program: numeric mode, -C entered, every input looked up (see
 // check_inputs), the folder of -o made when missing, the lock on the

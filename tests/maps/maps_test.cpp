@@ -1,9 +1,12 @@
-// The maps of --maps: the colour scales on their own, and the real binary
-// with the real GrADS on a generated network: the station maps open in
-// GrADS, the pictures are real pictures, the page loads in a browser, and
-// a GrADS that fails or a Ctrl-C leaves the outputs and the old maps/ as
-// they were.
+// The maps of --maps end to end: the real binary with the real GrADS on a
+// generated network (the station maps open in GrADS, every panel shows its
+// stations in the colours of its scale, the page loads in a browser), and
+// stand-ins for GrADS that fail, or a Ctrl-C, which leave the outputs and
+// the old maps/ as they were.
+#include "maps/maps.hpp"
+
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <png.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,7 +14,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -19,69 +21,17 @@
 #include <thread>
 #include <vector>
 
-#include "maps/pictures.hpp"
-#include "maps/scale.hpp"
+#include "base/descriptor.hpp"
+#include "maps/plan.hpp"
 #include "run/sample_files.hpp"
+#include "support/faults.hpp"
 #include "support/fs.hpp"
+#include "support/networks.hpp"
 #include "support/process.hpp"
 
 namespace {
 
-using dx::ScaleKind;
 using dxtest::TempDir;
-
-TEST(Maps, ScalesFitTheStatisticAndLeaveOffWhatGradsCannotDraw) {
-  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-  struct Case {
-    ScaleKind kind;
-    std::vector<float> values;
-    std::vector<double> levels;
-    std::string low, high;
-    std::size_t left_off;
-  };
-  const std::vector<Case> cases = {
-      // Frequencies 0.4 .. 38.9: steps of 5 from 0 to 40; NaN, both
-      // infinities and GrADS' missing value are not part of the range.
-      {ScaleKind::Sequential, {0.4f, 12.0f, nan, 38.9f, inf, -inf, -9999.0f}, {5, 10, 15, 20, 25, 30, 35}, "0",
-       "40", 4},
-      // One value only: a scale around it, not a division by zero.
-      {ScaleKind::Sequential, {7.0f, 7.0f}, {6.4, 6.6, 6.8, 7, 7.2, 7.4, 7.6}, "6.2", "7.8", 0},
-      // Slopes: centred on 0 however lopsided the values.
-      {ScaleKind::Diverging, {-0.01f, 0.047f}, {-0.04, -0.03, -0.02, -0.01, 0, 0.01, 0.02, 0.03, 0.04}, "-0.05",
-       "0.05", 0},
-      {ScaleKind::PValue, {0.3f, nan}, {0.01, 0.05, 0.1}, "0", "1", 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.values));
-    dx::ValueRange r;
-    r.add(c.values);
-    const dx::Scale s = dx::make_scale(c.kind, r);
-    ASSERT_EQ(s.levels.size(), c.levels.size());
-    for (std::size_t i = 0; i < c.levels.size(); ++i) EXPECT_NEAR(s.levels[i], c.levels[i], 1e-9) << i;
-    EXPECT_EQ(s.colours.size(), s.levels.size() + 1);
-    EXPECT_EQ(s.labels.size(), s.levels.size());
-    EXPECT_EQ(s.low, c.low);
-    EXPECT_EQ(s.high, c.high);
-    EXPECT_EQ(r.left_off, c.left_off);
-  }
-}
-
-// GrADS draws a panel whose stations all hold one value in a colour of its
-// own, whatever the levels: the script names the colour of the value's class.
-TEST(Maps, APanelOfOneValueIsDrawnInTheColourOfItsClass) {
-  dx::Picture p;
-  p.name = "One";
-  p.title = "One value";
-  p.sets.push_back({"One", "one", ""});
-  p.panels.push_back({"only", 0, 1, true, 7.0, 7.0});
-  p.range.add(std::vector<float>{7.0f});
-  dx::MapFrame f;
-  f.lon1 = 100, f.lon2 = 101, f.lat1 = 10, f.lat2 = 11, f.stations = 1;
-  // Levels 6.4 6.6 6.8 7 7.2 ...: 7 lies in the fifth class, colour 24.
-  const std::string gs = dx::picture_script(p, f);
-  EXPECT_NE(gs.find("'set ccolor 24'\n"), std::string::npos) << gs;
-  EXPECT_NE(gs.find("every value 7'"), std::string::npos) << gs;
-}
 
 // ------------------------------------------------------------ end to end
 
@@ -90,7 +40,7 @@ constexpr int kPictures = 71;  // 35 data sets, and 18 classes of frequency and 
 
 #define DX_NEED_GRADS()                                                                       \
   do {                                                                                        \
-    if (dxtest::find_on_path("grads").empty() || dxtest::find_on_path("stnmap").empty())                                \
+    if (dxtest::find_on_path("grads").empty())                                               \
       GTEST_SKIP() << "GrADS is not installed (Debian package grads)";                       \
   } while (0)
 
@@ -122,7 +72,7 @@ std::vector<std::string> leftovers(const std::string& dir) {
 
 struct Image {
   unsigned width = 0, height = 0;
-  std::set<std::uint32_t> colours;  // 0xRRGGBB
+  std::vector<std::uint32_t> pixels;  // 0xRRGGBB, row by row from the top
 };
 Image read_png(const std::string& path) {
   png_image img{};
@@ -134,23 +84,34 @@ Image read_png(const std::string& path) {
   if (!png_image_finish_read(&img, nullptr, px.data(), 0, nullptr)) return out;
   out.width = img.width;
   out.height = img.height;
-  for (std::size_t i = 0; i + 2 < px.size(); i += 3) out.colours.insert(px[i] << 16 | px[i + 1] << 8 | px[i + 2]);
+  for (std::size_t i = 0; i + 2 < px.size(); i += 3) out.pixels.push_back(px[i] << 16 | px[i + 1] << 8 | px[i + 2]);
   return out;
 }
 
-// The colours a picture's script defines for its scale ('set rgb N R G B').
-std::set<std::uint32_t> scale_colours(const std::string& gs) {
-  std::set<std::uint32_t> c;
-  for (std::size_t i = 0; (i = gs.find("'set rgb ", i)) != std::string::npos; ++i) {
-    std::istringstream in(gs.substr(i + 9, 20));
+// The colours a picture's script defines for its scale ('set rgb N R G B'),
+// and the map area of every panel with values ('set parea X1 X2 Y1 Y2').
+struct ScriptFacts {
+  std::set<std::uint32_t> colours;
+  std::vector<std::array<double, 4>> panels;
+};
+ScriptFacts script_facts(const std::string& gs) {
+  ScriptFacts f;
+  std::istringstream in(gs);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream w(line.substr(std::min<std::size_t>(line.size(), 1)));
+    std::string set, what;
+    w >> set >> what;
     std::uint32_t n, r, g, b;
-    if (in >> n >> r >> g >> b) c.insert(r << 16 | g << 8 | b);
+    std::array<double, 4> a;
+    if (what == "rgb" && w >> n >> r >> g >> b) f.colours.insert(r << 16 | g << 8 | b);
+    if (what == "parea" && w >> a[0] >> a[1] >> a[2] >> a[3]) f.panels.push_back(a);
   }
-  return c;
+  return f;
 }
 
-// Every picture of maps/: a PNG of the stated size whose pixels hold at
-// least two colours of its scale.
+// Every picture of maps/: a PNG of the stated size in which every panel
+// with values shows colours of its scale inside its map (where the values
+// are drawn; the colour bar below holds every colour anyway).
 void expect_pictures(const std::string& maps) {
   std::vector<std::string> pngs;
   for (const std::string& n : dxtest::list_dir(maps))
@@ -161,12 +122,18 @@ void expect_pictures(const std::string& maps) {
   for (const std::string& n : pngs) {
     SCOPED_TRACE(n);
     const Image img = read_png(maps + "/" + n);
-    EXPECT_EQ(img.width, 1600u);
-    EXPECT_EQ(img.height, 1236u);
-    const auto scale = scale_colours(dxtest::read_file(maps + "/" + n.substr(0, n.size() - 4) + ".gs"));
-    std::size_t shown = 0;
-    for (const auto c : scale) shown += img.colours.count(c);
-    EXPECT_GE(shown, 2u) << "colours of the scale in the picture";
+    ASSERT_EQ(img.width, static_cast<unsigned>(dx::kPictureWidth));
+    ASSERT_EQ(img.height, static_cast<unsigned>(dx::kPictureHeight));
+    const ScriptFacts facts = script_facts(dxtest::read_file(maps + "/" + n.substr(0, n.size() - 4) + ".gs"));
+    EXPECT_FALSE(facts.panels.empty());
+    const double px = dx::kPictureWidth / dx::kPageWidth, py = dx::kPictureHeight / dx::kPageHeight;
+    for (const auto& [x1, x2, y1, y2] : facts.panels) {
+      std::size_t coloured = 0;
+      for (auto y = static_cast<unsigned>((dx::kPageHeight - y2) * py); y < (dx::kPageHeight - y1) * py; ++y)
+        for (auto x = static_cast<unsigned>(x1 * px); x < x2 * px; ++x)
+          coloured += facts.colours.count(img.pixels[y * img.width + x]);
+      EXPECT_GE(coloured, 4u) << "pixels of the scale inside the panel at " << x1 << " " << y2;
+    }
   }
 }
 
@@ -256,11 +223,11 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
   EXPECT_EQ(broken, 0u);
 }
 
-// A folder of stand-ins: `grads` the given shell script, `stnmap` the real one.
+// A folder with a stand-in `grads`, the given shell script; the PATH that
+// finds it.  The tool runs it as: grads -blcx "run FOLDER/NAME.gs FOLDER".
 std::string stand_in_grads(const TempDir& bin, const std::string& script) {
   dxtest::write_file(bin / "grads", "#!/bin/sh\n" + script);
   std::filesystem::permissions(bin / "grads", std::filesystem::perms::owner_all);
-  std::filesystem::create_symlink(dxtest::find_on_path("stnmap"), bin / "stnmap");
   return bin.path() + ":/usr/bin:/bin";
 }
 
@@ -270,28 +237,70 @@ void old_maps(const std::string& dir) {
   dxtest::write_file(dir + "/maps/index.html", "old page");
 }
 
-TEST(Maps, AGradsThatFailsEndsTheRunNamingThePictureAndKeepsTheOldMaps) {
-  DX_NEED_GRADS();
-  TempDir dir, bin;
-  dxtest::sample::generate(dir.path(), 20, 3);
-  const std::string path = stand_in_grads(bin, "echo 'Error: stand-in GrADS cannot draw'\nexit 0\n");
-  old_maps(dir.path());
-  const auto r = run_tool(dir.path(), {"--maps"}, path);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.err.starts_with("drought-export: error: map maps/") &&
-              r.err.ends_with(".png: GrADS stopped before the end of its script: "
-                              "Error: stand-in GrADS cannot draw\n") &&
-              r.err.find('\n') == r.err.size() - 1)
-      << r.err;
-  // The outputs are complete: those of a run without --maps.
-  const auto got = outputs(dir.path());
-  TempDir ref;
-  dxtest::sample::generate(ref.path(), 20, 3);
-  ASSERT_EQ(run_tool(ref.path(), {}).status, 0);
-  EXPECT_TRUE(got == outputs(ref.path()));
-  EXPECT_EQ(dxtest::list_dir(dir / "maps"), std::vector<std::string>{"index.html"});
-  EXPECT_EQ(dxtest::read_file(dir / "maps/index.html"), "old page");
-  EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+// A failure ends the run with one line naming what failed; the outputs
+// are those of a run without --maps, and the old maps/ stays.
+TEST(Maps, AFailureEndsTheRunNamingItAndKeepsTheOldMaps) {
+  struct Case {
+    const char* name;
+    std::string grads;  // the stand-in's script
+    std::string error;  // standard error, after "drought-export: error: "
+    bool maps_a_file = false;
+  };
+  const std::string draws = "set -- $2\nn=$(basename \"$2\" .gs)\n";
+  const Case cases[] = {
+      {"GrADS stops early", "echo 'Error: stand-in GrADS cannot draw'\nexit 0\n",
+       "map maps/*.png: GrADS stopped before the end of its script: Error: stand-in GrADS cannot draw"},
+      {"a command fails", "echo 'DX-FAIL d Sensl.1'\necho 'Data Request Error'\nexit 99\n",
+       "map maps/*.png: 'd Sensl.1' failed: Data Request Error"},
+      {"an empty picture", draws + ": > \"$3/$n.png\"\necho DX-DONE\n", "map maps/*.png: GrADS wrote no picture"},
+      {"maps is a file", "exit 0\n", "cannot replace maps: Not a directory", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir, bin;
+    dxtest::sample::generate(dir.path(), 20, 3);
+    const std::string path = stand_in_grads(bin, c.grads);
+    if (c.maps_a_file)
+      dxtest::write_file(dir / "maps", "a file");
+    else
+      old_maps(dir.path());
+    const auto r = run_tool(dir.path(), {"--maps"}, path);
+    EXPECT_EQ(r.status, 1);
+    const std::string star = c.error.substr(0, c.error.find('*')), tail = c.error.substr(c.error.find('*') + 1);
+    EXPECT_TRUE(r.err.starts_with("drought-export: error: " + star) && r.err.ends_with(tail + "\n") &&
+                r.err.find('\n') == r.err.size() - 1)
+        << r.err;
+    EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+    if (c.maps_a_file) {
+      EXPECT_EQ(dxtest::read_file(dir / "maps"), "a file");
+      continue;
+    }
+    // The outputs are complete: those of a run without --maps.
+    const auto got = outputs(dir.path());
+    TempDir ref;
+    dxtest::sample::generate(ref.path(), 20, 3);
+    ASSERT_EQ(run_tool(ref.path(), {}).status, 0);
+    EXPECT_TRUE(got == outputs(ref.path()));
+    EXPECT_EQ(dxtest::list_dir(dir / "maps"), std::vector<std::string>{"index.html"});
+    EXPECT_EQ(dxtest::read_file(dir / "maps/index.html"), "old page");
+  }
+}
+
+// A data set replaced between the outputs and the maps: its station map
+// would describe reports that are not there.
+TEST(Maps, ADataSetChangedSinceTheRunWroteItIsNotMapped) {
+  TempDir dir;
+  const dx::Store st = dxtest::network({{100, 10}});
+  std::vector<dx::WrittenDataSet> written = dxtest::written(st);
+  written.front().data_bytes = 120;
+  dxtest::write_file(dir / "Num_Dr_Mon.dat", "shorter");
+  const dx::Descriptor fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  const std::string msg = dxtest::error_of([&] {
+    dx::draw_maps(st, written, dx::system_file_ops(), fd.get(), "out", {"/bin/false"}, dx::MapStyle::Auto);
+  });
+  EXPECT_EQ(msg, "cannot build the station map out/Num_Dr_Mon.dat.map: out/Num_Dr_Mon.dat is no longer the data "
+                 "set this run wrote (7 bytes, not 120)");
+  EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Num_Dr_Mon.dat"});
 }
 
 // The gridded drawings, asked for on a network small enough for marks:

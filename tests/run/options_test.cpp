@@ -196,7 +196,7 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
        "directory\n",
        ""},
       {{"-s", "SPI_Stn.nc", "--maps"}, 1,
-       "drought-export: error: --maps needs GrADS, but grads and stnmap are not in PATH; install it with: "
+       "drought-export: error: --maps needs GrADS, but grads is not in PATH; install it with: "
        "apt-get install grads\n",
        "", "/nowhere"},
       {{"-s", "SPI_Stn.nc", "--help"}, 0, "", "Usage: drought-export [OPTION]...\n"},

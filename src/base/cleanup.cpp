@@ -1,4 +1,4 @@
-#include "output/temp_files.hpp"
+#include "base/cleanup.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "base/error.hpp"
 
@@ -17,13 +18,13 @@ namespace {
 constexpr std::size_t kNumSignals = kEndingSignals.size();
 
 // What the handler reads: set only while a SignalCleanup lives.
-std::atomic<const TempFiles*> g_handled{nullptr};
+std::atomic<const CleanupList*> g_handled{nullptr};
 struct sigaction g_previous[kNumSignals];
 bool g_installed[kNumSignals];
 
 extern "C" void on_terminating_signal(int sig) {
   const int saved = errno;
-  if (const TempFiles* temps = g_handled.load()) temps->unlink_all();
+  if (const CleanupList* list = g_handled.load()) list->run();
   // The default action, once the handler returns: the signal is blocked
   // while it runs, so raising it again leaves it pending until then.
   signal(sig, SIG_DFL);
@@ -57,12 +58,12 @@ void remove_flat_folder(int dir, const char* path) noexcept {
 
 }  // namespace
 
-int TempFiles::add(int dir, const std::string& name) noexcept { return add(dir, name, false); }
-int TempFiles::add_folder(int dir, const std::string& name) noexcept { return add(dir, name, true); }
+int CleanupList::add_file(int dir, const std::string& name) { return add(dir, name, false); }
+int CleanupList::add_folder(int dir, const std::string& name) { return add(dir, name, true); }
 
-int TempFiles::add(int dir, const std::string& name, bool folder) noexcept {
-  if (name.size() >= kMaxPath) return -1;
-  for (std::size_t i = 0; i < kSlots; ++i) {
+int CleanupList::add(int dir, const std::string& name, bool folder) {
+  if (name.size() >= kMaxPath) throw Error("cannot register " + name + " for removal at a signal: the name is too long");
+  for (std::size_t i = 0; i < kPathSlots; ++i) {
     Slot& s = slots_[i];
     if (s.used.load(std::memory_order_acquire)) continue;
     s.dir = dir;
@@ -71,26 +72,28 @@ int TempFiles::add(int dir, const std::string& name, bool folder) noexcept {
     s.used.store(true, std::memory_order_release);
     return static_cast<int>(i);
   }
-  return -1;
+  throw Error("cannot register " + name + " for removal at a signal: the cleanup list already holds " +
+              std::to_string(kPathSlots) + " files and folders");
 }
 
-void TempFiles::remove(int slot) noexcept {
+void CleanupList::remove(int slot) noexcept {
   if (slot >= 0) slots_[static_cast<std::size_t>(slot)].used.store(false, std::memory_order_release);
 }
 
-int TempFiles::add_process(pid_t pid) noexcept {
+int CleanupList::add_process(pid_t pid) {
   for (std::size_t i = 0; i < kProcessSlots; ++i) {
     pid_t none = 0;
     if (processes_[i].compare_exchange_strong(none, pid)) return static_cast<int>(i);
   }
-  return -1;
+  throw Error("cannot register process " + std::to_string(pid) + " for ending at a signal: the cleanup list " +
+              "already holds " + std::to_string(kProcessSlots) + " processes");
 }
 
-void TempFiles::remove_process(int slot) noexcept {
+void CleanupList::remove_process(int slot) noexcept {
   if (slot >= 0) processes_[static_cast<std::size_t>(slot)].store(0);
 }
 
-void TempFiles::unlink_all() const noexcept {
+void CleanupList::run() const noexcept {
   // First the processes, so that none of them creates a file in a folder
   // being removed.
   for (const auto& p : processes_) {
@@ -107,9 +110,9 @@ void TempFiles::unlink_all() const noexcept {
   }
 }
 
-SignalCleanup::SignalCleanup(const TempFiles& temps) {
-  const TempFiles* none = nullptr;
-  if (!g_handled.compare_exchange_strong(none, &temps)) throw Error("signal cleanup is already installed");
+SignalCleanup::SignalCleanup(const CleanupList& list) {
+  const CleanupList* none = nullptr;
+  if (!g_handled.compare_exchange_strong(none, &list)) throw Error("signal cleanup is already installed");
   struct sigaction act {};
   act.sa_handler = on_terminating_signal;
   sigemptyset(&act.sa_mask);
@@ -129,5 +132,14 @@ SignalCleanup::~SignalCleanup() {
     if (g_installed[i]) static_cast<void>(sigaction(kEndingSignals[i], &g_previous[i], nullptr));
   g_handled.store(nullptr);
 }
+
+BlockEndingSignals::BlockEndingSignals() {
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (const int sig : kEndingSignals) sigaddset(&ending, sig);
+  static_cast<void>(pthread_sigmask(SIG_BLOCK, &ending, &previous_));  // valid arguments: cannot fail
+}
+
+BlockEndingSignals::~BlockEndingSignals() { static_cast<void>(pthread_sigmask(SIG_SETMASK, &previous_, nullptr)); }
 
 }  // namespace dx

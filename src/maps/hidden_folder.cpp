@@ -1,0 +1,101 @@
+#include "maps/hidden_folder.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/error.hpp"
+
+namespace dx {
+
+int remove_tree(const FileOps& ops, int dir, const std::string& name) {
+  if (ops.unlink(dir, name.c_str()) == 0 || errno == ENOENT) return 0;
+  if (errno != EISDIR && errno != EPERM) return errno;
+  {
+    const int fd = ops.open(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+      const int err = errno;
+      static_cast<void>(ops.close(fd));  // the failure to read it is the one to report
+      return err;
+    }
+    std::vector<std::string> entries;
+    while (const dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) entries.emplace_back(e->d_name);
+    int err = 0;
+    for (const std::string& e : entries)
+      if (err == 0) err = remove_tree(ops, ::dirfd(d), e);
+    static_cast<void>(::closedir(d));  // read only: nothing to report
+    if (err != 0) return err;
+  }
+  return ops.remove_folder(dir, name.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+void make_folder(const FileOps& ops, const OutputFolder& f, const std::string& name) {
+  if (ops.make_folder(f.fd, name.c_str()) != 0) throw Error(output_failure("cannot create", f.shown(name), errno));
+}
+
+void write_new_file(const FileOps& ops, const OutputFolder& f, const std::string& name, const std::string& bytes) {
+  const std::string path = f.shown(name);
+  const int fd = ops.open(f.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) throw Error(output_failure("cannot create", path, errno));
+  const int err = write_fully(ops, fd, bytes.data(), bytes.size());
+  if (err != 0) {
+    static_cast<void>(ops.close(fd));  // the write failure is the one to report
+    throw Error(output_failure("cannot write", path, err));
+  }
+  if (ops.close(fd) != 0) throw Error(output_failure("cannot close", path, errno));
+}
+
+void swap_in(const FileOps& ops, const OutputFolder& f, const std::string& fresh, const std::string& final,
+             const std::string& old) {
+  const auto failed = [&](int err) { return Error(output_failure("cannot replace", f.shown(final), err)); };
+  struct stat sb;
+  if (::fstatat(f.fd, final.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) throw failed(errno);
+    if (ops.rename(f.fd, fresh.c_str(), final.c_str()) != 0) throw failed(errno);
+    return;
+  }
+  if (ops.exchange(f.fd, fresh.c_str(), final.c_str()) == 0) return;
+  if (errno != EINVAL && errno != ENOSYS) throw failed(errno);
+  if (ops.rename(f.fd, final.c_str(), old.c_str()) != 0) throw failed(errno);
+  if (ops.rename(f.fd, fresh.c_str(), final.c_str()) != 0) {
+    const int err = errno;
+    static_cast<void>(ops.rename(f.fd, old.c_str(), final.c_str()));  // the old one back; the error says what failed
+    throw failed(err);
+  }
+}
+
+HiddenFolders::HiddenFolders(const FileOps& ops, CleanupList& cleanup, const OutputFolder& f,
+                             std::vector<std::string> names)
+    : ops_(ops), cleanup_(cleanup), f_(f) {
+  try {
+    for (std::string& n : names) {
+      if (const int err = remove_tree(ops_, f_.fd, n); err != 0)
+        throw Error(output_failure("cannot remove", f_.shown(n) + " (left by an earlier run)", err));
+      slots_.push_back(cleanup_.add_folder(f_.fd, n));
+      names_.push_back(std::move(n));
+    }
+  } catch (...) {
+    for (const int slot : slots_) cleanup_.remove(slot);
+    throw;
+  }
+}
+
+std::string HiddenFolders::remove() noexcept {
+  std::string failure;
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    const int err = remove_tree(ops_, f_.fd, names_[i]);
+    if (err != 0 && failure.empty()) failure = output_failure("cannot remove", f_.shown(names_[i]), err);
+    cleanup_.remove(slots_[i]);
+  }
+  names_.clear();
+  slots_.clear();
+  return failure;
+}
+
+}  // namespace dx

@@ -1,0 +1,204 @@
+#include "maps/script.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+#include "output/grads.hpp"
+
+namespace dx {
+namespace {
+
+// The GrADS colour number of class `k` of a scale: user colours start at 16;
+// 20 and up leave GrADS' own few above 15 alone.
+constexpr int kFirstColour = 20;
+int colour(std::size_t k) { return kFirstColour + static_cast<int>(k); }
+
+// One command, and one whose failure ends the script (see run() below).
+std::string command(std::string_view c) { return gs_string(c) + "\n"; }
+std::string must(std::string_view c) { return "run(" + gs_string(c) + ")\n"; }
+// A command that names a file in the picture's folder.
+std::string in_folder(std::string_view before, std::string_view file, std::string_view after = "") {
+  std::string rest(1, '/');
+  rest.append(file).append(after);
+  return gs_string(before) + "dir" + gs_string(rest);
+}
+
+std::string place(double x, double y) { return gs_number(x) + " " + gs_number(y); }
+std::string rect(const Box& b) { return place(b.x1, b.y1) + " " + place(b.x2, b.y2); }
+
+// The colours of the scale and the `clevs` and `ccols` lists that refer
+// to them.
+struct ScaleCommands {
+  std::string rgb, ccols, clevs;
+};
+ScaleCommands scale_commands(const Scale& scale) {
+  ScaleCommands sc;
+  for (std::size_t i = 0; i < scale.colours.size(); ++i) {
+    const Rgb& c = scale.colours[i];
+    sc.rgb += command("set rgb " + std::to_string(colour(i)) + " " + std::to_string(c.r) + " " +
+                      std::to_string(c.g) + " " + std::to_string(c.b));
+    sc.ccols.append(i ? " " : "").append(std::to_string(colour(i)));
+  }
+  for (std::size_t i = 0; i < scale.levels.size(); ++i) sc.clevs.append(i ? " " : "").append(gs_number(scale.levels[i]));
+  return sc;
+}
+
+// One panel: its heading, then its map, or a frame with "no values".
+std::string panel_script(const Picture& p, const MapFrame& f, const Panel& pan, const ScaleCommands& sc) {
+  const Box& m = pan.map;
+  std::string gs = command("set string 1 c 4") + command("set strsiz 0.11") +
+                   command("draw string " + place(m.centre_x(), m.y2 + 0.11) + " " + pan.heading);
+  if (pan.values.drawable == 0) {
+    gs += command("set line 1 1 1") + command("draw rec " + rect(m));
+    return gs + command("set strsiz 0.09") +
+           command("draw string " + place(m.centre_x(), (m.y1 + m.y2) / 2) + " no values");
+  }
+  // The map area exactly: GrADS would centre a map in a larger one, away
+  // from its heading.
+  gs += command("set parea " + gs_number(m.x1) + " " + gs_number(m.x2) + " " + gs_number(m.y1) + " " +
+                gs_number(m.y2));
+  gs += command("set dfile " + std::to_string(pan.source + 1)) + command("set t " + std::to_string(pan.step)) +
+        command("set lon " + gs_number(f.lon1) + " " + gs_number(f.lon2)) +
+        command("set lat " + gs_number(f.lat1) + " " + gs_number(f.lat2));
+  gs += command("set clevs " + sc.clevs) + command("set ccols " + sc.ccols);
+  if (pan.one_class >= 0)
+    gs += command("set ccolor " + std::to_string(colour(static_cast<std::size_t>(pan.one_class)))) +
+          command("set strsiz 0.08") + command("draw string " + place(m.centre_x(), m.y1 - 0.08) + " " + pan.note);
+  const std::string var = p.sources[pan.source].var + "." + std::to_string(pan.source + 1);
+  if (f.gridded()) {
+    const std::string grid = std::string(kGridName) + "." + std::to_string(p.sources.size() + 1) + "(t=1)";
+    if (f.drawing == MapStyle::Boxes)
+      gs += command("set gxout grfill") + must("d oabin(" + grid + ", " + var + ")");
+    else
+      gs += command("set gxout shaded") + must("d oacres(" + grid + ", " + var + ")");
+  } else {
+    gs += command("set gxout stnmark") + command("set cmark 3") + command("set digsiz " + gs_number(p.mark));
+    gs += must("d " + var);
+  }
+  // The coasts once, above the marks.
+  return gs + command("set mpdraw on") + command("draw map") + command("set mpdraw off");
+}
+
+// Title, subtitle, caption and the colour bar: one box per colour, the
+// class boundaries below.
+std::string frame_script(const Picture& p) {
+  std::string gs = "\n* Title, subtitle and caption\n";
+  gs += command("set string 1 c 6") + command("set strsiz 0.2") + command("draw string 5.5 8.15 " + p.title);
+  gs += command("set string 1 c 3") + command("set strsiz 0.13") + command("draw string 5.5 7.8 " + p.subtitle);
+  gs += command("set strsiz 0.1") + command("draw string 5.5 0.15 " + p.caption);
+
+  gs += "\n* The colour bar, one box per colour, the class boundaries below\n";
+  const Scale& scale = p.scale;
+  const double w = kColourBar.width() / static_cast<double>(scale.colours.size()), label_y = kColourBar.y1 - 0.13;
+  gs += command("set strsiz 0.1") + command("set string 1 c 3");
+  for (std::size_t i = 0; i < scale.colours.size(); ++i) {
+    const double a = kColourBar.x1 + static_cast<double>(i) * w;
+    const Box b{a, kColourBar.y1, a + w, kColourBar.y2};
+    gs += command("set line " + std::to_string(colour(i))) + command("draw recf " + rect(b));
+    gs += command("set line 1 1 1") + command("draw rec " + rect(b));
+    if (i > 0) gs += command("draw string " + place(a, label_y) + " " + scale.labels[i - 1]);
+  }
+  if (!scale.low.empty()) gs += command("draw string " + place(kColourBar.x1, label_y) + " " + scale.low);
+  if (!scale.high.empty()) gs += command("draw string " + place(kColourBar.x2, label_y) + " " + scale.high);
+  return gs;
+}
+
+// The lines of GrADS' output without blanks at their ends, empty ones left
+// out.
+std::vector<std::string> lines_of(std::string_view out) {
+  std::vector<std::string> lines;
+  std::istringstream in{std::string(out)};
+  for (std::string l; std::getline(in, l);) {
+    const auto b = l.find_first_not_of(" \t\r"), e = l.find_last_not_of(" \t\r");
+    if (b != std::string::npos) lines.push_back(l.substr(b, e - b + 1));
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::string gs_string(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    // The longest run without a single quote goes in single quotes; a run
+    // of single quotes in double quotes.
+    const bool apostrophes = text[i] == '\'';
+    std::size_t j = i;
+    while (j < text.size() && (text[j] == '\'') == apostrophes) ++j;
+    const char q = apostrophes ? '"' : '\'';
+    std::string run(text.substr(i, j - i));
+    std::replace(run.begin(), run.end(), '\n', ' ');
+    out.push_back(q);
+    out += run;
+    out.push_back(q);
+    i = j;
+  }
+  return out.empty() ? "''" : out;
+}
+
+std::string gs_number(double x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.7g", x);
+  return std::string(buf) == "-0" ? "0" : buf;
+}
+
+std::string picture_script(const Picture& p, const MapFrame& f) {
+  const ScaleCommands sc = scale_commands(p.scale);
+  std::string gs = "* " + p.title + "\n* " + p.subtitle + "\n";
+  gs += "* Drawn by drought-export with GrADS; run in the output folder, beside the\n"
+        "* station maps (NAME.dat.map), it draws maps/" + p.name + ".png again:\n"
+        "*   grads -blcx \"run maps/" + p.name + ".gs\"\n"
+        "* (its argument: the folder of the picture, maps when none is given)\n\n";
+  gs += "function main(args)\ndir = subwrd(args, 1)\nif (dir = '')\n  dir = 'maps'\nendif\n\n";
+  for (const PanelSource& s : p.sources) gs += must("open " + s.base + ".ctl");
+  if (f.gridded()) gs += "run(" + in_folder("open ", std::string(kGridName) + ".ctl") + ")\n";
+  gs += command("set display color white") + command("c") + command("set grads off") + command("set mpdset hires") +
+        command("set map 1 1 1") + command("set mpdraw off") + command("set xlab off") + command("set ylab off") +
+        command("set grid off");
+  gs += "\n* The colour scale: one colour per class of value\n" + sc.rgb;
+  for (std::size_t i = 0; i < p.panels.size(); ++i) {
+    const Panel& pan = p.panels[i];
+    gs += "\n* Panel " + std::to_string(i + 1) + ": " + pan.heading + " (" + p.sources[pan.source].base +
+          ", time step " + std::to_string(pan.step) + ")\n";
+    gs += panel_script(p, f, pan, sc);
+  }
+  gs += frame_script(p);
+  gs += "\nrun(" + in_folder("gxprint ", p.name + ".png", " x" + std::to_string(kPictureWidth) + " y" +
+                                                              std::to_string(kPictureHeight) + " white") + ")\n";
+  gs += "say " + gs_string(kDoneMark) + "\n'quit'\nreturn\n\n";
+  gs += "* Runs a GrADS command; at a failure prints it with GrADS' message and quits.\n"
+        "function run(command)\n"
+        "  command\n"
+        "  if (rc != 0)\n"
+        "    say " + gs_string(kFailMark) + "command\n"
+        "    say result\n"
+        "    'quit'\n"
+        "  endif\n"
+        "return\n";
+  return gs;
+}
+
+std::string grid_descriptor(const MapFrame& f) {
+  return grads_grid_descriptor(std::string(kGridName), f.grid_nx, f.grid_lon, f.grid_ny, f.grid_lat, f.box);
+}
+
+std::size_t grid_data_size(const MapFrame& f) { return f.grid_nx * f.grid_ny * sizeof(float); }
+
+std::string script_failure(std::string_view output, int status) {
+  const std::vector<std::string> lines = lines_of(output);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!lines[i].starts_with(kFailMark)) continue;
+    std::string msg = "'" + lines[i].substr(kFailMark.size()) + "' failed:";
+    for (std::size_t j = i + 1; j < lines.size() && !lines[j].starts_with("DX-"); ++j) msg += " " + lines[j];
+    return msg;
+  }
+  if (std::find(lines.begin(), lines.end(), kDoneMark) != lines.end()) return "";
+  std::string msg = "GrADS stopped before the end of its script";
+  // 99 is GrADS' own status for a script that stopped early; others say more.
+  if (status != 0 && status != 99) msg += " (status " + std::to_string(status) + ")";
+  return lines.empty() ? msg : msg + ": " + lines.back();
+}
+
+}  // namespace dx

@@ -1,0 +1,89 @@
+// The GrADS scripts of the pictures, without GrADS: quoting, numbers, the
+// colours a script defines and uses, and how GrADS' output is read.
+#include "maps/script.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/networks.hpp"
+
+namespace {
+
+TEST(Script, TextsAndNumbersGoInAsGradsReadsThem) {
+  const std::vector<std::pair<std::string, std::string>> strings = {
+      {"draw string 1 2 pdsi", "'draw string 1 2 pdsi'"},
+      {"Sen's slope", "'Sen'\"'\"'s slope'"},
+      {"''", "\"''\""},
+      {"two\nlines", "'two lines'"},
+      {"", "''"},
+  };
+  for (const auto& [text, gs] : strings) EXPECT_EQ(dx::gs_string(text), gs) << text;
+  const std::vector<std::pair<double, std::string>> numbers = {
+      {5.5, "5.5"}, {-0.0, "0"}, {101.5699997, "101.57"}, {5e-7, "5e-07"}, {0.877777777, "0.8777778"}};
+  for (const auto& [x, text] : numbers) EXPECT_EQ(dx::gs_number(x), text) << x;
+}
+
+// Every colour number the panels and the colour bar use is one the script
+// defines, with the scale's colour of that class.
+TEST(Script, EveryClassIsDrawnInItsOwnColourOfTheScale) {
+  dx::Store st = dxtest::network({{100, 10}, {101, 11}, {102, 14}});
+  for (std::size_t s = 0; s < 3; ++s) st.FRE_ALL.data()[s] = 10.0f * static_cast<float>(s);
+  const dx::MapFrame f = dx::map_frame(st, 3, dx::MapStyle::Auto);
+  const std::vector<dx::Picture> pictures = dx::plan_pictures(st, dxtest::written(st), f);
+  const dx::Picture& p = pictures[7];
+  ASSERT_EQ(p.name, "Fre_all");
+  const std::string gs = dx::picture_script(p, f);
+  std::map<int, dx::Rgb> defined;
+  std::vector<int> ccols, bar;
+  std::istringstream in(gs);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line.substr(std::min<std::size_t>(line.size(), 1)));
+    std::string w1, w2;
+    words >> w1 >> w2;
+    if (w1 == "set" && w2 == "rgb") {
+      int n;
+      dx::Rgb c{};
+      words >> n >> c.r >> c.g >> c.b;
+      defined[n] = c;
+    } else if (w1 == "set" && w2 == "ccols" && ccols.empty()) {
+      for (int n; words >> n;) ccols.push_back(n);
+    } else if (w1 == "set" && w2 == "line") {
+      int n;
+      if (words >> n && n >= 16) bar.push_back(n);
+    }
+  }
+  ASSERT_EQ(ccols.size(), p.scale.colours.size()) << gs;
+  EXPECT_EQ(bar, ccols);
+  for (std::size_t k = 0; k < ccols.size(); ++k) {
+    ASSERT_TRUE(defined.count(ccols[k])) << "colour " << ccols[k] << " is not defined";
+    EXPECT_EQ(defined[ccols[k]], p.scale.colours[k]) << k;
+  }
+  // The picture goes to the folder given as the script's argument.
+  EXPECT_NE(gs.find("run('gxprint 'dir'/Fre_all.png x1600 y1236 white')"), std::string::npos) << gs;
+}
+
+TEST(Script, GradsOutputTellsWhatFailed) {
+  struct Case {
+    const char* output;
+    int status;
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"Running in Batch mode\nDX-DONE\nGX Package Terminated\n", 0, ""},
+      // The command and GrADS' message, up to the next mark.
+      {"DX-FAIL open Fre_all.ctl\n  Open Error:  Can't open description file  \n\nDX-DONE\n", 99,
+       "'open Fre_all.ctl' failed: Open Error:  Can't open description file"},
+      // No end mark: GrADS stopped, its last words said; 99 is GrADS' own.
+      {"Running in Batch mode\nSegmentation fault\n", 139,
+       "GrADS stopped before the end of its script (status 139): Segmentation fault"},
+      {"Running in Batch mode\n", 99, "GrADS stopped before the end of its script: Running in Batch mode"},
+      {"", 1, "GrADS stopped before the end of its script (status 1)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(dx::script_failure(c.output, c.status), c.failure) << c.output;
+}
+
+}  // namespace
