@@ -18,6 +18,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "base/descriptor.hpp"
 #include "base/error.hpp"
 
 extern char** environ;
@@ -51,65 +52,73 @@ void kill_and_reap(Running& r) {
   }
 }
 
-Running start(const ChildJob& job, std::size_t index, CleanupList& cleanup) {
-  const auto cannot_start = [&job](int err) {
-    return Error("cannot start " + job.argv[0] + ": " + system_reason(err));
-  };
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw cannot_start(errno);
-  std::vector<char*> argv;
-  for (const std::string& a : job.argv) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t fa;
-  posix_spawnattr_t attr;
-  int err = posix_spawn_file_actions_init(&fa);
-  if (err == 0 && (err = posix_spawnattr_init(&attr)) != 0) posix_spawn_file_actions_destroy(&fa);
-  if (err != 0) {
-    static_cast<void>(::close(pipe_fds[0]));
-    static_cast<void>(::close(pipe_fds[1]));
-    throw cannot_start(err);
-  }
-  err = posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 1);
-  if (err == 0) err = posix_spawn_file_actions_adddup2(&fa, pipe_fds[1], 2);
-  if (err == 0 && job.cwd >= 0) err = posix_spawn_file_actions_addfchdir_np(&fa, job.cwd);
-  Running r;
-  {
-    // The ending signals blocked while the child is started and
-    // registered, so that a signal never finds a child it does not know of.
-    const BlockEndingSignals blocked;
-    // The child starts with the signal mask of the run and the default
-    // action of every ending signal.
+// How a child is spawned: standard input from /dev/null, standard output
+// and standard error into `out`, its working folder `cwd` (< 0: ours), the
+// signal mask `mask` and the default action of every ending signal.
+class SpawnSetup {
+ public:
+  SpawnSetup(int out, int cwd, const sigset_t& mask) {
+    if ((err_ = posix_spawn_file_actions_init(&actions_)) != 0) return;
+    actions_made_ = true;
+    if ((err_ = posix_spawnattr_init(&attributes_)) != 0) return;
+    attributes_made_ = true;
     sigset_t defaults;
     sigemptyset(&defaults);
     for (const int sig : kEndingSignals) sigaddset(&defaults, sig);
-    if (err == 0) err = posix_spawnattr_setsigmask(&attr, &blocked.previous());
-    if (err == 0) err = posix_spawnattr_setsigdefault(&attr, &defaults);
-    if (err == 0) err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (err == 0) err = posix_spawn(&r.pid, argv[0], &fa, &attr, argv.data(), environ);
-    if (err == 0) {
-      try {
-        r.slot = cleanup.add_process(r.pid);
-      } catch (...) {
-        r.fd = pipe_fds[0];
-        kill_and_reap(r);
-        static_cast<void>(::close(pipe_fds[1]));
-        posix_spawn_file_actions_destroy(&fa);
-        posix_spawnattr_destroy(&attr);
-        throw;
-      }
+    err_ = posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
+    if (err_ == 0) err_ = posix_spawn_file_actions_adddup2(&actions_, out, 1);
+    if (err_ == 0) err_ = posix_spawn_file_actions_adddup2(&actions_, out, 2);
+    if (err_ == 0 && cwd >= 0) err_ = posix_spawn_file_actions_addfchdir_np(&actions_, cwd);
+    if (err_ == 0) err_ = posix_spawnattr_setsigmask(&attributes_, &mask);
+    if (err_ == 0) err_ = posix_spawnattr_setsigdefault(&attributes_, &defaults);
+    if (err_ == 0) err_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+  ~SpawnSetup() {
+    if (actions_made_) posix_spawn_file_actions_destroy(&actions_);
+    if (attributes_made_) posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  // Starts `argv`; 0 or the error number.
+  int spawn(pid_t& pid, const std::vector<std::string>& argv) const {
+    if (err_ != 0) return err_;
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    return posix_spawn(&pid, args[0], &actions_, &attributes_, args.data(), environ);
+  }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attributes_;
+  bool actions_made_ = false, attributes_made_ = false;
+  int err_ = 0;
+};
+
+Running start(const ChildJob& job, std::size_t index, CleanupList& cleanup) {
+  const auto cannot_start = [&job](int err) { return Error("cannot start " + job.argv[0] + ": " + system_reason(err)); };
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw cannot_start(errno);
+  Descriptor read_end(pipe_fds[0]);
+  const Descriptor write_end(pipe_fds[1]);  // the child holds its own copy
+  Running r;
+  {
+    // The ending signals blocked while the child is started and
+    // registered, so that a signal never finds a child it does not know
+    // of; the child starts with the mask of the run.
+    const BlockEndingSignals blocked;
+    const SpawnSetup setup(write_end.get(), job.cwd, blocked.previous());
+    if (const int err = setup.spawn(r.pid, job.argv); err != 0) throw cannot_start(err);
+    r.fd = read_end.release();
+    try {
+      r.slot = cleanup.add_process(r.pid);
+    } catch (...) {
+      kill_and_reap(r);
+      throw;
     }
   }
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  static_cast<void>(::close(pipe_fds[1]));  // the child holds its own copy
-  if (err != 0) {
-    static_cast<void>(::close(pipe_fds[0]));
-    throw cannot_start(err);
-  }
   r.index = index;
-  r.fd = pipe_fds[0];
   r.deadline = now() + job.time_limit;
   return r;
 }
