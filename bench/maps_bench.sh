@@ -36,7 +36,8 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $me [--sizes LIST] [--build DIR] [--stnmap] [--style STYLE]" >&2; exit 2 ;;
   esac
 done
-command -v grads >/dev/null && command -v stnmap >/dev/null || { echo "$me: GrADS is not installed" >&2; exit 2; }
+command -v grads >/dev/null || { echo "$me: GrADS is not installed" >&2; exit 2; }
+[ "$stnmap" = no ] || command -v stnmap >/dev/null || { echo "$me: stnmap is not installed" >&2; exit 2; }
 if [ -z "$build" ]; then
   build=$root/build
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -70,7 +71,7 @@ for n in $sizes; do
   step=$(awk -v a="$plain" -v b="$whole" 'BEGIN { printf "%.1f", b - a }')
 
   # The same GrADS calls alone, in a folder that looks like the output
-  # folder, as the tool's work folder does.
+  # folder (the scripts draw into maps/ when given no folder).
   mirror=$work/mirror
   rm -rf "$mirror"
   mkdir -p "$mirror/maps"

@@ -109,7 +109,7 @@ std::string help_text() {
          "                           FILE or output folder is then relative to DIR\n"
          "  -o, --output-dir=DIR     write the outputs into DIR, created (with its\n"
          "                           parents) when missing\n"
-         "      --maps               then draw them with GrADS (grads, stnmap): the station\n"
+         "      --maps               then draw them with GrADS (grads): the station\n"
          "                           map NAME.dat.map of every data set, and in maps/ one\n"
          "                           picture per data set and drought class with a page\n"
          "                           maps/index.html to open in a browser\n"
