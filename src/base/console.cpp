@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "base/error.hpp"
@@ -14,7 +13,7 @@ namespace {
 
 [[noreturn]] void stream_failed(std::FILE* stream, const char* name, int err) {
   std::clearerr(stream);
-  throw Error(std::string("cannot write to ") + name + ": " + std::strerror(err ? err : EIO));
+  throw Error(std::string("cannot write to ") + name + ": " + system_reason(err));
 }
 
 }  // namespace

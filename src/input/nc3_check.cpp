@@ -2,13 +2,13 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "base/descriptor.hpp"
 #include "base/error.hpp"
 
 // Layout of a classic-format header (all integers big-endian):
@@ -146,7 +146,7 @@ class HeaderStream {
       const ssize_t k = ::pread(fd_, buf_.data() + len_, want - len_, static_cast<off_t>(pos_ + len_));
       if (k < 0) {
         if (errno == EINTR) continue;
-        throw Error("cannot read " + path_ + ": " + std::strerror(errno));
+        throw Error("cannot read " + path_ + ": " + system_reason(errno));
       }
       if (k == 0) break;
       len_ += static_cast<std::size_t>(k);
@@ -292,29 +292,22 @@ class HeaderParser {
   std::vector<RecordVar> records_;
 };
 
-// Closes the descriptor on every exit path; the normal path closes it
-// itself and checks the result.
-struct FdGuard {
-  int fd;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 }  // namespace
 
 void check_nc3_complete(const std::string& path, const std::string& name) {
   const std::string& shown = name.empty() ? path : name;
-  FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-  if (guard.fd < 0) throw Error("cannot open " + shown + ": " + std::strerror(errno));
+  // Closed unchecked when a failure is thrown; the normal path closes it
+  // itself and checks the close.
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file.valid()) throw Error("cannot open " + shown + ": " + system_reason(errno));
   struct stat st;
-  if (::fstat(guard.fd, &st) != 0) throw Error("cannot read " + shown + ": " + std::strerror(errno));
+  if (::fstat(file.get(), &st) != 0) throw Error("cannot read " + shown + ": " + system_reason(errno));
 
   // Only regular files of a classic-format version are checked here;
   // everything else is left to the netCDF library.
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (S_ISREG(st.st_mode) && size >= 4) {
-    HeaderStream in(guard.fd, shown, size);
+    HeaderStream in(file.get(), shown, size);
     const std::string_view magic = in.bytes(4);
     const auto version = static_cast<unsigned char>(magic[3]);
     if (magic.substr(0, 3) == "CDF" && (version == 1 || version == 2 || version == 5)) {
@@ -327,9 +320,7 @@ void check_nc3_complete(const std::string& path, const std::string& name) {
     }
   }
 
-  const int fd = guard.fd;
-  guard.fd = -1;
-  if (::close(fd) != 0) throw Error("cannot close " + shown + ": " + std::strerror(errno));
+  if (::close(file.release()) != 0) throw Error("cannot close " + shown + ": " + system_reason(errno));
 }
 
 }  // namespace dx

@@ -112,6 +112,18 @@ std::string variable_context(std::string_view file, std::string_view var) {
   return s;
 }
 
+std::string not_regular_file(std::string_view file, std::string_view var) {
+  std::string s(file);
+  s.append(": not a regular file, while reading variable ").append(var);
+  return s;
+}
+
+std::string cannot_open(std::string_view file, std::string_view var, std::string_view reason) {
+  std::string s(file);
+  s.append(": cannot open the file to read variable ").append(var).append(": ").append(reason);
+  return s;
+}
+
 NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::string_view name)
     : path_(path), name_(name.empty() ? path : name), var_(var) {
   // The library would wait forever on a pipe with no writer, and read a
@@ -119,7 +131,7 @@ NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::st
   // that cannot be looked up is left to the library, which says why.
   struct stat st {};
   if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-    throw Error(name_ + ": not a regular file, while reading variable " + var_);
+    throw Error(not_regular_file(name_, var_));
   // A large read-buffer hint: a classic file is then read in 1 MiB blocks
   // instead of a few kilobytes at a time (other formats ignore it).
   std::size_t chunk = kReadChunk;
@@ -145,7 +157,7 @@ void NcFile::refuse_opening(int status) const {
   // damaged rather than left as the library's bare reason.
   const bool damaged = status == NC_EINVAL || status == NC_EHDFERR || status == NC_ETRUNC;
   if (damaged) check_complete();
-  throw Error(name_ + ": cannot open the file to read variable " + var_ + ": " + nc_strerror(status) +
+  throw Error(cannot_open(name_, var_, nc_strerror(status)) +
               (damaged ? " (the file looks damaged or incompletely copied)" : ""));
 }
 

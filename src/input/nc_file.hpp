@@ -18,6 +18,11 @@ inline constexpr std::size_t kDimNameLen = 15;
 // "<file>: variable <var>", how every message about one variable begins.
 std::string variable_context(std::string_view file, std::string_view var);
 
+// The messages of a read of variable `var` that cannot open `file`: it is
+// not a regular file, or opening it failed for `reason`.
+std::string not_regular_file(std::string_view file, std::string_view var);
+std::string cannot_open(std::string_view file, std::string_view var, std::string_view reason);
+
 // Every call that the requested data depends on is checked and turned into
 // an Error naming the file, the variable and the library's reason; the
 // status of each call goes to the status variable passed to it.  The file id

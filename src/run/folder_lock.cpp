@@ -2,12 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 
 #include "base/console.hpp"
 #include "base/error.hpp"
@@ -23,35 +21,26 @@ std::string shown(const std::string& dir) {
 
 }  // namespace
 
-FolderLock::FolderLock(const std::string& dir) {
-  fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+FolderLock::FolderLock(const std::string& dir) : folder_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
   // flock needs a descriptor opened for reading: a folder that cannot be
   // read is not run in unlocked.
-  if (fd_ < 0) throw Error("cannot lock the output folder " + shown(dir) + ": " + std::strerror(errno));
+  if (!folder_.valid()) {
+    const int err = errno;  // before shown() can change it
+    throw Error("cannot lock the output folder " + shown(dir) + ": " + system_reason(err));
+  }
   int r;
-  do r = ::flock(fd_, LOCK_EX | LOCK_NB);
+  do r = ::flock(folder_.get(), LOCK_EX | LOCK_NB);
   while (r != 0 && errno == EINTR);
   if (r == 0) return;
   const int err = errno;
   if (err == ENOLCK || err == EOPNOTSUPP) {
     // A file system without locks: the run goes on unlocked, and says so.
-    try {
-      warn("the output folder " + shown(dir) + " cannot be locked (" + std::strerror(err) +
-           "); a second run writing there at the same time is not refused");
-    } catch (...) {
-      static_cast<void>(::close(fd_));
-      throw;
-    }
+    warn("the output folder " + shown(dir) + " cannot be locked (" + system_reason(err) +
+         "); a second run writing there at the same time is not refused");
     return;
   }
-  static_cast<void>(::close(fd_));  // a descriptor of a folder carries nothing to report
-  fd_ = -1;
   if (err == EWOULDBLOCK) throw Error("another drought-export run is writing in " + shown(dir));
-  throw Error("cannot lock the output folder " + shown(dir) + ": " + std::strerror(err));
-}
-
-FolderLock::~FolderLock() {
-  if (fd_ >= 0) static_cast<void>(::close(fd_));  // closing drops the lock
+  throw Error("cannot lock the output folder " + shown(dir) + ": " + system_reason(err));
 }
 
 }  // namespace dx

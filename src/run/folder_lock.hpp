@@ -9,6 +9,8 @@
 // nothing.
 #include <string>
 
+#include "base/descriptor.hpp"
+
 namespace dx {
 
 class FolderLock {
@@ -20,15 +22,14 @@ class FolderLock {
   // another way.  Only on a file system that has no locks does the run go
   // on unlocked, with a warning saying so.
   explicit FolderLock(const std::string& dir);
-  ~FolderLock();
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
 
   // The descriptor of the folder opened (and locked).
-  int fd() const { return fd_; }
+  int fd() const { return folder_.get(); }
 
  private:
-  int fd_ = -1;
+  // Closed with the lock, or when the constructor throws: closing drops
+  // the lock, and a descriptor of a folder carries nothing to report.
+  Descriptor folder_;
 };
 
 }  // namespace dx

@@ -3,11 +3,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "base/error.hpp"
+#include "input/nc_file.hpp"
 #include "input/result_files.hpp"
 
 namespace dx {
@@ -30,9 +30,9 @@ int fault_of(const std::string& path) {
 
 // The reader's message for input `file` (named `name`) with fault `fault`.
 std::string message(const std::string& name, int file, int fault) {
-  const std::string var(first_variable(file));
-  if (fault < 0) return name + ": not a regular file, while reading variable " + var;
-  return name + ": cannot open the file to read variable " + var + ": " + std::strerror(fault);
+  const std::string_view var = first_variable(file);
+  if (fault < 0) return not_regular_file(name, var);
+  return cannot_open(name, var, system_reason(fault));
 }
 
 }  // namespace

@@ -180,6 +180,25 @@ Failure folder_at(const std::string& name, const std::string& shown) {
           kError + "cannot replace " + shown + ": " + std::strerror(EISDIR) + "\n", "", false};
 }
 
+// The station file given as out/Sensl.txt, the name of an output in the
+// output folder out: the file itself moved there, or (`link`) a symbolic
+// link to it, which writing the output would replace just as well.
+Failure station_at_output(bool link) {
+  return {link ? "the station file named by a link at an output's name in the output folder"
+               : "the station file at an output's name in the output folder",
+          [=](const std::string& dir, Launch& l) {
+            sample::generate(dir, 6, 4);
+            std::filesystem::create_directory(dir + "/out");
+            if (link) {
+              std::filesystem::create_symlink("../SPI_Stn.nc", dir + "/out/Sensl.txt");
+            } else {
+              std::filesystem::rename(dir + "/SPI_Stn.nc", dir + "/out/Sensl.txt");
+            }
+            l.argv = {DX_BINARY, "-s", "out/Sensl.txt", "-o", "out"};
+          },
+          kError + "the output out/Sensl.txt would replace the input file out/Sensl.txt\n", "", true, false};
+}
+
 // Every failing run ends with status 1 and one error line, the last, and
 // leaves every file that was there before as it was (no temporary file
 // either).
@@ -210,14 +229,8 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
                 "(none of the seven result files is there: they are read from the working directory, or from the "
                 "folder of -C)\n",
        "", true, false},
-      {"the station file at an output's name in the output folder",
-       [](const std::string& dir, Launch& l) {
-         sample::generate(dir, 6, 4);
-         std::filesystem::create_directory(dir + "/out");
-         std::filesystem::rename(dir + "/SPI_Stn.nc", dir + "/out/Sensl.txt");
-         l.argv = {DX_BINARY, "-s", "out/Sensl.txt", "-o", "out"};
-       },
-       kError + "the output out/Sensl.txt would replace the input file out/Sensl.txt\n", "", true, false},
+      station_at_output(false),
+      station_at_output(true),
       {"an output folder whose outputs' paths would be too long",
        [](const std::string& dir, Launch& l) {
          sample::generate(dir, 6, 4);
