@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <new>
+#include <string>
 
 #include "base/float_block.hpp"
 
@@ -61,6 +62,11 @@ class ColArray {
 
   // Column j of a 2-D array (all stations), contiguous.
   const float* column(std::size_t j) const { return data_.data() + j * ext_[0]; }
+
+  // The unit of the values as the file gives it (the `units` attribute of
+  // the variable read into the array), for the maps' colour bars; empty
+  // where the file gives none.  Kept across allocations.
+  std::string units;
 
  private:
   void allocate(const Extents& ext, bool zeroed) {

@@ -4,6 +4,7 @@
 // classes, indices and index pairs (the column names of the text tables).
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace dx {
@@ -34,6 +35,27 @@ inline constexpr std::array<std::string_view, kCorNameSize> COR_NAME = {
     "pdsi-spei06",   "pdsi-spei12",   "pdsi-spi06",   "pdsi-spi12",
     "scpdsi-spei06", "scpdsi-spei12", "scpdsi-spi06", "scpdsi-spi12",
     "spei06-spi06",  "spei12-spi12",  "spei06-spi06", "spei12-spi12"};
+
+// What the per-period and correlation files name their variables by (the
+// labels above are the text tables' own): the class suffixes and index
+// names of the per-period variables, in reading order (class column
+// k = 6 (c - 1) + i), and the variable names of the index pairs, in the
+// column order of TQ and PROB1.
+inline constexpr int kPairs = 12;
+inline constexpr std::array<std::string_view, 3> kClassSuffix = {"mod", "sev", "ext"};
+inline constexpr std::array<std::string_view, 6> kPeriodIndex = {"pdsi", "scpdsi", "spi01", "spi03", "spi06", "spi12"};
+inline constexpr std::array<std::string_view, kPairs> kPairName = {
+    "pdsi_spi01",   "pdsi_spi03",   "pdsi_spi06",   "pdsi_spi12",
+    "scpdsi_spi01", "scpdsi_spi03", "scpdsi_spi06", "scpdsi_spi12",
+    "spei06_spi06", "spei06_spi12", "spei12_spi06", "spei12_spi12"};
+
+// The index and class of per-period class column k (0 to 17) as the
+// variables name them: "pdsi_mod", ..., "spi12_ext".
+inline std::string period_class(std::size_t k) {
+  std::string name(kPeriodIndex[k % kPeriodIndex.size()]);
+  name.append("_").append(kClassSuffix[k / kPeriodIndex.size() % kClassSuffix.size()]);
+  return name;
+}
 
 // Missing-data value written into every GrADS descriptor (fits F8.1).
 inline constexpr float kMissingValue = -9999.0f;

@@ -40,6 +40,9 @@ struct Store {
   std::vector<std::string> STATION;
   // Coordinate values of the last read's dimensions.
   Array1 XSTN, XIDX;
+  // Values of the period coordinate of the per-period variables, for the
+  // maps' panel headings; empty where the file has none.
+  Array1 PERIODS;
   // Work array of the per-period loop, (station, class).
   Array2 X;
 

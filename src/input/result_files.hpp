@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/labels.hpp"
 #include "base/store.hpp"
 
 namespace dx {
@@ -39,27 +40,15 @@ inline constexpr int kInputFiles = kStationInput + 1;
 inline constexpr std::array<std::string_view, kInputFiles> kInputFileNames = {
     kDrouMonFile, kSenProbFile, kSpellFile, kAllPeriodFile, kPeriodFile, kTqFile, kProbTqFile, kStationFileName};
 
-// Drought classes and analysis periods of the per-period variables, and the
-// index pairs of the correlation files.
+// Drought classes and analysis periods of the per-period variables (the
+// index pairs of the correlation files: kPairs).
 inline constexpr int kClasses = 18;
 inline constexpr int kPeriods = 12;
-inline constexpr int kPairs = 12;
-// Class suffixes and index names of the per-period variables, in reading
-// order: class column k = 6 (c - 1) + i.
-inline constexpr std::array<std::string_view, 3> kClassSuffix = {"mod", "sev", "ext"};
-inline constexpr std::array<std::string_view, 6> kPeriodIndex = {"pdsi", "scpdsi", "spi01", "spi03", "spi06", "spi12"};
-// Variable names of the index pairs, column order of TQ and PROB1.
-inline constexpr std::array<std::string_view, kPairs> kPairName = {
-    "pdsi_spi01",   "pdsi_spi03",   "pdsi_spi06",   "pdsi_spi12",
-    "scpdsi_spi01", "scpdsi_spi03", "scpdsi_spi06", "scpdsi_spi12",
-    "spei06_spi06", "spei06_spi12", "spei12_spi06", "spei12_spi12"};
 
 // Name of the per-period variable of class column k (0 to 17), "Fre_" or
 // "Mag_" + index + "_" + class: "Fre_pdsi_mod", ...
 inline std::string period_var(std::string_view prefix, std::size_t k) {
-  std::string name(prefix);
-  name.append(kPeriodIndex[k % kPeriodIndex.size()]).append("_").append(kClassSuffix[k / kPeriodIndex.size()]);
-  return name;
+  return std::string(prefix) + period_class(k);
 }
 
 // Where the values of a read go in the store.  A whole statistic keeps

@@ -145,6 +145,15 @@ MapTools find_map_tools(const std::string& output_dir) {
 void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const FileOps& ops, int folder,
                const std::string& output_dir, const MapTools& tools, MapStyle style) {
   const OutputFolder f{folder, folder_prefix(output_dir)};
+  const std::size_t stations = written.empty() ? 0 : written.front().stations;
+  const MapFrame frame = map_frame(st, stations, style);
+  const std::string no_position = "no usable position (longitude and latitude finite, within -180..360 and -90..90)";
+  if (frame.stations == 0)
+    throw Error("no maps: " + std::string(stations == 0 ? "there is no station" : "no station has a usable position") +
+                "; the outputs are complete");
+  if (frame.unusable > 0)
+    warn(std::to_string(frame.unusable) + (frame.unusable == 1 ? " station has " : " stations have ") + no_position +
+         "; " + (frame.unusable == 1 ? "it is" : "they are") + " left off the maps");
   CleanupList cleanup;
   HiddenFolders hidden(ops, cleanup, f, {kStage, kOld});
   // Ctrl-C and the like end the GrADS processes and remove the folders.
@@ -152,13 +161,12 @@ void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const F
   make_folder(ops, f, kStage);
   write_station_maps(written, ops, f, cleanup);
 
-  const std::size_t stations = written.empty() ? 0 : written.front().stations;
-  const MapFrame frame = map_frame(st, stations, style);
   const std::vector<Picture> pictures = plan_pictures(st, written, frame);
   draw_pictures(pictures, frame, ops, f, tools, cleanup);
 
   // The page, then maps/ swapped in whole.
-  const PageHeader header{local_time_now(), absolute(f, output_dir), frame.stations, drawing_words(frame)};
+  const PageHeader header{local_time_now(), absolute(f, output_dir), frame.stations, frame.unusable,
+                          drawing_words(frame)};
   write_new_file(ops, f, std::string(kStage) + "/index.html", index_page(pictures, header));
   swap_in(ops, f, kStage, kFinal, kOld);
   const std::string failure = hidden.remove();

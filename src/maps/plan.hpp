@@ -1,10 +1,10 @@
 #pragma once
-// What the maps step draws, as plain data: the region of the maps and how
-// the stations are drawn (the frame), one picture per GrADS data set
-// (every time step a panel) and, for the per-period sets, one picture per
-// drought class (every period a panel), each with its words, its colour
-// scale, and the place of every panel on the page.  No GrADS text here:
-// script.hpp turns a plan into commands.
+// What the maps step draws, as plain data: the region of the maps, its
+// projection and how the stations are drawn (the frame), one picture per
+// GrADS data set (every time step a panel) and, for the per-period sets,
+// one picture per drought class (every period a panel), each with its
+// words, its colour scale, and the place of every panel on the page.  No
+// GrADS text here: script.hpp turns a plan into commands.
 #include <cstddef>
 #include <span>
 #include <string>
@@ -30,10 +30,25 @@ struct Box {
   double centre_x() const { return (x1 + x2) / 2; }
 };
 
-// The stations' extent with a margin, and how the values are drawn.
+// A station's position can be drawn: finite, latitude within ±90,
+// longitude within -180..360.
+bool usable_position(double lon, double lat);
+
+// How the region is drawn: longitude and latitude with the east-west
+// scale of its middle latitude, or a polar stereographic projection for a
+// region that reaches beyond about 60 degrees north or south.
+enum class Projection { LatLon, NorthPolar, SouthPolar };
+
+// The region of the maps with a margin, its projection, and how the
+// values are drawn.  Longitudes are in the window, -180..180 or 0..360,
+// in which the stations span the least (a network across the date line is
+// one region).
 struct MapFrame {
   double lon1 = 0, lon2 = 1, lat1 = 0, lat2 = 1;
-  std::size_t stations = 0;            // with a position
+  Projection projection = Projection::LatLon;
+  double aspect = 1;                   // width / height of a map drawn in the frame
+  std::size_t stations = 0;            // with a usable position
+  std::size_t unusable = 0;            // without one, left off the maps
   MapStyle drawing = MapStyle::Marks;  // never Auto
   bool chosen = false;                 // the drawing was asked for, not picked by station count
   double box = 0;                      // grid step, degrees (Boxes, Cressman)
@@ -42,8 +57,7 @@ struct MapFrame {
   bool gridded() const { return drawing != MapStyle::Marks; }
 };
 
-// The frame of the first `stations` stations of `st` drawn in `style`:
-// stations without a finite position on the globe are left out.
+// The frame of the first `stations` stations of `st` drawn in `style`.
 MapFrame map_frame(const Store& st, std::size_t stations, MapStyle style);
 
 // How the values are drawn, in words, for the captions and the page.
@@ -57,46 +71,60 @@ struct PanelSource {
 };
 
 struct Panel {
-  std::string heading;     // "pdsi_mod", "period 3"
+  std::string heading;     // "SPI-12, severe", "PDSI vs SPI-1", "period 3"
   std::size_t source = 0;  // index into Picture::sources
   int step = 1;            // GrADS time step (1-based)
-  ValueRange values;       // of this panel
+  ValueRange values;       // of this panel; left_off: its missing stations
   Box map;                 // where its map goes
   // A field of one value: the class whose colour it is drawn in (GrADS
-  // would pick a colour of its own), and the note under the map.
+  // would pick a colour of its own).
   int one_class = -1;
-  std::string note;
+  std::string note;  // under the map: "every value 7", "3 missing"
 };
 
 struct Picture {
   std::string name;      // file base name: "Fre_all" gives Fre_all.png and Fre_all.gs
   std::string group;     // the statistic, as the page groups the pictures
-  std::string title;     // "Drought frequency, whole series (%)"
+  std::string title;     // "Drought frequency, whole series"
   std::string subtitle;  // "Fre_all, 150 stations"
-  std::string caption;   // how it is drawn, and the values left off
+  std::string quantity;  // what the colour bar's numbers are, with the unit where the file gives one
+  std::vector<std::string> caption;  // lines under the colour bar
   std::vector<PanelSource> sources;  // in the order the script opens them
   std::vector<Panel> panels;
-  ValueRange values;  // of every panel together
-  Scale scale;        // one for every panel, so that they can be compared
-  double mark = 0;    // size of a station's mark, inches
+  Scale scale;      // one for every panel, so that they can be compared
+  Box bar;          // the colour bar, one box per colour
+  double heading_size = 0.11;  // of the panels' headings, inches: one fits its panel's width
+  double mark = 0;  // size of a station's mark, inches
+  std::string coasts;  // GrADS' map data set for the panels' scale: "hires", "mres", "lowres"
+  // p-values: drawn as station marks whatever the style, the most
+  // significant last (on top).
+  bool by_significance = false;
+  // The source of the p-values of the same columns, whose significant
+  // stations are ringed; -1 for none.
+  int significance = -1;
 };
 
-// Panels laid out in rows and columns over the page area, each map as
-// large as the region's shape allows.
+// Where a picture's parts go on the page.
 struct Layout {
   int rows = 1, cols = 1;
-  double panel_width = 0, panel_height = 0;  // inches
-  double inches_per_degree = 0;              // of the maps
+  double map_width = 0, map_height = 0;  // inches
 };
-Layout layout(std::size_t panels, const MapFrame& frame);
+// Panels in rows and columns, each map as large as the region's shape
+// allows: the 18 classes as 3 rows (moderate, severe, extreme) of 6
+// indices, 12 pairs or periods as 3 rows of 4.
+Layout layout(std::size_t panels, double aspect);
 
 // Every picture of a loaded store whose data sets are `written` (the run's
 // list), in the order the page shows them: the named data sets, the
 // per-period sets, then per drought class the frequency and the magnitude
-// across the periods.  None when no station has a position.
+// across the periods.  None when no station has a usable position.
 std::vector<Picture> plan_pictures(const Store& st, std::span<const WrittenDataSet> written, const MapFrame& frame);
 
-// Where the colour bar goes; one box per colour, side by side.
-inline constexpr Box kColourBar{2.0, 0.55, 9.0, 0.8};
+// The words of a column code: "spei06_mod" gives "SPEI-6, moderate",
+// "pdsi_spi01" "PDSI vs SPI-1", "scpdsi" "scPDSI".
+std::string heading_words(std::string_view code);
+
+// The significance at which the slope and correlation maps ring stations.
+inline constexpr double kSignificant = 0.05;
 
 }  // namespace dx

@@ -1,8 +1,12 @@
 #include "maps/scale.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <tuple>
+#include <utility>
 
 #include "base/labels.hpp"
 
@@ -10,17 +14,25 @@ namespace dx {
 namespace {
 
 // ColorBrewer's YlOrRd (9 classes, without its palest, which marks on a
-// white page would hide) and RdBu (10, reversed: blue for negative values,
-// red for positive).
-constexpr std::array<Rgb, 8> kSequential = {{{255, 237, 160}, {254, 217, 118},
-                                              {254, 178, 76},  {253, 141, 60},  {252, 78, 42},
-                                              {227, 26, 28},   {189, 0, 38},    {128, 0, 38}}};
-constexpr std::array<Rgb, 10> kDiverging = {{{5, 48, 97},     {33, 102, 172},  {67, 147, 195}, {146, 197, 222},
-                                             {209, 229, 240}, {253, 219, 199}, {244, 165, 130}, {214, 96, 77},
-                                             {178, 24, 43},   {103, 0, 31}}};
+// white page would hide, and with a darker red beyond its darkest for an
+// open end); BrBG (10: brown for a trend toward drought,
+// blue-green for one toward wetter conditions); RdBu (10, reversed: blue
+// for negative correlations, red for positive).
+constexpr std::array<Rgb, 9> kSequential = {{{255, 237, 160}, {254, 217, 118}, {254, 178, 76},
+                                              {253, 141, 60},  {252, 78, 42},   {227, 26, 28},
+                                              {189, 0, 38},    {128, 0, 38},    {77, 0, 31}}};
+constexpr std::array<Rgb, 10> kSlope = {{{84, 48, 5},      {140, 81, 10},   {191, 129, 45}, {223, 194, 125},
+                                         {246, 232, 195}, {199, 234, 229}, {128, 205, 193}, {53, 151, 143},
+                                         {1, 102, 94},    {0, 60, 48}}};
+constexpr std::array<Rgb, 10> kCorrelation = {{{5, 48, 97},     {33, 102, 172},  {67, 147, 195}, {146, 197, 222},
+                                               {209, 229, 240}, {253, 219, 199}, {244, 165, 130}, {214, 96, 77},
+                                               {178, 24, 43},   {103, 0, 31}}};
 // Below 0.01, 0.05, 0.1, and not significant.
 constexpr std::array<Rgb, 4> kPValue = {{{165, 0, 38}, {244, 109, 67}, {253, 174, 97}, {224, 224, 224}}};
 constexpr std::array<double, 3> kPBreaks = {0.01, 0.05, 0.1};
+// The share of the values at each end that may lie beyond the scale's
+// limits: the limits are the 2nd and the 98th percentile, on nice numbers.
+constexpr double kTail = 0.02;
 
 // The "nice" step (1, 2, 2.5 or 5 times a power of ten) at or above `raw`.
 double nice_step(double raw) {
@@ -42,11 +54,137 @@ std::vector<Rgb> spread(std::span<const Rgb> ramp, std::size_t n) {
   return out;
 }
 
+// The value below which a share `q` of the sorted `v` lies (nearest rank).
+double quantile(const std::vector<float>& v, double q) {
+  const auto k = static_cast<std::size_t>(std::floor(q * static_cast<double>(v.size() - 1) + 0.5));
+  return v[std::min(k, v.size() - 1)];
+}
+
+// How many of the sorted values lie below `first` and above `last`.
+std::pair<std::size_t, std::size_t> beyond(const std::vector<float>& sorted, double first, double last) {
+  const double tol = 1e-9 * std::max({1.0, std::fabs(first), std::fabs(last)});
+  const auto lo = std::lower_bound(sorted.begin(), sorted.end(), first - tol, [](float a, double b) { return a < b; });
+  const auto hi = std::upper_bound(sorted.begin(), sorted.end(), last + tol, [](double a, float b) { return a < b; });
+  return {static_cast<std::size_t>(lo - sorted.begin()), static_cast<std::size_t>(sorted.end() - hi)};
+}
+
+// The ends of a scale whose limits are `first` and `last`: closed, or open
+// where values lie beyond, the limit then a class boundary of its own (the
+// open class holds what lies beyond it) and those values counted.
+void ends(Scale& s, const std::vector<float>& sorted, double first, double last) {
+  std::tie(s.below, s.above) = beyond(sorted, first, last);
+  if (s.below > 0) s.levels.insert(s.levels.begin(), first);
+  if (s.above > 0) s.levels.push_back(last);
+  s.labels = level_labels(s.levels);
+  const std::vector<double> both{first, last};
+  const std::vector<std::string> l = level_labels(both);
+  s.low = s.below > 0 ? "" : l[0];
+  s.high = s.above > 0 ? "" : l[1];
+}
+
+Scale fixed(std::span<const double> levels, std::span<const Rgb> colours, double first, double last,
+            const std::vector<float>& sorted) {
+  Scale s;
+  s.levels.assign(levels.begin(), levels.end());
+  s.colours.assign(colours.begin(), colours.end());
+  std::tie(s.below, s.above) = beyond(sorted, first, last);
+  s.labels = level_labels(s.levels);
+  // Values beyond a natural range (a p-value above 1) take the end colour;
+  // the end stays closed, the count is kept.
+  const std::vector<double> both{first, last};
+  const std::vector<std::string> l = level_labels(both);
+  s.low = l[0];
+  s.high = l[1];
+  return s;
+}
+
+// Symmetric about 0, at most five classes a side, from the bulk of the
+// magnitudes.
+Scale centred(std::span<const Rgb> ramp, const std::vector<float>& sorted) {
+  std::vector<float> mag;
+  for (const float v : sorted) mag.push_back(std::fabs(v));
+  std::sort(mag.begin(), mag.end());
+  double m = quantile(mag, 1 - kTail);
+  if (!(m > 0)) m = mag.back();
+  if (!(m > 0)) m = 1;
+  // At most five classes a side, an open end class included; both ends
+  // open if either is, so that the scale stays symmetric.
+  double step = nice_step(m / 5);
+  int n = 1;
+  bool open = false;
+  for (;;) {
+    n = std::max(1, static_cast<int>(std::ceil(m / step - 1e-9)));
+    const auto [below, above] = beyond(sorted, -n * step, n * step);
+    open = below > 0 || above > 0;
+    if (n + (open ? 1 : 0) <= 5) break;
+    step = nice_step(step * 1.01);
+  }
+  Scale s;
+  const int k = n - (open ? 0 : 1);  // boundaries a side of 0
+  for (int i = -k; i <= k; ++i) s.levels.push_back(i * step);
+  std::tie(s.below, s.above) = beyond(sorted, -n * step, n * step);
+  s.labels = level_labels(s.levels);
+  const std::vector<double> both{-n * step, n * step};
+  const std::vector<std::string> l = level_labels(both);
+  s.low = open ? "" : l[0];
+  s.high = open ? "" : l[1];
+  const auto side = static_cast<std::size_t>(k + 1);
+  s.colours = spread(ramp.first(5), side);
+  const std::vector<Rgb> up = spread(ramp.last(5), side);
+  s.colours.insert(s.colours.end(), up.begin(), up.end());
+  return s;
+}
+
+// About eight classes between nice numbers around the bulk of the values,
+// never more than eight.
+Scale sequential(const std::vector<float>& sorted) {
+  double lo = quantile(sorted, kTail), hi = quantile(sorted, 1 - kTail);
+  if (hi - lo < 1e-12 * std::max(1.0, std::fabs(hi))) lo = sorted.front(), hi = sorted.back();
+  if (hi - lo < 1e-12 * std::max(1.0, std::fabs(hi))) {
+    const double pad = std::max(std::fabs(hi) * 0.1, 0.5);
+    lo -= pad;
+    hi += pad;
+  }
+  // At most eight classes between the limits, and no more classes than
+  // colours with the open end classes.
+  double step = nice_step((hi - lo) / 8), first = 0, last = 0;
+  for (;;) {
+    first = std::floor(lo / step) * step, last = std::ceil(hi / step) * step;
+    const auto [below, above] = beyond(sorted, first, last);
+    const long closed = std::lround((last - first) / step);
+    if (closed <= 8 && closed + (below > 0) + (above > 0) <= static_cast<long>(kSequential.size())) break;
+    step = nice_step(step * 1.01);
+  }
+  const long classes = std::max(1L, std::lround((last - first) / step));
+  Scale s;
+  for (long i = 1; i < classes; ++i) s.levels.push_back(first + i * step);
+  ends(s, sorted, first, last);
+  s.colours = spread(kSequential, s.levels.size() + 1);
+  return s;
+}
+
+// `x` in "%.*g" with `digits` significant digits, the exponent without
+// its plus sign and leading zeros ("5e-7", "1.2e30").
+std::string in_digits(double x, int digits) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*g", digits, x);
+  std::string s(buf);
+  if (const auto e = s.find('e'); e != std::string::npos) {
+    std::string exp = s.substr(e + 1);
+    const bool negative = exp.front() == '-';
+    exp.erase(0, exp.find_first_not_of("+-0"));
+    s = s.substr(0, e) + "e" + (negative ? "-" : "") + (exp.empty() ? "0" : exp);
+  }
+  return s == "-0" ? "0" : s;
+}
+
 }  // namespace
+
+bool is_drawable(float v) { return std::isfinite(v) && v != kMissingValue; }
 
 void ValueRange::add(std::span<const float> values) {
   for (const float v : values) {
-    if (!std::isfinite(v) || v == kMissingValue) {
+    if (!is_drawable(v)) {
       ++left_off;
       continue;
     }
@@ -65,77 +203,59 @@ void ValueRange::merge(const ValueRange& o) {
   left_off += o.left_off;
 }
 
-std::string value_text(double value) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6g", value);
-  return std::string(buf) == "-0" ? "0" : buf;
-}
+std::string value_text(double value) { return in_digits(value, 6); }
 
-std::string level_label(double value, double step) {
-  int decimals = 0;
-  while (decimals < 6 && std::fabs(step * std::pow(10.0, decimals) - std::round(step * std::pow(10.0, decimals))) >
-                             1e-6 * std::pow(10.0, decimals) * step)
-    ++decimals;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-  std::string s(buf);
-  if (s.find_first_not_of("-0.") == std::string::npos) return std::string(1, '0');  // no "-0.00"
-  return s;
-}
-
-Scale make_scale(ScaleKind kind, const ValueRange& range) {
-  Scale s;
-  if (kind == ScaleKind::PValue) {
-    s.levels.assign(kPBreaks.begin(), kPBreaks.end());
-    s.colours.assign(kPValue.begin(), kPValue.end());
-    for (const double b : kPBreaks) s.labels.push_back(level_label(b, b));
-    s.low.assign(1, '0');
-    s.high.assign(1, '1');
-    return s;
+std::vector<std::string> level_labels(std::span<const double> levels) {
+  double big = 0, gap = 0;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    big = std::max(big, std::fabs(levels[i]));
+    if (i > 0) gap = gap == 0 ? levels[i] - levels[i - 1] : std::min(gap, levels[i] - levels[i - 1]);
   }
-  double lo = range.drawable ? range.min : 0, hi = range.drawable ? range.max : 1;
-  if (kind == ScaleKind::Diverging) {
-    // Symmetric about 0, at most five classes a side.
-    double m = std::max(std::fabs(lo), std::fabs(hi));
-    if (!(m > 0)) m = 1;
-    const double step = nice_step(m / 5);
-    const int n = std::max(1, static_cast<int>(std::ceil(m / step - 1e-9)));
-    for (int i = -n + 1; i < n; ++i) {
-      s.levels.push_back(i * step);
-      s.labels.push_back(level_label(i * step, step));
+  if (gap <= 0) gap = big > 0 ? big : 1;
+  const bool powers = big >= 1e6 || gap < 1e-3;
+  std::vector<std::string> out;
+  for (int digits = 1; digits <= 17; ++digits) {
+    out.clear();
+    bool exact = true;
+    for (const double v : levels) {
+      std::string l;
+      if (powers) {
+        l = in_digits(v, digits);
+      } else {
+        // Fixed notation with as many decimals as the digits ask for below
+        // the greatest boundary's leading digit.
+        const int lead = big > 0 ? static_cast<int>(std::floor(std::log10(big))) : 0;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*f", std::max(0, digits - 1 - lead), v);
+        l = buf;
+        if (l.find_first_not_of("-0.") == std::string::npos) l.assign(1, '0');  // no "-0.00"
+      }
+      exact = exact && std::fabs(std::strtod(l.c_str(), nullptr) - v) <= 1e-6 * gap;
+      out.push_back(l);
     }
-    const std::span<const Rgb> ramp(kDiverging);
-    const std::vector<Rgb> below = spread(ramp.first(5), static_cast<std::size_t>(n));
-    const std::vector<Rgb> above = spread(ramp.last(5), static_cast<std::size_t>(n));
-    s.colours = below;
-    s.colours.insert(s.colours.end(), above.begin(), above.end());
-    s.low = level_label(-n * step, step);
-    s.high = level_label(n * step, step);
-    return s;
+    std::vector<std::string> sorted = out;
+    std::sort(sorted.begin(), sorted.end());
+    if (exact && std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return out;
   }
-  // Sequential: about eight classes from the nice value below the least to
-  // the nice value above the greatest, never more than eight.
-  if (hi - lo < 1e-12 * std::max(1.0, std::fabs(hi))) {
-    const double pad = std::max(std::fabs(hi) * 0.1, 0.5);
-    lo -= pad;
-    hi += pad;
+  return out;
+}
+
+Scale make_scale(ScaleKind kind, std::vector<float>& values) {
+  if (values.empty()) return {};
+  std::sort(values.begin(), values.end());
+  switch (kind) {
+    case ScaleKind::PValue:
+      return fixed(kPBreaks, kPValue, 0, 1, values);
+    case ScaleKind::Correlation: {
+      std::vector<double> levels;
+      for (int i = -4; i <= 4; ++i) levels.push_back(i / 5.0);
+      return fixed(levels, kCorrelation, -1, 1, values);
+    }
+    case ScaleKind::Slope:
+      return centred(kSlope, values);
+    default:
+      return sequential(values);
   }
-  double step = nice_step((hi - lo) / 8);
-  double first = std::floor(lo / step) * step, last = std::ceil(hi / step) * step;
-  while (std::lround((last - first) / step) > 8) {
-    step = nice_step(step * 1.01);
-    first = std::floor(lo / step) * step;
-    last = std::ceil(hi / step) * step;
-  }
-  const long classes = std::max(1L, std::lround((last - first) / step));
-  for (long i = 1; i < classes; ++i) {
-    s.levels.push_back(first + i * step);
-    s.labels.push_back(level_label(first + i * step, step));
-  }
-  s.colours = spread(kSequential, static_cast<std::size_t>(classes));
-  s.low = level_label(first, step);
-  s.high = level_label(last, step);
-  return s;
 }
 
 }  // namespace dx

@@ -25,6 +25,17 @@ std::string in_folder(std::string_view before, std::string_view file, std::strin
   return gs_string(before) + "dir" + gs_string(rest);
 }
 
+// The projection: the region as it is on the globe, every degree of
+// longitude as wide as at its middle latitude (the map area is sized for
+// it), or polar stereographic.
+std::string projection_command(const MapFrame& f) {
+  switch (f.projection) {
+    case Projection::NorthPolar: return "set mproj nps";
+    case Projection::SouthPolar: return "set mproj sps";
+    default: return "set mproj scaled";
+  }
+}
+
 std::string place(double x, double y) { return gs_number(x) + " " + gs_number(y); }
 std::string rect(const Box& b) { return place(b.x1, b.y1) + " " + place(b.x2, b.y2); }
 
@@ -45,15 +56,75 @@ ScaleCommands scale_commands(const Scale& scale) {
   return sc;
 }
 
-// One panel: its heading, then its map, or a frame with "no values".
+// The grey of the marks of missing values.
+constexpr int kMissingColour = 16;
+
+// The values of a panel: `var` at its step, as marks or on a grid.
+std::string values_script(const Picture& p, const MapFrame& f, const Panel& pan, const ScaleCommands& sc,
+                          const std::string& var) {
+  const std::string levels = command("set clevs " + sc.clevs) + command("set ccols " + sc.ccols);
+  const std::string marks = command("set gxout stnmark") + command("set cmark 3") +
+                            command("set digsiz " + gs_number(p.mark));
+  if (p.by_significance) {
+    // Class by class, the least significant first, so that the most
+    // significant stations lie on top; each class in its colour (a subset
+    // can hold one value only, which GrADS would colour as it likes).
+    std::string gs;
+    const std::vector<double>& lv = p.scale.levels;
+    for (std::size_t k = lv.size() + 1; k-- > 0;) {
+      std::string expr = var;
+      if (k > 0) expr = "maskout(" + expr + ", " + var + "-" + gs_number(lv[k - 1]) + ")";
+      if (k < lv.size()) expr = "maskout(" + expr + ", " + gs_number(lv[k] * (1 - 1e-6)) + "-" + var + ")";
+      gs += marks + command("set ccolor " + std::to_string(colour(k))) + must("d const(" + expr + ", 1)");
+    }
+    return gs;
+  }
+  if (pan.one_class >= 0) {
+    // GrADS picks its own colour for a field of one value, and a grid of
+    // one value comes out blank: marks in the colour of the class.
+    return marks + levels + command("set ccolor " + std::to_string(colour(static_cast<std::size_t>(pan.one_class)))) +
+           must("d " + var);
+  }
+  if (!f.gridded()) return marks + levels + must("d " + var);
+  const std::string grid = std::string(kGridName) + "." + std::to_string(p.sources.size() + 1) + "(t=1)";
+  if (f.drawing == MapStyle::Boxes) return command("set gxout grfill") + levels + must("d oabin(" + grid + ", " + var + ")");
+  return command("set gxout shaded") + levels + must("d oacres(" + grid + ", " + var + ")");
+}
+
+// Marks over the values: a grey cross for each missing value, a ring
+// around each station whose p-value is significant.
+std::string overlay_script(const Picture& p, const Panel& pan, const std::string& var) {
+  std::string gs;
+  if (pan.values.left_off > 0) {
+    gs += command("set gxout stnmark") + command("set cmark 6") + command("set digsiz " + gs_number(p.mark * 0.8)) +
+          command("set clevs 0") + command("set ccols " + std::to_string(kMissingColour) + " " +
+                                           std::to_string(kMissingColour)) +
+          command("set ccolor " + std::to_string(kMissingColour));
+    gs += must("d maskout(const(" + var + ", 1, -u), const(const(" + var + ", -1), 1, -u))");
+  }
+  if (p.significance >= 0) {
+    const std::string prob = p.sources[static_cast<std::size_t>(p.significance)].var + "." +
+                             std::to_string(p.significance + 1);
+    gs += command("set gxout stnmark") + command("set cmark 2") + command("set digsiz " + gs_number(p.mark * 1.5)) +
+          command("set clevs 0") + command("set ccols 1 1") + command("set ccolor 1");
+    gs += must("d const(maskout(" + prob + ", " + gs_number(kSignificant) + "-" + prob + "), 1)");
+  }
+  return gs;
+}
+
+// One panel: its heading, then its map, or a frame with "no values"; its
+// note under the map.
 std::string panel_script(const Picture& p, const MapFrame& f, const Panel& pan, const ScaleCommands& sc) {
   const Box& m = pan.map;
-  std::string gs = command("set string 1 c 4") + command("set strsiz 0.11") +
+  std::string gs = command("set string 1 c 4") + command("set strsiz " + gs_number(p.heading_size)) +
                    command("draw string " + place(m.centre_x(), m.y2 + 0.11) + " " + pan.heading);
+  const std::string note =
+      pan.note.empty() ? "" : command("set string 1 c 3") + command("set strsiz 0.08") +
+                                  command("draw string " + place(m.centre_x(), m.y1 - 0.1) + " " + pan.note);
   if (pan.values.drawable == 0) {
     gs += command("set line 1 1 1") + command("draw rec " + rect(m));
     return gs + command("set strsiz 0.09") +
-           command("draw string " + place(m.centre_x(), (m.y1 + m.y2) / 2) + " no values");
+           command("draw string " + place(m.centre_x(), (m.y1 + m.y2) / 2) + " no values") + note;
   }
   // The map area exactly: GrADS would centre a map in a larger one, away
   // from its heading.
@@ -62,46 +133,74 @@ std::string panel_script(const Picture& p, const MapFrame& f, const Panel& pan, 
   gs += command("set dfile " + std::to_string(pan.source + 1)) + command("set t " + std::to_string(pan.step)) +
         command("set lon " + gs_number(f.lon1) + " " + gs_number(f.lon2)) +
         command("set lat " + gs_number(f.lat1) + " " + gs_number(f.lat2));
-  gs += command("set clevs " + sc.clevs) + command("set ccols " + sc.ccols);
-  if (pan.one_class >= 0)
-    gs += command("set ccolor " + std::to_string(colour(static_cast<std::size_t>(pan.one_class)))) +
-          command("set strsiz 0.08") + command("draw string " + place(m.centre_x(), m.y1 - 0.08) + " " + pan.note);
   const std::string var = p.sources[pan.source].var + "." + std::to_string(pan.source + 1);
-  if (f.gridded()) {
-    const std::string grid = std::string(kGridName) + "." + std::to_string(p.sources.size() + 1) + "(t=1)";
-    if (f.drawing == MapStyle::Boxes)
-      gs += command("set gxout grfill") + must("d oabin(" + grid + ", " + var + ")");
-    else
-      gs += command("set gxout shaded") + must("d oacres(" + grid + ", " + var + ")");
-  } else {
-    gs += command("set gxout stnmark") + command("set cmark 3") + command("set digsiz " + gs_number(p.mark));
-    gs += must("d " + var);
-  }
+  gs += values_script(p, f, pan, sc, var) + overlay_script(p, pan, var);
   // The coasts once, above the marks.
-  return gs + command("set mpdraw on") + command("draw map") + command("set mpdraw off");
+  return gs + command("set mpdraw on") + command("draw map") + command("set mpdraw off") + note;
 }
 
-// Title, subtitle, caption and the colour bar: one box per colour, the
-// class boundaries below.
-std::string frame_script(const Picture& p) {
-  std::string gs = "\n* Title, subtitle and caption\n";
-  gs += command("set string 1 c 6") + command("set strsiz 0.2") + command("draw string 5.5 8.15 " + p.title);
-  gs += command("set string 1 c 3") + command("set strsiz 0.13") + command("draw string 5.5 7.8 " + p.subtitle);
-  gs += command("set strsiz 0.1") + command("draw string 5.5 0.15 " + p.caption);
-
-  gs += "\n* The colour bar, one box per colour, the class boundaries below\n";
+// The colour bar: one box per colour, a triangle at an open end, the class
+// boundaries below and what the numbers are under them.
+std::string bar_script(const Picture& p) {
   const Scale& scale = p.scale;
-  const double w = kColourBar.width() / static_cast<double>(scale.colours.size()), label_y = kColourBar.y1 - 0.13;
+  const Box& bar = p.bar;
+  const double w = bar.width() / static_cast<double>(scale.colours.size()), label_y = bar.y1 - 0.13;
+  std::string gs = "\n* The colour bar, one box per colour, the class boundaries below\n";
   gs += command("set strsiz 0.1") + command("set string 1 c 3");
   for (std::size_t i = 0; i < scale.colours.size(); ++i) {
-    const double a = kColourBar.x1 + static_cast<double>(i) * w;
-    const Box b{a, kColourBar.y1, a + w, kColourBar.y2};
-    gs += command("set line " + std::to_string(colour(i))) + command("draw recf " + rect(b));
-    gs += command("set line 1 1 1") + command("draw rec " + rect(b));
+    const double a = bar.x1 + static_cast<double>(i) * w, mid = (bar.y1 + bar.y2) / 2;
+    const bool open_low = i == 0 && scale.low.empty(), open_high = i + 1 == scale.colours.size() && scale.high.empty();
+    gs += command("set line " + std::to_string(colour(i)));
+    if (open_low || open_high) {
+      const double tip = open_low ? a : a + w, base = open_low ? a + w : a;
+      const std::string tri = place(base, bar.y1) + " " + place(base, bar.y2) + " " + place(tip, mid);
+      gs += command("draw polyf " + tri) + command("set line 1 1 1") +
+            command("draw line " + place(base, bar.y1) + " " + place(tip, mid)) +
+            command("draw line " + place(base, bar.y2) + " " + place(tip, mid)) +
+            command("draw line " + place(base, bar.y1) + " " + place(base, bar.y2));
+    } else {
+      const Box b{a, bar.y1, a + w, bar.y2};
+      gs += command("draw recf " + rect(b)) + command("set line 1 1 1") + command("draw rec " + rect(b));
+    }
     if (i > 0) gs += command("draw string " + place(a, label_y) + " " + scale.labels[i - 1]);
   }
-  if (!scale.low.empty()) gs += command("draw string " + place(kColourBar.x1, label_y) + " " + scale.low);
-  if (!scale.high.empty()) gs += command("draw string " + place(kColourBar.x2, label_y) + " " + scale.high);
+  if (!scale.low.empty()) gs += command("draw string " + place(bar.x1, label_y) + " " + scale.low);
+  if (!scale.high.empty()) gs += command("draw string " + place(bar.x2, label_y) + " " + scale.high);
+  return gs + command("set strsiz 0.11") + command("draw string " + place(bar.centre_x(), bar.y1 - 0.32) + " " +
+                                                   p.quantity);
+}
+
+// What the marks over the values mean, right of the colour bar.
+std::string legend_script(const Picture& p) {
+  std::string gs;
+  double y = p.bar.y2;
+  const double x = p.bar.x2 + 0.35;
+  const auto item = [&](int mark, int colour_number, const std::string& words) {
+    gs += command("set line " + std::to_string(colour_number)) +
+          command("draw mark " + std::to_string(mark) + " " + place(x, y) + " 0.1") + command("set string 1 l 3") +
+          command("set strsiz 0.09") + command("draw string " + place(x + 0.12, y) + " " + words);
+    y -= 0.2;
+  };
+  if (std::any_of(p.panels.begin(), p.panels.end(), [](const Panel& pan) { return pan.values.left_off > 0; }))
+    item(6, kMissingColour, "missing value");
+  if (p.significance >= 0)
+    item(2, 1, "p < " + gs_number(kSignificant) + " (" + p.sources[static_cast<std::size_t>(p.significance)].base + ")");
+  return gs;
+}
+
+// Title, subtitle, the colour bar, its legend and the caption.
+std::string frame_script(const Picture& p) {
+  std::string gs = "\n* Title and subtitle\n";
+  gs += command("set string 1 c 6") + command("set strsiz 0.2") + command("draw string 5.5 8.15 " + p.title);
+  gs += command("set string 1 c 3") + command("set strsiz 0.13") + command("draw string 5.5 7.8 " + p.subtitle);
+  if (!p.scale.empty()) gs += bar_script(p);
+  gs += legend_script(p);
+  gs += "\n* The caption\n" + command("set string 1 c 3") + command("set strsiz 0.1");
+  double y = p.bar.y1 - 0.58;
+  for (const std::string& line : p.caption) {
+    gs += command("draw string " + place(5.5, y) + " " + line);
+    y -= 0.17;
+  }
   return gs;
 }
 
@@ -154,10 +253,11 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
   gs += "function main(args)\ndir = subwrd(args, 1)\nif (dir = '')\n  dir = 'maps'\nendif\n\n";
   for (const PanelSource& s : p.sources) gs += must("open " + s.base + ".ctl");
   if (f.gridded()) gs += "run(" + in_folder("open ", std::string(kGridName) + ".ctl") + ")\n";
-  gs += command("set display color white") + command("c") + command("set grads off") + command("set mpdset hires") +
-        command("set map 1 1 1") + command("set mpdraw off") + command("set xlab off") + command("set ylab off") +
-        command("set grid off");
-  gs += "\n* The colour scale: one colour per class of value\n" + sc.rgb;
+  gs += command("set display color white") + command("c") + command("set grads off") +
+        command("set mpdset " + p.coasts) + command(projection_command(f)) + command("set map 1 1 1") +
+        command("set mpdraw off") + command("set xlab off") + command("set ylab off") + command("set grid off");
+  gs += "\n* The colour scale: one colour per class of value; grey for missing values\n" + sc.rgb +
+        command("set rgb " + std::to_string(kMissingColour) + " 110 110 110");
   for (std::size_t i = 0; i < p.panels.size(); ++i) {
     const Panel& pan = p.panels[i];
     gs += "\n* Panel " + std::to_string(i + 1) + ": " + pan.heading + " (" + p.sources[pan.source].base +

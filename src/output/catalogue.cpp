@@ -19,8 +19,6 @@ std::string period_base(std::string_view prefix, std::int32_t period) {
   return std::string(trim_right(write_field(kNameFormat, items, kFnameLen)));
 }
 
-std::string_view period_unit(const PeriodStatistic& s) { return s.var == "Fre" ? " (%)" : ""; }
-
 std::vector<std::string> output_files(std::int32_t nperiod) {
   std::vector<std::string> files;
   for (const Statistic* s : statistics_in_table_order()) files.emplace_back(s->table);

@@ -1,12 +1,14 @@
-// The plan of the maps, without GrADS: the frame of a network, the layout
-// of the panels, and the pictures planned from the catalogue and the data
-// sets the run wrote.
+// The plan of the maps, without GrADS: the frame of a network (its window
+// of longitudes, its projection, the stations left off), the layout of the
+// panels, and the pictures planned from the catalogue and the data sets the
+// run wrote: headings, scales, significance, missing values, captions.
 #include "maps/plan.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,34 +21,65 @@ using dxtest::network;
 using dxtest::written;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-TEST(Plan, TheFrameHoldsEveryStationWithAPositionAndNoOther) {
+// The picture named `name`.
+const dx::Picture& picture(const std::vector<dx::Picture>& pictures, const std::string& name) {
+  for (const dx::Picture& p : pictures)
+    if (p.name == name) return p;
+  ADD_FAILURE() << "no picture " << name;
+  return pictures.front();
+}
+
+TEST(Plan, TheFrameIsTheRegionOfTheStationsWithAUsablePosition) {
+  using P = dx::Projection;
   struct Case {
     const char* name;
     std::vector<std::pair<float, float>> positions;
-    std::size_t stations;
+    std::size_t stations, unusable;
+    P projection;
     double lon1, lon2, lat1, lat2;
   };
+  std::vector<std::pair<float, float>> world;
+  for (int i = 0; i < 36; ++i) world.emplace_back(-180 + 10 * i, i % 2 ? -50 : 70);
   const std::vector<Case> cases = {
       // A margin of a twentieth of the extent, at least half a degree.
-      {"compact", {{100, 10}, {110, 30}}, 2, 99.5, 110.5, 9, 31},
-      // No position before, between or after the good ones counts.
+      {"compact", {{100, 10}, {110, 30}}, 2, 0, P::LatLon, 99.5, 110.5, 9, 31},
+      // Not finite, beyond a pole or beyond -180..360: left off, counted,
+      // before, between or after the good ones.
       {"unusable positions",
-       {{kNaN, 10}, {100, kNaN}, {100, 10}, {100, 95}, {110, 30}, {INFINITY, 20}, {105, -INFINITY}},
-       2, 99.5, 110.5, 9, 31},
-      // Latitudes never beyond the poles.
-      {"polar", {{0, 89.8f}, {10, 80}}, 2, -0.5, 10.5, 79.5, 90},
+       {{kNaN, 10}, {100, kNaN}, {100, 10}, {100, 95}, {400, 20}, {110, 30}, {-200, 20}, {INFINITY, 20}},
+       2, 6, P::LatLon, 99.5, 110.5, 9, 31},
+      // Across the date line, in either convention: one region.
+      {"date line, -180..180", {{178, -18}, {-178, -14}}, 2, 0, P::LatLon, 177.5, 182.5, -18.5, -13.5},
+      {"date line, 0..360", {{178, -18}, {182, -14}}, 2, 0, P::LatLon, 177.5, 182.5, -18.5, -13.5},
+      {"Greenwich, 0..360", {{355, 50}, {5, 52}}, 2, 0, P::LatLon, -5.5, 5.5, 49.5, 52.5},
+      // The world: never more than the globe.  Two far apart are not a world.
+      {"world", world, 36, 0, P::LatLon, -180, 180, -56, 76},
+      {"two far apart", {{-170, -50}, {170, 70}}, 2, 0, P::LatLon, 169, 191, -56, 76},
+      // Far north and far south, a station at the pole: polar, the whole
+      // circle, the pole inside.
+      {"north pole", {{0, 90}, {100, 70}}, 2, 0, P::NorthPolar, -130, 230, 69, 90},
+      {"south pole", {{0, -90}, {50, -70}}, 2, 0, P::SouthPolar, -155, 205, -90, -69},
+      // All at one point: a small region around it.
+      {"one point", {{105, 15}, {105, 15}, {105, 15}}, 3, 0, P::LatLon, 104.5, 105.5, 14.5, 15.5},
       // None: the whole globe, and nothing to draw.
-      {"none", {{kNaN, kNaN}}, 0, -180, 180, -90, 90},
+      {"none", {{kNaN, kNaN}, {500, 0}}, 0, 2, P::LatLon, -180, 180, -90, 90},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const dx::Store st = network(c.positions);
     const dx::MapFrame f = dx::map_frame(st, c.positions.size(), dx::MapStyle::Auto);
     EXPECT_EQ(f.stations, c.stations);
+    EXPECT_EQ(f.unusable, c.unusable);
+    EXPECT_EQ(f.projection, c.projection);
     EXPECT_NEAR(f.lon1, c.lon1, 1e-4);
     EXPECT_NEAR(f.lon2, c.lon2, 1e-4);
     EXPECT_NEAR(f.lat1, c.lat1, 1e-4);
     EXPECT_NEAR(f.lat2, c.lat2, 1e-4);
+    if (f.projection == P::LatLon && f.stations > 0) {
+      // A degree of longitude as wide as at the middle latitude.
+      const double mid = (f.lat1 + f.lat2) / 2 * 3.14159265358979 / 180;
+      EXPECT_NEAR(f.aspect, (f.lon2 - f.lon1) * std::max(std::cos(mid), 0.2) / (f.lat2 - f.lat1), 1e-9);
+    }
   }
 }
 
@@ -62,46 +95,119 @@ TEST(Plan, GriddedDrawingsCoverTheMapWithOneBoxToSpare) {
   EXPECT_FALSE(dx::map_frame(st, 3, dx::MapStyle::Auto).gridded());  // a few stations: marks
 }
 
-TEST(Plan, PanelsFitThePageAndDoNotOverlap) {
-  const dx::Store st = network({{100, 10}, {110, 30}});
-  const dx::MapFrame f = dx::map_frame(st, 2, dx::MapStyle::Auto);
-  const std::vector<dx::Picture> pictures = dx::plan_pictures(st, written(st), f);
-  // 11 named data sets, 2 x 2 per-period sets, 2 x 18 classes across the periods.
-  ASSERT_EQ(pictures.size(), 11u + 4u + 36u);
-  for (const dx::Picture& p : pictures) {
-    SCOPED_TRACE(p.name);
-    for (std::size_t i = 0; i < p.panels.size(); ++i) {
-      const dx::Box& m = p.panels[i].map;
-      EXPECT_GT(m.width(), 0.2);
-      EXPECT_GE(m.x1, 0);
-      EXPECT_LE(m.x2, dx::kPageWidth);
-      EXPECT_GT(m.y1, dx::kColourBar.y2);
-      EXPECT_LT(m.y2, 7.8);  // below the subtitle
-      // The map keeps the region's shape.
-      EXPECT_NEAR(m.height() / m.width(), (f.lat2 - f.lat1) / (f.lon2 - f.lon1), 1e-6);
-      for (std::size_t j = 0; j < i; ++j) {
-        const dx::Box& o = p.panels[j].map;
-        EXPECT_TRUE(m.x2 <= o.x1 || o.x2 <= m.x1 || m.y2 <= o.y1 || o.y2 <= m.y1) << i << " over " << j;
+// Panels by the data's structure, fitting the page, never over each other
+// or over the colour bar, every map the region's shape.
+TEST(Plan, PanelsAreLaidOutByClassAndIndexAndFitThePage) {
+  const std::vector<std::pair<std::size_t, std::pair<int, int>>> grids = {{18, {3, 6}}, {12, {3, 4}}};
+  for (const auto& [n, rc] : grids) {
+    const dx::Layout l = dx::layout(n, 0.5);
+    EXPECT_EQ(l.rows, rc.first) << n;
+    EXPECT_EQ(l.cols, rc.second) << n;
+  }
+  for (const auto& positions : std::vector<std::vector<std::pair<float, float>>>{
+           {{100, 10}, {110, 30}}, {{-10, 36}, {30, 70}}, {{-170, -50}, {170, 70}}, {{0, 90}, {100, 70}}}) {
+    const dx::Store st = network(positions);
+    const dx::MapFrame f = dx::map_frame(st, 2, dx::MapStyle::Auto);
+    const std::vector<dx::Picture> pictures = dx::plan_pictures(st, written(st), f);
+    // 11 named data sets, 2 x 2 per-period sets, 2 x 18 classes across the periods.
+    ASSERT_EQ(pictures.size(), 11u + 4u + 36u);
+    for (const dx::Picture& p : pictures) {
+      SCOPED_TRACE(p.name + " at " + std::to_string(positions.front().first));
+      EXPECT_GE(p.bar.y1 - 0.6 - 0.17 * static_cast<double>(p.caption.size()), 0.0);  // the caption on the page
+      for (std::size_t i = 0; i < p.panels.size(); ++i) {
+        const dx::Box& m = p.panels[i].map;
+        EXPECT_GT(m.width(), 0.2);
+        EXPECT_GE(m.x1, 0);
+        EXPECT_LE(m.x2, dx::kPageWidth);
+        EXPECT_GT(m.y1 - 0.2, p.bar.y2);    // its note above the bar
+        EXPECT_LT(m.y2 + 0.22, 7.7);        // its heading below the subtitle
+        EXPECT_NEAR(m.width() / m.height(), f.aspect, 1e-6);
+        for (std::size_t j = 0; j < i; ++j) {
+          const dx::Box& o = p.panels[j].map;
+          EXPECT_TRUE(m.x2 <= o.x1 || o.x2 <= m.x1 || m.y2 + 0.22 <= o.y1 - 0.2 || o.y2 + 0.22 <= m.y1 - 0.2)
+              << i << " over " << j;
+        }
       }
     }
   }
-  // The per-period sets are named as the run names their files.
-  EXPECT_EQ(pictures[11].name, "Fre_01");
-  EXPECT_EQ(pictures[14].sources.front().base, "Mag_02");
-  EXPECT_EQ(pictures.back().name, "Mag_spi12_ext");
-  EXPECT_EQ(pictures.back().sources.size(), 2u);
 }
 
-// GrADS draws a panel whose stations all hold one value in a colour of its
-// own, whatever the levels: the plan names the class whose colour it takes.
-TEST(Plan, APanelOfOneValueTakesTheColourOfItsClass) {
-  const dx::Store st = network({{100, 10}, {101, 11}}, 1, 7.0f);
-  const dx::MapFrame f = dx::map_frame(st, 2, dx::MapStyle::Auto);
+// Headings say what was read, in words, and no two panels share one.
+TEST(Plan, HeadingsNameWhatEachPanelHolds) {
+  dx::Store st = network({{100, 10}, {110, 30}}, 3);
+  st.PERIODS.allocate({3});
+  st.PERIODS(0) = 1961, st.PERIODS(1) = 1971, st.PERIODS(2) = 1981;
+  const std::vector<dx::Picture> pictures =
+      dx::plan_pictures(st, written(st), dx::map_frame(st, 2, dx::MapStyle::Auto));
+  const struct {
+    const char* picture;
+    std::size_t panel;
+    const char* heading;
+  } cases[] = {
+      {"Fre_all", 0, "PDSI, moderate"},   {"Fre_all", 9, "SPEI-12, severe"}, {"Sensl", 1, "scPDSI"},
+      {"Corre", 0, "PDSI vs SPI-1"},      {"Prob1", 11, "SPEI-12 vs SPI-12"},
+      // The per-period variables are named with SPI-1 and SPI-3.
+      {"Fre_02", 2, "SPI-1, moderate"},   {"Mag_spi03_ext", 0, "period 1961"},
+      {"Mag_spi03_ext", 2, "period 1981"},
+  };
+  for (const auto& c : cases) {
+    const dx::Picture& p = picture(pictures, c.picture);
+    ASSERT_GT(p.panels.size(), c.panel) << c.picture;
+    EXPECT_EQ(p.panels[c.panel].heading, c.heading) << c.picture;
+  }
+  EXPECT_EQ(picture(pictures, "Fre_spi03_ext").title, "Drought frequency by period, SPI-3, extreme");
+  for (const dx::Picture& p : pictures) {
+    std::set<std::string> headings;
+    for (const dx::Panel& pan : p.panels) EXPECT_TRUE(headings.insert(pan.heading).second) << p.name << pan.heading;
+  }
+}
+
+// What the colour bar, the marks over the values and the caption say.
+TEST(Plan, PicturesSayWhatTheirValuesAreAndWhatIsMissing) {
+  dx::Store st = network({{100, 10}, {110, 30}, {kNaN, 20}, {105, 20}});
+  st.SENSL.units = "1/month";
+  st.SENSL(0, 1) = kNaN;
+  st.SENSL(1, 1) = -9999.0f;
+  const dx::MapFrame f = dx::map_frame(st, 4, dx::MapStyle::Boxes);
   const std::vector<dx::Picture> pictures = dx::plan_pictures(st, written(st), f);
-  const dx::Picture& p = pictures.front();
-  ASSERT_EQ(p.scale.levels.size(), 7u);  // 6.4 6.6 6.8 7 7.2 ...: 7 lies in the fifth class
-  EXPECT_EQ(p.panels.front().one_class, 4);
-  EXPECT_EQ(p.panels.front().note, "every value 7");
+  const dx::Picture& sensl = picture(pictures, "Sensl");
+  EXPECT_EQ(sensl.quantity, "Sen's slope (1/month)");
+  EXPECT_EQ(picture(pictures, "Fre_all").quantity, "Drought frequency");  // no unit in the file, none guessed
+  // The significant stations of the slopes, from Prob.
+  ASSERT_EQ(sensl.significance, 1);
+  EXPECT_EQ(sensl.sources[1].base, "Prob");
+  EXPECT_EQ(picture(pictures, "Corre").sources[1].base, "Prob1");
+  // p-values by significance, whatever the drawing.
+  EXPECT_TRUE(picture(pictures, "Prob").by_significance);
+  EXPECT_FALSE(sensl.by_significance);
+  // Each panel its own count of missing values.
+  EXPECT_EQ(sensl.panels[0].note, "every value 1");
+  EXPECT_EQ(sensl.panels[1].note, "every value 1, 2 missing");
+  EXPECT_EQ(sensl.panels[1].values.left_off, 2u);
+  // The station without a position, in every caption.
+  for (const dx::Picture& p : pictures) {
+    std::string caption;
+    for (const std::string& l : p.caption) caption += l + " ";
+    EXPECT_NE(caption.find("1 station without a usable position left off."), std::string::npos) << caption;
+  }
+}
+
+TEST(Plan, CoastsFollowTheScaleOfTheMaps) {
+  const struct {
+    std::vector<std::pair<float, float>> positions;
+    const char* coasts;
+  } cases[] = {
+      {{{4, 51}, {7, 53}}, "hires"},
+      {{{-125, 25}, {-67, 49}}, "mres"},
+      {{{-10, 36}, {30, 70}}, "mres"},
+      {{{-180, -50}, {0, 70}, {90, 0}, {170, 10}, {-90, 30}}, "lowres"},
+  };
+  for (const auto& c : cases) {
+    const dx::Store st = network(c.positions);
+    const auto pictures =
+        dx::plan_pictures(st, written(st), dx::map_frame(st, c.positions.size(), dx::MapStyle::Auto));
+    EXPECT_EQ(picture(pictures, "Fre_all").coasts, c.coasts) << c.positions.front().first;
+  }
 }
 
 TEST(Plan, NoStationWithAPositionPlansNoPicture) {
