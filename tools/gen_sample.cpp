@@ -222,6 +222,9 @@ class NcFile {
     return dim;
   }
 
+  // A float variable over the station dimension, or over (col_dim, station)
+  // for col_dim >= 0; `units` null or empty for values without a unit (the
+  // magnitudes, slopes, p-values, correlations and region codes).
   int def_var(const std::string& name, int col_dim, const std::string& long_name, const char* units) {
     int var = -1;
     if (col_dim < 0) {
@@ -286,7 +289,7 @@ std::string class_label(int k) {
 }
 
 // A file of 2-D statistics over the 18 class columns, one (name, long name,
-// units, value) entry per variable.
+// units or null, value) entry per variable.
 struct ClassVar {
   const char* name;
   const char* long_name;
@@ -317,8 +320,8 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
   {
     NcFile f(at(dx::kSenProbFile), cmode, net.size());
     const int idx = f.def_coord("idx", kIndices, "drought index (pdsi, scpdsi, spei06, spei12, spi06, spi12)");
-    const int sl = f.def_var("SenSL", idx, "Sen's slope", "index units per month");
-    const int pr = f.def_var("Prob", idx, "p-value of Sen's slope", "1");
+    const int sl = f.def_var("SenSL", idx, "Sen's slope", nullptr);
+    const int pr = f.def_var("Prob", idx, "p-value of Sen's slope", nullptr);
     f.end_define();
     f.put(sl, kIndices, "SenSL", [&](std::size_t s, int c) { return sen_slope(net, s, c); });
     f.put(pr, kIndices, "Prob", [&](std::size_t s, int c) { return sen_prob(net, s, c); });
@@ -332,8 +335,8 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
                     {"Time_Arr_Max", "longest time between drought events", "months", time_max}});
 
   write_class_file(at(dx::kAllPeriodFile), cmode, net,
-                   {{"Freq", "drought frequency, whole series", "percent", frequency},
-                    {"Mag", "drought magnitude, whole series", "1", magnitude}});
+                   {{"Freq", "drought frequency, whole series", "%", frequency},
+                    {"Mag", "drought magnitude, whole series", nullptr, magnitude}});
 
   {
     NcFile f(at(dx::kPeriodFile), cmode, net.size());
@@ -352,7 +355,7 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
           const std::string name = dx::period_var(fre ? "Fre_" : "Mag_", static_cast<std::size_t>(k));
           const std::string what = std::string(fre ? "drought frequency" : "drought magnitude") +
                                    " per period, " + class_label(k);
-          entries.push_back({name, f.def_var(name, per, what, fre ? "percent" : "1"), k, fre});
+          entries.push_back({name, f.def_var(name, per, what, fre ? "%" : nullptr), k, fre});
         }
     f.end_define();
     for (const auto& e : entries)
@@ -367,7 +370,7 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
     int ids[kPairs];
     for (int j = 0; j < kPairs; ++j) {
       const std::string pair(dx::kPairName[static_cast<std::size_t>(j)]);
-      ids[j] = f.def_var(pair, -1, (prob ? "p-value of the correlation " : "correlation ") + pair, "1");
+      ids[j] = f.def_var(pair, -1, (prob ? "p-value of the correlation " : "correlation ") + pair, nullptr);
     }
     f.end_define();
     for (int j = 0; j < kPairs; ++j)
@@ -381,7 +384,7 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
     NcFile f(at(dx::kStationFileName), cmode, net.size());
     const int lon = f.def_var("lon", -1, "longitude", "degrees_east");
     const int lat = f.def_var("lat", -1, "latitude", "degrees_north");
-    const int reg = f.def_var("reg", -1, "climate region code", "1");
+    const int reg = f.def_var("reg", -1, "climate region code", nullptr);
     f.put_text_att(NC_GLOBAL, kMarkerName, kMarkerText);
     f.end_define();
     f.put(lon, 1, "lon", [&](std::size_t s, int) { return net[s].lon; });

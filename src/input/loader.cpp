@@ -88,6 +88,17 @@ void copy_period_classes(std::span<const Array2> work, std::size_t k0, Array3& d
   }
 }
 
+// The unit of an array that several variables fill, after the variable
+// that brings `units`: the unit they all share, none where they differ or
+// none has one.
+void share_units(std::string& shared, const std::string& units, bool first) {
+  if (first) {
+    shared = units;
+  } else if (shared != units) {
+    shared.clear();
+  }
+}
+
 // How many reads of `run` go into the array `values`.
 template <typename Into>
 std::size_t reads_into(std::span<const InputVar> run, decltype(Into::values) values) {
@@ -157,8 +168,10 @@ class Load {
     Array3& dst = st_.*into.values;
     std::array<Array2, kPeriodBatch>& work = work_for(into.values);
     const std::size_t b = into.column % kPeriodBatch;
-    rd_ncdf_2d(files_, path(v), st_.XSTN, st_.XIDX, st_.NSTN, st_.NPERIOD, work[b], v.var, st_.STATUS,
-               shape_check(v));
+    const CoordinatesRead coords = rd_ncdf_2d(files_, path(v), st_.XSTN, st_.XIDX, st_.NSTN, st_.NPERIOD, work[b],
+                                              v.var, st_.STATUS, shape_check(v));
+    share_units(dst.units, work[b].units, into.column == 0);
+    if (!periods_taken_) take_periods(coords.second);
     const bool last = into.column + 1 == dst.extent(0);
     if (b + 1 == kPeriodBatch || last)
       copy_period_classes(std::span<const Array2>(work.data(), b + 1), into.column - b, dst);
@@ -166,12 +179,25 @@ class Load {
       for (Array2& w : work) w.release();
   }
 
+  // The values of the period coordinate, from the first per-period variable
+  // read (its second dimension); none where it had no usable one.
+  void take_periods(bool read) {
+    periods_taken_ = true;
+    if (!read) {
+      st_.PERIODS.release();
+      return;
+    }
+    st_.PERIODS.allocate({st_.XIDX.size()});
+    std::copy_n(st_.XIDX.data(), st_.XIDX.size(), st_.PERIODS.data());
+  }
+
   void read_into(const InputVar& v, const ColumnOf& into) {
     Array2& dst = st_.*into.values;
     const std::size_t nstn = dst.extent(0);
     // Straight into the column: the values pass through no other array.
     rd_ncdf_1d_into(files_, path(v), st_.XSTN, st_.NSTN, std::span<float>(dst.data() + into.column * nstn, nstn),
-                    v.var, st_.STATUS, shape_check(v));
+                    units_, v.var, st_.STATUS, shape_check(v));
+    share_units(dst.units, units_, into.column == 0);
   }
 
   void read_into(const InputVar& v, Array1 Store::*into) {
@@ -218,6 +244,8 @@ class Load {
   bool first_of_file_ = true;        // the next read is the first of its file
   std::int32_t previous_ncol_ = 0;   // of the last whole statistic read
   std::string previous_var_;
+  std::string units_;           // of the last read into a column
+  bool periods_taken_ = false;  // PERIODS is set
   std::vector<std::pair<Array3 Store::*, std::array<Array2, kPeriodBatch>>> work_;
 };
 

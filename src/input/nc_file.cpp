@@ -218,23 +218,47 @@ void NcFile::reserve(std::uint64_t elements, std::uint64_t coord_elements,
   fail(": not enough memory for its " + values);
 }
 
-void NcFile::read_coordinate(const Dim& dim, Array1& coord, int& status) {
+bool NcFile::read_coordinate(const Dim& dim, Array1& coord, int& status) {
   int cid = -1;
   status = nc_inq_varid(id_, std::string(trim_right(dim.name)).c_str(), &cid);
-  if (status != NC_NOERR) return;
+  if (status != NC_NOERR) return false;
   nc_type type = NC_NAT;
   int ndims = -1;
   status = nc_inq_var(id_, cid, nullptr, &type, &ndims, nullptr, nullptr);
-  if (status != NC_NOERR || !numeric(type) || ndims != 1) return;
+  if (status != NC_NOERR || !numeric(type) || ndims != 1) return false;
   int cdim = -1;
   status = nc_inq_vardimid(id_, cid, &cdim);
-  if (status != NC_NOERR) return;
+  if (status != NC_NOERR) return false;
   std::size_t clen = 0;
   status = nc_inq_dimlen(id_, cdim, &clen);
-  if (status != NC_NOERR || clen != coord.size()) return;
+  if (status != NC_NOERR || clen != coord.size()) return false;
   float none = 0.0f;
   status = nc_get_var_float(id_, cid, coord.size() ? coord.data() : &none);
-  if (status != NC_NOERR && status != NC_ERANGE) std::fill_n(coord.data(), coord.size(), 0.0f);
+  if (status == NC_NOERR || status == NC_ERANGE) return true;
+  std::fill_n(coord.data(), coord.size(), 0.0f);
+  return false;
+}
+
+std::string NcFile::units(int varid, int& status) {
+  static constexpr const char* kUnits = "units";
+  nc_type type = NC_NAT;
+  std::size_t len = 0;
+  status = nc_inq_att(id_, varid, kUnits, &type, &len);
+  if (status == NC_ENOTATT) return {};
+  check(status, "cannot inquire its units", status);
+  std::string text;
+  if (type == NC_CHAR && len > 0) {
+    text.resize(len);
+    check(nc_get_att_text(id_, varid, kUnits, text.data()), "cannot read its units", status);
+  } else if (type == NC_STRING && len == 1) {
+    char* value = nullptr;
+    check(nc_get_att_string(id_, varid, kUnits, &value), "cannot read its units", status);
+    if (value != nullptr) text = value;
+    check(nc_free_string(1, &value), "cannot read its units", status);
+  }
+  // Fixed-length writers pad the text with blanks, C writers end it with a NUL.
+  text.erase(text.find_last_not_of(std::string_view(" \0", 2)) + 1);
+  return text;
 }
 
 void NcFile::read_values(int varid, float* dst, std::size_t n, int& status) {

@@ -68,10 +68,16 @@ class NcFile {
   void reserve(std::uint64_t elements, std::uint64_t coord_elements, const std::function<void()>& allocate) const;
 
   // Fills `coord` (already allocated to the dimension's length and
-  // zero-filled) from the coordinate variable named like the dimension.
-  // Coordinates are never published, so a missing or unsuitable one is
-  // skipped silently and leaves zeros.
-  void read_coordinate(const Dim& dim, Array1& coord, int& status);
+  // zero-filled) from the coordinate variable named like the dimension, and
+  // tells whether it did.  Coordinates are never published, so a missing or
+  // unsuitable one is skipped silently and leaves zeros.
+  bool read_coordinate(const Dim& dim, Array1& coord, int& status);
+
+  // The unit of variable `varid` as its `units` attribute gives it, without
+  // trailing blanks or NULs.  The attribute is optional: a variable without
+  // one, or with one that is not text, has none (an empty text).  A call
+  // that fails for another reason fails the read.
+  std::string units(int varid, int& status);
 
   // Reads the whole requested variable into `dst` (sized by the caller to
   // the variable's lengths).  Values are published as the library returns

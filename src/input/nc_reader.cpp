@@ -50,12 +50,13 @@ std::unique_ptr<NcFile> begin_read(NcOpenings& files, std::string_view file, std
 // The 1-D read; `destination(n, dst)` sets where the n values go and
 // returns false to leave them unread.
 template <typename Destination>
-void read_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len, std::string_view var,
-             int& status, const ShapeCheck& check, Destination&& destination) {
+void read_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len, std::string& units,
+             std::string_view var, int& status, const ShapeCheck& check, Destination&& destination) {
   std::unique_ptr<NcFile> opened = begin_read(files, file, var, status);
   NcFile& f = *opened;
   int dimids[1] = {-1};
   const int varid = f.requested_variable(1, dimids, status);
+  units = f.units(varid, status);
   const NcFile::Dim dim = f.dimension(dimids[0], status);
   len = dim.len;
   dim_line(kFirstDim, dim.name, len);
@@ -78,7 +79,7 @@ void read_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32
 
 void rd_ncdf_1d(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len, Array1& values,
                 std::string_view var, int& status, const ShapeCheck& check) {
-  read_1d(files, file, coord, len, var, status, check, [&values](std::size_t n, float*& dst) {
+  read_1d(files, file, coord, len, values.units, var, status, check, [&values](std::size_t n, float*& dst) {
     values.allocate_for_overwrite({n});
     dst = values.data();
     return true;
@@ -86,21 +87,24 @@ void rd_ncdf_1d(NcOpenings& files, std::string_view file, Array1& coord, std::in
 }
 
 void rd_ncdf_1d_into(NcOpenings& files, std::string_view file, Array1& coord, std::int32_t& len,
-                     std::span<float> values, std::string_view var, int& status, const ShapeCheck& check) {
-  read_1d(files, file, coord, len, var, status, check, [values](std::size_t n, float*& dst) {
+                     std::span<float> values, std::string& units, std::string_view var, int& status,
+                     const ShapeCheck& check) {
+  read_1d(files, file, coord, len, units, var, status, check, [values](std::size_t n, float*& dst) {
     dst = values.data();
     return n == values.size();
   });
 }
 
-void rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
-                std::int32_t& n2, Array2& values, std::string_view var, int& status, const ShapeCheck& check) {
+CoordinatesRead rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1& coord2, std::int32_t& n1,
+                           std::int32_t& n2, Array2& values, std::string_view var, int& status,
+                           const ShapeCheck& check) {
   std::unique_ptr<NcFile> opened = begin_read(files, file, var, status);
   NcFile& f = *opened;
   // Declared order: the slower dimension first.  The reader's first
   // dimension is the fastest-varying one, the last declared.
   int dimids[2] = {-1, -1};
   const int varid = f.requested_variable(2, dimids, status);
+  values.units = f.units(varid, status);
   const NcFile::Dim first = f.dimension(dimids[1], status);
   const NcFile::Dim second = f.dimension(dimids[0], status);
   n1 = first.len;
@@ -115,11 +119,13 @@ void rd_ncdf_2d(NcOpenings& files, std::string_view file, Array1& coord1, Array1
     values.allocate_for_overwrite({c1, c2});
   });
   check_shape(file, check, n1, n2);
-  f.read_coordinate(first, coord1, status);
-  f.read_coordinate(second, coord2, status);
+  CoordinatesRead coords;
+  coords.first = f.read_coordinate(first, coord1, status);
+  coords.second = f.read_coordinate(second, coord2, status);
   f.read_values(varid, values.data(), values.size(), status);
   files.done_with(std::move(opened), status);
   end_line(file);
+  return coords;
 }
 
 }  // namespace dx

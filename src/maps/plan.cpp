@@ -145,7 +145,8 @@ Picture place(Draft&& d, const MapFrame& f) {
   p.heading_size = std::min(0.11, 0.92 * cell_w / static_cast<double>(longest));
   for (std::size_t i = 0; i < p.panels.size(); ++i) {
     Panel& pan = p.panels[i];
-    const int row = static_cast<int>(i) / lay.cols, col = static_cast<int>(i) % lay.cols;
+    const int k = static_cast<int>(i);
+    const int row = lay.down ? k % lay.rows : k / lay.cols, col = lay.down ? k / lay.rows : k % lay.cols;
     const double cx = kPanelArea.x1 + (col + 0.5) * cell_w, y2 = top - row * row_h - kHeading;
     pan.map = {cx - lay.map_width / 2, y2 - lay.map_height, cx + lay.map_width / 2, y2};
     std::vector<std::string> note;
@@ -354,11 +355,17 @@ Layout layout(std::size_t panels, double aspect) {
   const auto fit = [aspect](int rows, int cols) {
     const double cell_w = kPanelArea.width() / cols, cell_h = kPanelArea.height() / rows;
     const double h = std::min(cell_h - kHeading - kNote, (cell_w - 0.15) / aspect);
-    return Layout{rows, cols, h * aspect, h};
+    return Layout{rows, cols, h * aspect, h, false};
   };
-  // The classes by class and index, the pairs and periods by four.
-  if (n == kVarnSize) return fit(3, 6);
-  if (n == 12) return fit(3, 4);
+  // The classes by class and index, the pairs and periods by four: a group
+  // a row, or a column where the maps come out larger.
+  for (const int group : {6, 4}) {
+    if (n != 3 * group) continue;
+    const Layout across = fit(3, group);
+    Layout down = fit(group, 3);
+    down.down = true;
+    return down.map_height > across.map_height ? down : across;
+  }
   Layout best;
   for (int rows = 1; rows <= n; ++rows) {
     const Layout l = fit(rows, (n + rows - 1) / rows);

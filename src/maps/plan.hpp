@@ -108,10 +108,12 @@ struct Picture {
 struct Layout {
   int rows = 1, cols = 1;
   double map_width = 0, map_height = 0;  // inches
+  bool down = false;  // panels fill the columns first (a wide region's groups as columns)
 };
 // Panels in rows and columns, each map as large as the region's shape
 // allows: the 18 classes as 3 rows (moderate, severe, extreme) of 6
-// indices, 12 pairs or periods as 3 rows of 4.
+// indices, 12 pairs or periods as 3 rows of 4, each group of 6 or 4 a
+// column instead where that gives a wide region larger maps.
 Layout layout(std::size_t panels, double aspect);
 
 // Every picture of a loaded store whose data sets are `written` (the run's

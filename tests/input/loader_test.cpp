@@ -12,8 +12,11 @@
 #include <climits>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
+#include "input/result_files.hpp"
 #include "support/capture.hpp"
 #include "support/nc_fixture.hpp"
 #include "support/fs.hpp"
@@ -54,13 +57,99 @@ void expect_statistic(const dx::Array2& a, const std::string& var, std::size_t n
 
 // ---- A complete, consistent set in each format and stored type -----------
 
+// What the files give beside the values: every variable of the set has the
+// unit "unit of " + the name of its array (the statistic's variable, the
+// per-period or pair array's words in the catalogue), and the period
+// coordinate numbers the periods by their first year.
+std::string array_name(const dx::InputVar& r) {
+  return std::visit(
+      [&r]<typename Into>(const Into& into) -> std::string {
+        if constexpr (requires { into.what; }) {
+          return std::string(into.what);
+        } else {
+          return r.var;
+        }
+      },
+      r.into);
+}
+std::vector<double> period_years() {
+  std::vector<double> years;
+  for (int p = 0; p < dx::kPeriods; ++p) years.push_back(1961 + 5 * p);
+  return years;
+}
+void give_units_and_periods(std::vector<NcFixtureFile>& files) {
+  for (const dx::InputVar& r : dx::input_reads())
+    files[static_cast<std::size_t>(r.file)].layout.find(r.var).text_attrs = {{"units", "unit of " + array_name(r)}};
+  dxtest::file_of(files, "/Fre_Mag_Stn.nc").layout.find("period").values = period_years();
+}
+dxtest::NcVar& var_of(std::vector<NcFixtureFile>& files, const char* file, const char* var) {
+  return dxtest::file_of(files, file).layout.find(var);
+}
+
 struct SetCase {
   const char* name;
   NcFormat format;
   nc_type type;
   std::size_t stations;
+  // Changes to the units attributes and the period coordinate; the arrays
+  // then without a unit, and whether the store has the period values.
+  void (*edit)(std::vector<NcFixtureFile>& files) = nullptr;
+  std::vector<std::string> no_units = {};
+  bool periods = true;
 };
 void PrintTo(const SetCase& c, std::ostream* os) { *os << c.name; }
+
+const SetCase kSets[] = {
+    {"classic_float", NcFormat::Classic, NC_FLOAT, 5},
+    {"offset64_int", NcFormat::Offset64, NC_INT, 4},
+    {"netcdf4_double", NcFormat::NetCDF4, NC_DOUBLE, 7},
+    {"netcdf4_uint", NcFormat::NetCDF4, NC_UINT, 3},
+    {"netcdf4_no_station", NcFormat::NetCDF4, NC_FLOAT, 0},
+    {"classic_units_padded_or_missing", NcFormat::Classic, NC_FLOAT, 4,
+     [](std::vector<NcFixtureFile>& f) {
+       var_of(f, "Num_Drou_Mon_Stn.nc", "N_Drou_mon").text_attrs = {
+           {"units", std::string("unit of N_Drou_mon\0\0", 20)}};
+       var_of(f, "Sen_Prob_idx_Stn.nc", "SenSL").text_attrs = {{"units", "unit of SenSL   "}};
+       var_of(f, "Spell_Time_Arr_Stn.nc", "Spell_Max").text_attrs.clear();
+       var_of(f, "Fre_Mag_Stn.nc", "Mag_scpdsi_sev").text_attrs.clear();
+       var_of(f, "SPI_Stn.nc", "lat").text_attrs.clear();
+     },
+     {"Spell_Max", "magnitudes per period", "lat"}},
+    // A class and a pair in the middle of their arrays.
+    {"netcdf4_units_differ", NcFormat::NetCDF4, NC_FLOAT, 3,
+     [](std::vector<NcFixtureFile>& f) {
+       var_of(f, "Fre_Mag_Stn.nc", "Fre_spi01_sev").text_attrs = {{"units", "days"}};
+       var_of(f, "Prob_Tq_pdsi_spi_Stn.nc", "scpdsi_spi06").text_attrs = {{"units", "%"}};
+     },
+     {"frequencies per period", "p-values of the correlations"}},
+    {"netcdf4_units_not_text", NcFormat::NetCDF4, NC_FLOAT, 3,
+     [](std::vector<NcFixtureFile>& f) {
+       for (dxtest::NcVar* v :
+            {&var_of(f, "Sen_Prob_idx_Stn.nc", "Prob"), &var_of(f, "Fre_Mag_Stn_all_period.nc", "Freq")}) {
+         v->text_attrs.clear();
+         v->attrs = {{"units", 1}};
+       }
+       dxtest::NcVar& reg = var_of(f, "SPI_Stn.nc", "reg");  // a string is text too
+       std::swap(reg.string_attrs, reg.text_attrs);
+     },
+     {"Prob", "Freq"}},
+    // The periods are those of the first per-period variable read.
+    {"netcdf4_last_period_variable_without_coordinate", NcFormat::NetCDF4, NC_FLOAT, 3,
+     [](std::vector<NcFixtureFile>& f) {
+       dxtest::file_of(f, "Fre_Mag_Stn.nc").layout.dim("unnumbered_period", dx::kPeriods);
+       var_of(f, "Fre_Mag_Stn.nc", "Mag_spi12_ext").dims.front() = "unnumbered_period";
+     }},
+    {"offset64_no_period_coordinate", NcFormat::Offset64, NC_FLOAT, 3,
+     [](std::vector<NcFixtureFile>& f) { dxtest::file_of(f, "Fre_Mag_Stn.nc").layout.remove("period"); }, {}, false},
+    {"classic_period_coordinate_of_text", NcFormat::Classic, NC_FLOAT, 3,
+     [](std::vector<NcFixtureFile>& f) {
+       dxtest::NcVar& p = var_of(f, "Fre_Mag_Stn.nc", "period");
+       p.type = NC_CHAR;
+       p.values.clear();
+       p.text = "123456789012";
+     },
+     {}, false},
+};
 
 class LoadResultSet : public ::testing::TestWithParam<SetCase> {};
 
@@ -72,7 +161,10 @@ TEST_P(LoadResultSet, FillsTheWholeStore) {
   opt.format = c.format;
   opt.type = c.type;
   opt.stations = c.stations;
-  dxtest::write_all(dxtest::result_set(dir.path(), station_path, opt));
+  auto set = dxtest::result_set(dir.path(), station_path, opt);
+  give_units_and_periods(set);
+  if (c.edit) c.edit(set);
+  dxtest::write_all(set);
 
   Loaded r;
   load(dir, station_path, r);
@@ -80,6 +172,24 @@ TEST_P(LoadResultSet, FillsTheWholeStore) {
   EXPECT_EQ(r.io.err, "");
   const dx::Store& st = r.st;
   const std::size_t ns = c.stations;
+
+  // Units without trailing blanks or NULs; none where the variables of an
+  // array differ, or one has none or one that is not text.
+  const std::vector<std::pair<std::string, const std::string*>> units_of = {
+      {"N_Drou_mon", &st.NUM_DR_MON.units}, {"SenSL", &st.SENSL.units}, {"Prob", &st.PROB.units},
+      {"Spell_Ave", &st.SPELL_AVE.units}, {"Spell_Max", &st.SPELL_MAX.units},
+      {"Time_Arr_Ave", &st.TIME_ARR_AVE.units}, {"Time_Arr_Max", &st.TIME_ARR_MAX.units},
+      {"Freq", &st.FRE_ALL.units}, {"Mag", &st.MAG_ALL.units}, {"frequencies per period", &st.FRE.units},
+      {"magnitudes per period", &st.MAG.units}, {"correlation coefficients", &st.TQ.units},
+      {"p-values of the correlations", &st.PROB1.units}, {"lon", &st.LON.units}, {"lat", &st.LAT.units},
+      {"reg", &st.REG.units}};
+  for (const auto& [array, units] : units_of) {
+    const bool none = std::find(c.no_units.begin(), c.no_units.end(), array) != c.no_units.end();
+    EXPECT_EQ(*units, none ? "" : "unit of " + array) << array;
+  }
+  // The period coordinate of the per-period variables, where usable.
+  const std::vector<double> years = c.periods ? period_years() : std::vector<double>{};
+  EXPECT_EQ(std::vector<double>(st.PERIODS.data(), st.PERIODS.data() + st.PERIODS.size()), years);
 
   EXPECT_EQ(st.NSTN, static_cast<std::int32_t>(ns));
   EXPECT_EQ(st.NCOL_DRM, 18);
@@ -163,12 +273,7 @@ TEST_P(LoadResultSet, FillsTheWholeStore) {
   EXPECT_EQ(lines[3], "    Completed reading file Num_Drou_Mon_Stn.nc");
 }
 
-INSTANTIATE_TEST_SUITE_P(Sets, LoadResultSet,
-                         ::testing::Values(SetCase{"classic_float", NcFormat::Classic, NC_FLOAT, 5},
-                                           SetCase{"offset64_int", NcFormat::Offset64, NC_INT, 4},
-                                           SetCase{"netcdf4_double", NcFormat::NetCDF4, NC_DOUBLE, 7},
-                                           SetCase{"netcdf4_uint", NcFormat::NetCDF4, NC_UINT, 3},
-                                           SetCase{"netcdf4_no_station", NcFormat::NetCDF4, NC_FLOAT, 0}),
+INSTANTIATE_TEST_SUITE_P(Sets, LoadResultSet, ::testing::ValuesIn(kSets),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LoadResultSet, ExtraColumnsAreKeptAndCounted) {

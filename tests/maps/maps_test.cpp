@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -88,7 +89,8 @@ Image read_png(const std::string& path) {
   return out;
 }
 
-// The colours a picture's script defines for its scale ('set rgb N R G B'),
+// The colours a picture's script defines for its scale ('set rgb N R G B',
+// N from 20; 16 is the grey of missing values),
 // and the map area of every panel with values ('set parea X1 X2 Y1 Y2').
 struct ScriptFacts {
   std::set<std::uint32_t> colours;
@@ -103,7 +105,7 @@ ScriptFacts script_facts(const std::string& gs) {
     w >> set >> what;
     std::uint32_t n, r, g, b;
     std::array<double, 4> a;
-    if (what == "rgb" && w >> n >> r >> g >> b) f.colours.insert(r << 16 | g << 8 | b);
+    if (what == "rgb" && w >> n >> r >> g >> b && n >= 20) f.colours.insert(r << 16 | g << 8 | b);
     if (what == "parea" && w >> a[0] >> a[1] >> a[2] >> a[3]) f.panels.push_back(a);
   }
   return f;
@@ -200,19 +202,32 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
 
   const std::string chromium = dxtest::find_on_path("chromium");
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed: the page was not opened in a browser";
-  // A copy of the page that marks, once everything is loaded, each picture
-  // the browser could not show.
+  // A copy of the page that scrolls through it in a window 1,400 pixels
+  // wide (the thumbnails load as they are scrolled to), then marks each
+  // picture the browser could not show, and notes how many thumbnails
+  // share a row and the narrowest one's width.
   std::string check = page;
-  check.insert(check.rfind("</body>"),
-               "<script>window.addEventListener('load', () => { for (const i of document.images) "
-               "i.setAttribute('data-shown', i.complete && i.naturalWidth > 0 ? 'yes' : 'no'); });</script>\n");
+  check.insert(check.rfind("</body>"), R"(<script>
+window.addEventListener('load', async () => {
+  const pause = ms => new Promise(r => setTimeout(r, ms));
+  for (let y = 0; y < document.documentElement.scrollHeight; y += innerHeight / 2) { scrollTo(0, y); await pause(20); }
+  const settled = i => i.complete ? 0 : new Promise(r => { i.addEventListener('load', r); i.addEventListener('error', r); });
+  await Promise.race([Promise.all([...document.images].map(settled)), pause(5000)]);
+  const images = [...document.images], rows = new Map();
+  for (const i of images) rows.set(i.offsetTop, (rows.get(i.offsetTop) || 0) + 1);
+  document.body.setAttribute('data-per-row', Math.max(...rows.values()));
+  document.body.setAttribute('data-narrowest', Math.min(...images.map(i => i.width)));
+  for (const i of images) i.setAttribute('data-shown', i.complete && i.naturalWidth > 0 ? 'yes' : 'no');
+});
+</script>
+)");
   dxtest::write_file(maps + "/check.html", check);
   TempDir profile;
   const auto b = dxtest::run({.argv = {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                                        "--no-first-run", "--disable-background-networking",
                                        "--disable-component-update", "--disable-sync",
-                                       "--user-data-dir=" + profile.path(), "--virtual-time-budget=10000",
-                                       "--dump-dom", "file://" + maps + "/check.html"},
+                                       "--user-data-dir=" + profile.path(), "--window-size=1400,1000",
+                                       "--virtual-time-budget=20000", "--dump-dom", "file://" + maps + "/check.html"},
                               .cwd = dir.path(),
                               .timeout = 120});
   ASSERT_EQ(b.status, 0) << b.err;
@@ -220,6 +235,12 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
   for (std::size_t i = 0; (i = b.out.find("data-shown=\"", i)) != std::string::npos; ++i)
     (b.out.compare(i + 12, 3, "yes") == 0 ? shown : broken)++;
   EXPECT_EQ(shown, static_cast<std::size_t>(kPictures)) << b.out.substr(0, 2000);
+  const auto body_number = [&](const std::string& attr) {
+    const std::size_t i = b.out.find(" " + attr + "=\"");
+    return i == std::string::npos ? -1 : std::atoi(b.out.c_str() + i + attr.size() + 3);
+  };
+  EXPECT_GE(body_number("data-per-row"), 3) << "thumbnails in a row";
+  EXPECT_GE(body_number("data-narrowest"), 400) << "pixels, the narrowest thumbnail";
   EXPECT_EQ(broken, 0u);
 }
 
@@ -301,6 +322,83 @@ TEST(Maps, ADataSetChangedSinceTheRunWroteItIsNotMapped) {
   EXPECT_EQ(msg, "cannot build the station map out/Num_Dr_Mon.dat.map: out/Num_Dr_Mon.dat is no longer the data "
                  "set this run wrote (7 bytes, not 120)");
   EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Num_Dr_Mon.dat"});
+}
+
+// The region of a picture's maps: the numbers of its first 'set lon'.
+std::pair<double, double> lon_window(const std::string& gs) {
+  std::pair<double, double> w{0, 0};
+  const std::size_t at = gs.find("'set lon ");
+  if (at != std::string::npos) std::istringstream(gs.substr(at + 9, 40)) >> w.first >> w.second;
+  return w;
+}
+
+// `n` stations on a line from (lon0, lat0) to (lon1, lat1), longitudes
+// written in -180..180.
+std::vector<std::pair<float, float>> line(int n, float lon0, float lat0, float lon1, float lat1) {
+  std::vector<std::pair<float, float>> v;
+  for (int i = 0; i < n; ++i) {
+    float lon = lon0 + (lon1 - lon0) * static_cast<float>(i) / static_cast<float>(n - 1);
+    if (lon > 180) lon -= 360;
+    v.emplace_back(lon, lat0 + (lat1 - lat0) * static_cast<float>(i % 7) / 6.0f);
+  }
+  return v;
+}
+
+// Networks unlike the sample, drawn with the real GrADS: every picture with
+// its stations inside its panels, one region in the right projection, the
+// stations without a position reported once; none with a position: one
+// error line after complete outputs.
+TEST(Maps, NetworksAnywhereOnEarthAreDrawnAsOneRegion) {
+  DX_NEED_GRADS();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    const char* name;
+    std::vector<std::pair<float, float>> positions;
+    std::string projection;
+    double lon1, lon2;  // the window of longitudes must lie within
+    std::string err;    // standard error besides the progress lines
+  };
+  std::vector<std::pair<float, float>> dutch = line(29, 3.5f, 50.8f, 7.1f, 53.4f);
+  dutch.emplace_back(400.0f, 52.0f);
+  std::vector<std::pair<float, float>> north = line(29, -170, 62, 175, 88);
+  north.emplace_back(0.0f, 90.0f);
+  std::vector<std::pair<float, float>> south = line(29, -170, -88, 175, -65);
+  south.emplace_back(0.0f, -90.0f);
+  const std::vector<Case> cases = {
+      {"across the date line", line(30, 172, -22, 188, -13), "scaled", 170, 190, ""},
+      {"far north, a station at the pole", north, "nps", -360, 360, ""},
+      {"far south, a station at the pole", south, "sps", -360, 360, ""},
+      {"one impossible position", dutch, "scaled", 2, 9,
+       "drought-export: warning: 1 station has no usable position (longitude and latitude finite, within -180..360 "
+       "and -90..90); it is left off the maps\n"},
+      {"one station", {{105.0f, 15.0f}}, "scaled", 104, 106, ""},
+      {"all at one point", std::vector<std::pair<float, float>>(8, {105.0f, 15.0f}), "scaled", 104, 106, ""},
+      {"no usable position", std::vector<std::pair<float, float>>(5, {nan, 15.0f}), "", 0, 0,
+       "drought-export: error: no maps: no station has a usable position; the outputs are complete\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dxtest::sample::generate(dir.path(), static_cast<int>(c.positions.size()), 2);
+    dxtest::write_stations(dir / "SPI_Stn.nc", c.positions);
+    const auto r = run_tool(dir.path(), {"--maps"});
+    std::string err;  // without the progress lines
+    for (const std::string& l : dxtest::lines_of(r.err))
+      if (!l.starts_with("maps: ")) err += l + "\n";
+    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(outputs(dir.path()).size(), 81u);
+    if (c.projection.empty()) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_FALSE(dxtest::file_exists(dir / "maps"));
+      continue;
+    }
+    ASSERT_EQ(r.status, 0);
+    expect_pictures(dir / "maps");
+    const std::string gs = dxtest::read_file(dir / "maps/Fre_all.gs");
+    EXPECT_NE(gs.find("'set mproj " + c.projection + "'"), std::string::npos);
+    const auto [lon1, lon2] = lon_window(gs);
+    EXPECT_TRUE(c.lon1 <= lon1 && lon1 < lon2 && lon2 <= c.lon2) << lon1 << " " << lon2;
+  }
 }
 
 // The gridded drawings, asked for on a network small enough for marks:

@@ -98,11 +98,17 @@ TEST(Plan, GriddedDrawingsCoverTheMapWithOneBoxToSpare) {
 // Panels by the data's structure, fitting the page, never over each other
 // or over the colour bar, every map the region's shape.
 TEST(Plan, PanelsAreLaidOutByClassAndIndexAndFitThePage) {
-  const std::vector<std::pair<std::size_t, std::pair<int, int>>> grids = {{18, {3, 6}}, {12, {3, 4}}};
-  for (const auto& [n, rc] : grids) {
-    const dx::Layout l = dx::layout(n, 0.5);
-    EXPECT_EQ(l.rows, rc.first) << n;
-    EXPECT_EQ(l.cols, rc.second) << n;
+  const struct {
+    std::size_t panels;
+    double aspect;
+    int rows, cols;
+    bool down;
+  } grids[] = {{18, 0.5, 3, 6, false}, {12, 0.5, 3, 4, false}, {18, 4, 6, 3, true}, {12, 4, 4, 3, true}};
+  for (const auto& g : grids) {
+    const dx::Layout l = dx::layout(g.panels, g.aspect);
+    EXPECT_EQ(l.rows, g.rows) << g.panels << " " << g.aspect;
+    EXPECT_EQ(l.cols, g.cols) << g.panels << " " << g.aspect;
+    EXPECT_EQ(l.down, g.down) << g.panels << " " << g.aspect;
   }
   for (const auto& positions : std::vector<std::vector<std::pair<float, float>>>{
            {{100, 10}, {110, 30}}, {{-10, 36}, {30, 70}}, {{-170, -50}, {170, 70}}, {{0, 90}, {100, 70}}}) {

@@ -66,6 +66,59 @@ TEST(Script, EveryClassIsDrawnInItsOwnColourOfTheScale) {
   EXPECT_NE(gs.find("run('gxprint 'dir'/Fre_all.png x1600 y1236 white')"), std::string::npos) << gs;
 }
 
+// The script of a picture of `positions` with one missing value in its
+// second panel.
+std::string script_of(const std::string& name, const std::vector<std::pair<float, float>>& positions) {
+  dx::Store st = dxtest::network(positions);
+  for (std::size_t k = 0; k < 6; ++k) st.SENSL(0, k) = -0.01f, st.SENSL(1, k) = 0.02f;
+  st.SENSL(0, 1) = -9999.0f;
+  st.PROB(0, 0) = 0.3f, st.PROB(1, 0) = 0.001f;
+  const dx::MapFrame f = dx::map_frame(st, positions.size(), dx::MapStyle::Boxes);
+  for (const dx::Picture& p : dx::plan_pictures(st, dxtest::written(st), f))
+    if (p.name == name) return dx::picture_script(p, f);
+  ADD_FAILURE() << "no picture " << name;
+  return "";
+}
+
+// Where each of `needles` first occurs in `gs`, in order; npos for none.
+std::vector<std::size_t> places(const std::string& gs, const std::vector<std::string>& needles) {
+  std::vector<std::size_t> at;
+  for (const std::string& n : needles) at.push_back(gs.find(n));
+  return at;
+}
+
+TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
+  const std::vector<std::pair<float, float>> country = {{4, 51}, {7, 53}}, arctic = {{0, 90}, {100, 70}},
+                                             antarctic = {{0, -90}, {50, -70}};
+  EXPECT_NE(script_of("Fre_all", country).find("'set mproj scaled'"), std::string::npos);
+  EXPECT_NE(script_of("Fre_all", arctic).find("'set mproj nps'"), std::string::npos);
+  EXPECT_NE(script_of("Fre_all", antarctic).find("'set mproj sps'"), std::string::npos);
+  EXPECT_NE(script_of("Fre_all", country).find("'set mpdset hires'"), std::string::npos);
+
+  // p-values as marks whatever the drawing (here boxes), the least
+  // significant class first, the most significant last, on top.
+  const std::string prob = script_of("Prob", country);
+  EXPECT_EQ(prob.find("oabin"), std::string::npos) << prob;
+  const auto order = places(prob, {"'set ccolor 23'", "'set ccolor 22'", "'set ccolor 21'", "'set ccolor 20'"});
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    ASSERT_NE(order[i], std::string::npos) << i << prob;
+    if (i > 0) {
+      EXPECT_LT(order[i - 1], order[i]) << i;
+    }
+  }
+  // The trends: drawn on the grid, the significant stations ringed from
+  // Prob at the same step, the missing value marked in its panel only.
+  const std::string sensl = script_of("Sensl", country);
+  EXPECT_NE(sensl.find("run('open Prob.ctl')"), std::string::npos);
+  EXPECT_NE(sensl.find("d oabin("), std::string::npos);
+  EXPECT_NE(sensl.find("run('d const(maskout(Prob.2, 0.05-Prob.2), 1)')"), std::string::npos) << sensl;
+  const std::size_t panel2 = sensl.find("* Panel 2"), panel3 = sensl.find("* Panel 3");
+  const std::size_t missing = sensl.find("d maskout(const(Sensl.1, 1, -u)");
+  EXPECT_TRUE(missing > panel2 && missing < panel3) << sensl;
+  EXPECT_EQ(sensl.find("d maskout(const(Sensl.1, 1, -u)", missing + 1), std::string::npos);
+  EXPECT_NE(sensl.find("missing value'"), std::string::npos);  // in the legend
+}
+
 TEST(Script, GradsOutputTellsWhatFailed) {
   struct Case {
     const char* output;

@@ -125,6 +125,10 @@ void write_nc(const std::string& path, const NcLayout& layout) {
     throw std::runtime_error(path + ": fixture names an undefined dimension " + name);
   };
 
+  const auto put_text = [&w](int varid, const std::string& name, const std::string& value) {
+    w.check(nc_put_att_text(w.id(), varid, name.c_str(), value.size(), value.data()), "put attribute " + name);
+  };
+
   std::vector<int> varids;
   std::vector<std::vector<std::size_t>> counts;
   for (const NcVar& v : layout.vars) {
@@ -140,13 +144,15 @@ void write_nc(const std::string& path, const NcLayout& layout) {
             "define variable " + v.name);
     for (const auto& [name, value] : v.attrs)
       w.check(nc_put_att_double(w.id(), id, name.c_str(), v.type, 1, &value), "put attribute " + name);
+    for (const auto& [name, value] : v.text_attrs) put_text(id, name, value);
+    for (const auto& [name, value] : v.string_attrs) {
+      const char* text = value.c_str();
+      w.check(nc_put_att_string(w.id(), id, name.c_str(), 1, &text), "put attribute " + name);
+    }
     varids.push_back(id);
     counts.push_back(std::move(count));
   }
-  for (const auto& [name, value] : layout.global_attrs) {
-    w.check(nc_put_att_text(w.id(), NC_GLOBAL, name.c_str(), value.size(), value.data()),
-            "put attribute " + name);
-  }
+  for (const auto& [name, value] : layout.global_attrs) put_text(NC_GLOBAL, name, value);
   w.check(nc_enddef(w.id()), "end of definitions");
 
   for (std::size_t k = 0; k < layout.vars.size(); ++k) {

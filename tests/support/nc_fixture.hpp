@@ -1,8 +1,8 @@
 #pragma once
 // netCDF test files written through the netCDF C library: a general writer
 // (any format, dimensions in declared order, variables of any numeric type
-// and text variables for hostile inputs, coordinate variables, global
-// attributes), a complete set of result files for the loader, and whole
+// and text variables for hostile inputs, coordinate variables, variable and
+// global attributes), a complete set of result files for the loader, and whole
 // variables read back.
 #include <netcdf.h>
 
@@ -41,6 +41,9 @@ struct NcVar {
   // Numeric attributes (_FillValue, scale_factor, ...), one value each,
   // stored in the variable's own type.
   std::vector<std::pair<std::string, double>> attrs;
+  // Text attributes (units, ...): of type char, or of type string, one
+  // string each (netCDF-4 only).
+  std::vector<std::pair<std::string, std::string>> text_attrs, string_attrs;
   std::string text;                  // NC_CHAR contents
   std::vector<std::string> strings;  // NC_STRING contents (netCDF-4 only)
 };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "output/catalogue.hpp"
+#include "support/nc_fixture.hpp"
 
 namespace dxtest {
 
@@ -40,6 +41,17 @@ std::vector<dx::WrittenDataSet> written(const dx::Store& st) {
     for (const dx::PeriodStatistic& s : dx::kPeriodStatistics)
       w.push_back({dx::period_base(s.prefix, p), std::string(s.var), n, 18, 0});
   return w;
+}
+
+void write_stations(const std::string& path, const std::vector<std::pair<float, float>>& positions) {
+  NcLayout f;
+  f.dim("stn", positions.size());
+  std::vector<float> lon, lat, reg;
+  for (const auto& [x, y] : positions) lon.push_back(x), lat.push_back(y), reg.push_back(static_cast<float>(reg.size() + 1));
+  f.var("lon", NC_FLOAT, {"stn"}).fvalues = lon;
+  f.var("lat", NC_FLOAT, {"stn"}).fvalues = lat;
+  f.var("reg", NC_FLOAT, {"stn"}).fvalues = reg;
+  write_nc(path, f);
 }
 
 }  // namespace dxtest
