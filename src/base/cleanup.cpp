@@ -62,7 +62,8 @@ int CleanupList::add_file(int dir, const std::string& name) { return add(dir, na
 int CleanupList::add_folder(int dir, const std::string& name) { return add(dir, name, true); }
 
 int CleanupList::add(int dir, const std::string& name, bool folder) {
-  if (name.size() >= kMaxPath) throw Error("cannot register " + name + " for removal at a signal: the name is too long");
+  if (name.size() >= kMaxPath)
+    throw Error("cannot register " + name + " for removal at a signal: the name is too long");
   for (std::size_t i = 0; i < kPathSlots; ++i) {
     Slot& s = slots_[i];
     if (s.used.load(std::memory_order_acquire)) continue;
@@ -103,10 +104,8 @@ void CleanupList::run() const noexcept {
   }
   for (const Slot& s : slots_) {
     if (!s.used.load(std::memory_order_acquire)) continue;
-    if (s.folder)
-      remove_flat_folder(s.dir, s.path);
-    else
-      static_cast<void>(::unlinkat(s.dir, s.path, 0));  // ENOENT: already renamed
+    if (s.folder) remove_flat_folder(s.dir, s.path);
+    else static_cast<void>(::unlinkat(s.dir, s.path, 0));  // ENOENT: already renamed
   }
 }
 

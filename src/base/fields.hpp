@@ -71,10 +71,29 @@ struct Value {
   float r = 0.0f;
   std::string_view s;
 
-  static Value text(std::string_view t) { Value v; v.kind = Kind::Text; v.s = t; return v; }
-  static Value integer(std::int32_t n) { Value v; v.kind = Kind::Int; v.i = n; return v; }
-  static Value real(float x) { Value v; v.kind = Kind::Real; v.r = x; return v; }
-  static Value bad_int() { Value v; v.kind = Kind::BadInt; return v; }
+  static Value text(std::string_view t) {
+    Value v;
+    v.kind = Kind::Text;
+    v.s = t;
+    return v;
+  }
+  static Value integer(std::int32_t n) {
+    Value v;
+    v.kind = Kind::Int;
+    v.i = n;
+    return v;
+  }
+  static Value real(float x) {
+    Value v;
+    v.kind = Kind::Real;
+    v.r = x;
+    return v;
+  }
+  static Value bad_int() {
+    Value v;
+    v.kind = Kind::BadInt;
+    return v;
+  }
 };
 
 // Converts a real to a 32-bit integer by truncation toward zero (3.9 -> 3,
@@ -97,8 +116,7 @@ void put_text(char* dst, int w, std::string_view text);
 
 // Exact powers of ten as doubles.  A float has 24 significant bits and 5^d
 // at most 28 for d <= 12, so a float times 10^d (d <= 12) is exact.
-inline constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14};
+inline constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14};
 inline constexpr int kMaxExactDecimals = 12;
 
 // The common case inline: a field of 8 to 16 characters, at most 12 and at

@@ -46,7 +46,8 @@ float* map_zeroed(std::size_t bytes) {
     // mapping just made; a failure would only leave address space unused.
     if (start != base) static_cast<void>(munmap(base, static_cast<std::size_t>(start - base)));
     char* const end = start + bytes;
-    if (end != base + bytes + slack) static_cast<void>(munmap(end, static_cast<std::size_t>(base + bytes + slack - end)));
+    if (end != base + bytes + slack)
+      static_cast<void>(munmap(end, static_cast<std::size_t>(base + bytes + slack - end)));
 #ifdef MADV_HUGEPAGE
     // Advice only: without huge pages the block works the same.
     static_cast<void>(madvise(start, bytes / kHugePage * kHugePage, MADV_HUGEPAGE));

@@ -98,9 +98,7 @@ class Parser {
         ++pos_;
         rule = {'X', number(), 0};
         break;
-      case 'A':
-        rule = {'A', at_digit() ? number() : -1, 0};
-        break;
+      case 'A': rule = {'A', at_digit() ? number() : -1, 0}; break;
       case 'I':
         rule = {'I', number(), -1};
         if (peek() == '.') {
@@ -113,8 +111,7 @@ class Parser {
         expect('.');
         rule.m = number();
         break;
-      default:
-        fail("unknown field rule");
+      default: fail("unknown field rule");
     }
     if (rule.code != 'X' && rule.w == 0) fail("field width 0");
     check_room(rules, static_cast<std::size_t>(repeat));
@@ -159,8 +156,7 @@ void Format::apply(std::span<const Value> values, std::string& out) const {
     const bool ok = (rule.code == 'A' && v.kind == Value::Kind::Text) ||
                     (rule.code == 'I' && (v.kind == Value::Kind::Int || v.kind == Value::Kind::BadInt)) ||
                     (rule.code == 'F' && v.kind == Value::Kind::Real);
-    if (!ok)
-      throw Error(std::string("format rule ") + rule.code + " cannot write a " + kind_name(v.kind) + " value");
+    if (!ok) throw Error(std::string("format rule ") + rule.code + " cannot write a " + kind_name(v.kind) + " value");
     len += rule.w < 0 ? v.s.size() : static_cast<std::size_t>(rule.w);
   }
   if (next < values.size()) throw Error("more values than the format has rules");

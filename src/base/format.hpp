@@ -17,9 +17,9 @@ class Format {
  public:
   // One field rule after repeat counts and groups are expanded.
   struct Rule {
-    char code;       // 'A', 'I', 'F' or 'X'
-    int w;           // width (-1 for a plain A); skip count for 'X'
-    int m;           // digits after the point (F) or minimum digits (I, -1: none)
+    char code;  // 'A', 'I', 'F' or 'X'
+    int w;      // width (-1 for a plain A); skip count for 'X'
+    int m;      // digits after the point (F) or minimum digits (I, -1: none)
   };
 
   // Parses a format such as "(I4,2F8.3, 18F12.3)" or "(A3,TR1,2(A6,TR2),100A12)".

@@ -32,8 +32,7 @@ struct Store {
   // Station arrays.
   Array1 LON, LAT, REG;
   // Statistics, (station, column).
-  Array2 NUM_DR_MON, SENSL, PROB, SPELL_AVE, SPELL_MAX, TIME_ARR_AVE,
-      TIME_ARR_MAX, FRE_ALL, MAG_ALL, TQ, PROB1;
+  Array2 NUM_DR_MON, SENSL, PROB, SPELL_AVE, SPELL_MAX, TIME_ARR_AVE, TIME_ARR_MAX, FRE_ALL, MAG_ALL, TQ, PROB1;
   // Per-period frequency and magnitude, (class, station, period).
   Array3 FRE, MAG;
   // Station names, each kStationLen characters, blank-padded.

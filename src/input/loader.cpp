@@ -49,9 +49,8 @@ void allocate_for(const StationCount& ref, std::string_view what, ColArray<R>& a
   const std::uint64_t bytes = n * sizeof(float);
   const std::optional<Shortfall> s = reserve_memory(bytes, bytes, [&] { a.allocate(ext); });
   if (!s) return;
-  throw Error(std::string(ref.file) + ": " + std::to_string(ref.n) + " stations: the " + std::string(what) +
-              " need " + std::to_string(bytes) + " bytes" +
-              (s->kind == Shortfall::Kind::Allocation ? ": " : ", ") + s->text());
+  throw Error(std::string(ref.file) + ": " + std::to_string(ref.n) + " stations: the " + std::string(what) + " need " +
+              std::to_string(bytes) + " bytes" + (s->kind == Shortfall::Kind::Allocation ? ": " : ", ") + s->text());
 }
 
 // The text tables print a fixed number of columns of each statistic; a
@@ -154,8 +153,8 @@ class Load {
     rd_ncdf_2d(files_, path(v), st_.XSTN, st_.XIDX, st_.NSTN, ncol, st_.*into.values, v.var, st_.STATUS,
                shape_check(v));
     if (into.within_previous && ncol > previous_ncol_) {
-      throw Error(variable_context(name(v), v.var) + " has " + std::to_string(ncol) + " columns, but " +
-                  previous_var_ + " has only " + std::to_string(previous_ncol_));
+      throw Error(variable_context(name(v), v.var) + " has " + std::to_string(ncol) + " columns, but " + previous_var_ +
+                  " has only " + std::to_string(previous_ncol_));
     }
     previous_ncol_ = ncol;
     previous_var_ = v.var;
@@ -222,8 +221,7 @@ class Load {
       if (const ClassOf* d = std::get_if<ClassOf>(&v.into); d != nullptr && d->column == 0) {
         st_.NCLASS = static_cast<std::int32_t>(reads_into<ClassOf>(run, d->values));
         st_.NPERIOD = v.min_columns;
-        allocate_for(*ref_, d->what, st_.*d->values,
-                     {count_to_size(st_.NCLASS), nstn, count_to_size(st_.NPERIOD)});
+        allocate_for(*ref_, d->what, st_.*d->values, {count_to_size(st_.NCLASS), nstn, count_to_size(st_.NPERIOD)});
       } else if (const ColumnOf* c = std::get_if<ColumnOf>(&v.into); c != nullptr && c->column == 0) {
         st_.NPAIR = static_cast<std::int32_t>(reads_into<ColumnOf>(run, c->values));
         allocate_for(*ref_, c->what, st_.*c->values, {nstn, count_to_size(st_.NPAIR)});

@@ -83,8 +83,8 @@ std::uint64_t obtainable_memory(const std::string& proc_root, const std::string&
       std::string c;
       while (std::getline(cs, c, ','))
         if (c == "memory")
-          best = std::min(best, cgroup_room(cgroup_root + "/memory", path, "memory.limit_in_bytes",
-                                            "memory.usage_in_bytes"));
+          best = std::min(best,
+                          cgroup_room(cgroup_root + "/memory", path, "memory.limit_in_bytes", "memory.usage_in_bytes"));
     }
   }
   return best == kNone ? 0 : best;

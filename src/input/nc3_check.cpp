@@ -44,9 +44,9 @@ namespace {
 constexpr std::uint32_t kTagDimension = 0x0A;
 constexpr std::uint32_t kTagVariable = 0x0B;
 constexpr std::uint32_t kTagAttribute = 0x0C;
-constexpr std::uint64_t kMaxName = 256;         // longest name the library writes
-constexpr std::size_t kWindow = 16 * 1024;      // header bytes fetched per read
-constexpr std::uint64_t kHuge = UINT64_MAX;     // saturated size: beyond any file
+constexpr std::uint64_t kMaxName = 256;      // longest name the library writes
+constexpr std::size_t kWindow = 16 * 1024;   // header bytes fetched per read
+constexpr std::uint64_t kHuge = UINT64_MAX;  // saturated size: beyond any file
 
 const char* const kDamagedHint = " (a damaged or incompletely copied netCDF file)";
 
@@ -70,14 +70,17 @@ std::uint64_t pad4(std::uint64_t n) { return n > kHuge - 3 ? kHuge : (n + 3) & ~
 // format version (the unsigned and 64-bit integer types exist in CDF-5 only).
 std::uint64_t type_size(std::uint32_t type, bool cdf5) {
   switch (type) {
-    case 1: case 2: return 1;  // byte, char
-    case 3: return 2;          // short
-    case 4: case 5: return 4;  // int, float
-    case 6: return 8;          // double
-    case 7: return cdf5 ? 1 : 0;             // ubyte
-    case 8: return cdf5 ? 2 : 0;             // ushort
-    case 9: return cdf5 ? 4 : 0;             // uint
-    case 10: case 11: return cdf5 ? 8 : 0;   // int64, uint64
+    case 1:
+    case 2: return 1;  // byte, char
+    case 3: return 2;  // short
+    case 4:
+    case 5: return 4;             // int, float
+    case 6: return 8;             // double
+    case 7: return cdf5 ? 1 : 0;  // ubyte
+    case 8: return cdf5 ? 2 : 0;  // ushort
+    case 9: return cdf5 ? 4 : 0;  // uint
+    case 10:
+    case 11: return cdf5 ? 8 : 0;  // int64, uint64
     default: return 0;
   }
 }
@@ -95,8 +98,7 @@ std::string quoted(std::string_view name) {
 // access is checked against the file size before anything is fetched.
 class HeaderStream {
  public:
-  HeaderStream(int fd, const std::string& path, std::uint64_t size)
-      : fd_(fd), path_(path), size_(size) {}
+  HeaderStream(int fd, const std::string& path, std::uint64_t size) : fd_(fd), path_(path), size_(size) {}
 
   std::uint64_t pos() const { return pos_; }
   std::uint64_t left() const { return size_ - pos_; }
@@ -104,8 +106,7 @@ class HeaderStream {
   std::uint32_t u32() {
     const unsigned char* p = need(4);
     pos_ += 4;
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
   }
 
   std::uint64_t u64() {
@@ -194,25 +195,22 @@ class HeaderParser {
       const std::uint64_t rank = count();
       if (rank > in_.left() / (cdf5_ ? 8 : 4))
         damaged(path_, "variable " + quoted(var) + " lists " + std::to_string(rank) +
-                             " dimensions, more than the remaining " + std::to_string(in_.left()) +
-                             " bytes of the file can hold");
+                           " dimensions, more than the remaining " + std::to_string(in_.left()) +
+                           " bytes of the file can hold");
       bool record = false;
       std::uint64_t values = 1;
       for (std::uint64_t d = 0; d < rank; ++d) {
         const std::uint64_t id = count();
         if (id >= dims_.size())
-          damaged(path_, "variable " + quoted(var) + " uses dimension id " + std::to_string(id) +
-                             " of " + std::to_string(dims_.size()));
-        if (d == 0 && dims_[id] == 0)
-          record = true;
-        else
-          values = mul_sat(values, dims_[id]);
+          damaged(path_, "variable " + quoted(var) + " uses dimension id " + std::to_string(id) + " of " +
+                             std::to_string(dims_.size()));
+        if (d == 0 && dims_[id] == 0) record = true;
+        else values = mul_sat(values, dims_[id]);
       }
       attributes(&var);
       const std::uint32_t type = in_.u32();
       const std::uint64_t size = type_size(type, cdf5_);
-      if (size == 0)
-        damaged(path_, "variable " + quoted(var) + " has the unknown type " + std::to_string(type));
+      if (size == 0) damaged(path_, "variable " + quoted(var) + " has the unknown type " + std::to_string(type));
       count();  // vsize: redundant, see above
       const std::uint64_t begin = offset64_ ? in_.u64() : in_.u32();
       const std::uint64_t bytes = mul_sat(values, size);
@@ -237,8 +235,7 @@ class HeaderParser {
   std::uint64_t count() { return cdf5_ ? in_.u64() : in_.u32(); }
 
   std::uint64_t max_end(std::uint64_t required, std::uint64_t end, const std::string& var) {
-    if (end == kHuge)
-      damaged(path_, "variable " + quoted(var) + " would end beyond any possible file size");
+    if (end == kHuge) damaged(path_, "variable " + quoted(var) + " would end beyond any possible file size");
     return end > required ? end : required;
   }
 
@@ -249,8 +246,8 @@ class HeaderParser {
     const std::uint64_t n = count();
     if (n == 0) return 0;
     if (found != tag)
-      damaged(path_, std::string("the ") + what + " list has the tag " + std::to_string(found) +
-                         " instead of " + std::to_string(tag));
+      damaged(path_, std::string("the ") + what + " list has the tag " + std::to_string(found) + " instead of " +
+                         std::to_string(tag));
     if (n > in_.left() / min_bytes)
       damaged(path_, "it lists " + std::to_string(n) + " " + what + "s, more than the remaining " +
                          std::to_string(in_.left()) + " bytes of the file can hold");
@@ -261,9 +258,8 @@ class HeaderParser {
   std::string name(const char* what, const std::string* owner = nullptr) {
     const std::uint64_t len = count();
     if (len > kMaxName)
-      damaged(path_, std::string("the name of a ") + what +
-                         (owner ? " of variable " + quoted(*owner) : std::string()) + " is " +
-                         std::to_string(len) + " bytes long (at most " + std::to_string(kMaxName) +
+      damaged(path_, std::string("the name of a ") + what + (owner ? " of variable " + quoted(*owner) : std::string()) +
+                         " is " + std::to_string(len) + " bytes long (at most " + std::to_string(kMaxName) +
                          " are possible)");
     std::string text(in_.bytes(static_cast<std::size_t>(len)));
     in_.skip(pad4(len) - len);
@@ -277,8 +273,7 @@ class HeaderParser {
       const std::uint32_t type = in_.u32();
       const std::uint64_t size = type_size(type, cdf5_);
       if (size == 0)
-        damaged(path_, "attribute " + quoted(att) +
-                           (owner ? " of variable " + quoted(*owner) : std::string()) +
+        damaged(path_, "attribute " + quoted(att) + (owner ? " of variable " + quoted(*owner) : std::string()) +
                            " has the unknown type " + std::to_string(type));
       in_.skip(pad4(mul_sat(count(), size)));
     }
@@ -315,8 +310,7 @@ void check_nc3_complete(const std::string& path, const std::string& name) {
       const std::uint64_t required = header.required_size();
       if (size < required)
         throw Error(shown + ": file is truncated: its header describes " + std::to_string(required) +
-                    " bytes of data but the file has " + std::to_string(size) + " bytes" +
-                    kDamagedHint);
+                    " bytes of data but the file has " + std::to_string(size) + " bytes" + kDamagedHint);
     }
   }
 

@@ -70,15 +70,14 @@ double default_fill(nc_type t) {
 
 // How many of the n values read equal `flag` as a float (NaN: are NaN).
 std::size_t count_flagged(const float* values, std::size_t n, double flag) {
-  if (std::isnan(flag)) return static_cast<std::size_t>(std::count_if(values, values + n, [](float v) { return v != v; }));
+  if (std::isnan(flag))
+    return static_cast<std::size_t>(std::count_if(values, values + n, [](float v) { return v != v; }));
   const float f = static_cast<float>(flag);
   return static_cast<std::size_t>(std::count(values, values + n, f));
 }
 
 // "1 value equals", "3 values equal".
-std::string values_equal(std::size_t k) {
-  return std::to_string(k) + (k == 1 ? " value equals" : " values equal");
-}
+std::string values_equal(std::size_t k) { return std::to_string(k) + (k == 1 ? " value equals" : " values equal"); }
 
 std::string number_text(double v) {
   char buf[32];
@@ -88,11 +87,17 @@ std::string number_text(double v) {
 
 bool numeric(nc_type t) {
   switch (t) {
-    case NC_BYTE: case NC_UBYTE: case NC_SHORT: case NC_USHORT: case NC_INT: case NC_UINT:
-    case NC_INT64: case NC_UINT64: case NC_FLOAT: case NC_DOUBLE:
-      return true;
-    default:
-      return false;
+    case NC_BYTE:
+    case NC_UBYTE:
+    case NC_SHORT:
+    case NC_USHORT:
+    case NC_INT:
+    case NC_UINT:
+    case NC_INT64:
+    case NC_UINT64:
+    case NC_FLOAT:
+    case NC_DOUBLE: return true;
+    default: return false;
   }
 }
 
@@ -100,9 +105,7 @@ bool numeric(nc_type t) {
 // drops leading blanks and control bytes of a path and takes a path of the
 // form "scheme:..." for a remote address; a relative path led by "./" is
 // taken as it stands, so the file it opens is the very file the user named.
-std::string library_path(const std::string& path) {
-  return path.starts_with('/') ? path : "./" + path;
-}
+std::string library_path(const std::string& path) { return path.starts_with('/') ? path : "./" + path; }
 
 }  // namespace
 
@@ -130,8 +133,7 @@ NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::st
   // device or a socket as it comes: only regular files are read.  A name
   // that cannot be looked up is left to the library, which says why.
   struct stat st {};
-  if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-    throw Error(not_regular_file(name_, var_));
+  if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) throw Error(not_regular_file(name_, var_));
   // A large read-buffer hint: a classic file is then read in 1 MiB blocks
   // instead of a few kilobytes at a time (other formats ignore it).
   std::size_t chunk = kReadChunk;
@@ -195,8 +197,8 @@ NcFile::Dim NcFile::dimension(int dimid, int& status) {
   std::size_t len = 0;
   check(nc_inq_dim(id_, dimid, name, &len), "cannot inquire its dimensions", status);
   if (len > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    fail(": dimension " + std::string(name) + " has length " + std::to_string(len) +
-         ", more than this tool handles (" + std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
+    fail(": dimension " + std::string(name) + " has length " + std::to_string(len) + ", more than this tool handles (" +
+         std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
   }
   return Dim{dimid, pad_to(name, kDimNameLen), static_cast<std::int32_t>(len)};
 }
@@ -267,7 +269,8 @@ void NcFile::read_values(int varid, float* dst, std::size_t n, int& status) {
   if (status == NC_ERANGE) {
     warn(context() +
          ": some values lie outside the range of a 32-bit float and are read as the "
-         "netCDF library converts them (" + nc_strerror(status) + ")");
+         "netCDF library converts them (" +
+         nc_strerror(status) + ")");
   } else {
     check(status, "cannot read its values", status);
   }
@@ -290,8 +293,8 @@ void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
     if (nc_get_att_double(id_, varid, name, flags.data()) != NC_NOERR) continue;
     for (const double flag : flags) {
       if (const std::size_t k = count_flagged(values, n, flag); k > 0)
-        warn(context() + ": " + values_equal(k) + " its " + name + " (" +
-             number_text(flag) + "); they are published as stored, not as missing");
+        warn(context() + ": " + values_equal(k) + " its " + name + " (" + number_text(flag) +
+             "); they are published as stored, not as missing");
     }
   }
   if (own_fill || !has_unlimited_dimension(varid)) return;
@@ -304,8 +307,8 @@ void NcFile::warn_of_flags(int varid, const float* values, std::size_t n) {
     return;
   const double flag = default_fill(type);
   if (const std::size_t k = count_flagged(values, n, flag); k > 0)
-    warn(context() + ": " + values_equal(k) + " the netCDF default fill value (" +
-         number_text(flag) + ") of data never written; they are published as stored, not as missing");
+    warn(context() + ": " + values_equal(k) + " the netCDF default fill value (" + number_text(flag) +
+         ") of data never written; they are published as stored, not as missing");
 }
 
 bool NcFile::has_unlimited_dimension(int varid) const {
@@ -339,7 +342,8 @@ std::unique_ptr<NcFile> NcOpenings::take_kept(std::string_view file, std::string
 }
 
 std::unique_ptr<NcFile> NcOpenings::open(std::string_view file, std::string_view var, int& status) const {
-  return std::make_unique<NcFile>(file, var, status, file == named_path_ ? std::string_view(name_) : std::string_view());
+  return std::make_unique<NcFile>(file, var, status,
+                                  file == named_path_ ? std::string_view(name_) : std::string_view());
 }
 
 void NcOpenings::close_kept() {

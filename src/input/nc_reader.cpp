@@ -17,9 +17,7 @@ void start_line(std::string_view file) {
 void dim_line(std::string_view label, const std::string& name, std::int32_t len) {
   console_line({Value::text(label), Value::text(name), Value::text("; length = "), Value::integer(len)});
 }
-void end_line(std::string_view file) {
-  console_line({Value::text("   Completed reading file "), Value::text(file)});
-}
+void end_line(std::string_view file) { console_line({Value::text("   Completed reading file "), Value::text(file)}); }
 
 constexpr std::string_view kFirstDim = "      - Longitude's name = ";
 constexpr std::string_view kSecondDim = "      - Latitude's name  = ";

@@ -34,7 +34,14 @@ inline constexpr std::string_view kProbTqFile = "Prob_Tq_pdsi_spi_Stn.nc";
 
 // Every input file, the station file last (as kStationFileName).
 enum InputFile : int {
-  kDrouMonInput, kSenProbInput, kSpellInput, kAllPeriodInput, kPeriodInput, kTqInput, kProbTqInput, kStationInput
+  kDrouMonInput,
+  kSenProbInput,
+  kSpellInput,
+  kAllPeriodInput,
+  kPeriodInput,
+  kTqInput,
+  kProbTqInput,
+  kStationInput
 };
 inline constexpr int kInputFiles = kStationInput + 1;
 inline constexpr std::array<std::string_view, kInputFiles> kInputFileNames = {
@@ -47,9 +54,7 @@ inline constexpr int kPeriods = 12;
 
 // Name of the per-period variable of class column k (0 to 17), "Fre_" or
 // "Mag_" + index + "_" + class: "Fre_pdsi_mod", ...
-inline std::string period_var(std::string_view prefix, std::size_t k) {
-  return std::string(prefix) + period_class(k);
-}
+inline std::string period_var(std::string_view prefix, std::size_t k) { return std::string(prefix) + period_class(k); }
 
 // Where the values of a read go in the store.  A whole statistic keeps
 // its column count in a run count; `within_previous`: it may not have more
@@ -92,17 +97,16 @@ struct InputVar {
 inline const std::vector<InputVar>& input_reads() {
   static const std::vector<InputVar> reads = [] {
     using S = Store;
-    std::vector<InputVar> v = {
-        {kDrouMonInput, "N_Drou_mon", 2, kClasses, WholeStatistic{&S::NUM_DR_MON, &S::NCOL_DRM}},
-        {kSenProbInput, "SenSL", 2, 6, WholeStatistic{&S::SENSL, &S::NCOL_IDX}},
-        // The data set of SenSL is written with the count of Prob.
-        {kSenProbInput, "Prob", 2, 6, WholeStatistic{&S::PROB, &S::NCOL_IDX, true}},
-        {kSpellInput, "Spell_Ave", 2, kClasses, WholeStatistic{&S::SPELL_AVE, &S::NCLASS}},
-        {kSpellInput, "Spell_Max", 2, kClasses, WholeStatistic{&S::SPELL_MAX, &S::NCLASS}},
-        {kSpellInput, "Time_Arr_Ave", 2, kClasses, WholeStatistic{&S::TIME_ARR_AVE, &S::NCLASS}},
-        {kSpellInput, "Time_Arr_Max", 2, kClasses, WholeStatistic{&S::TIME_ARR_MAX, &S::NCLASS}},
-        {kAllPeriodInput, "Freq", 2, kClasses, WholeStatistic{&S::FRE_ALL, &S::NCLASS}},
-        {kAllPeriodInput, "Mag", 2, kClasses, WholeStatistic{&S::MAG_ALL, &S::NCLASS}}};
+    std::vector<InputVar> v = {{kDrouMonInput, "N_Drou_mon", 2, kClasses, WholeStatistic{&S::NUM_DR_MON, &S::NCOL_DRM}},
+                               {kSenProbInput, "SenSL", 2, 6, WholeStatistic{&S::SENSL, &S::NCOL_IDX}},
+                               // The data set of SenSL is written with the count of Prob.
+                               {kSenProbInput, "Prob", 2, 6, WholeStatistic{&S::PROB, &S::NCOL_IDX, true}},
+                               {kSpellInput, "Spell_Ave", 2, kClasses, WholeStatistic{&S::SPELL_AVE, &S::NCLASS}},
+                               {kSpellInput, "Spell_Max", 2, kClasses, WholeStatistic{&S::SPELL_MAX, &S::NCLASS}},
+                               {kSpellInput, "Time_Arr_Ave", 2, kClasses, WholeStatistic{&S::TIME_ARR_AVE, &S::NCLASS}},
+                               {kSpellInput, "Time_Arr_Max", 2, kClasses, WholeStatistic{&S::TIME_ARR_MAX, &S::NCLASS}},
+                               {kAllPeriodInput, "Freq", 2, kClasses, WholeStatistic{&S::FRE_ALL, &S::NCLASS}},
+                               {kAllPeriodInput, "Mag", 2, kClasses, WholeStatistic{&S::MAG_ALL, &S::NCLASS}}};
     for (std::size_t k = 0; k < kClasses; ++k) {
       v.push_back({kPeriodInput, period_var("Fre_", k), 2, kPeriods, ClassOf{&S::FRE, k, "frequencies per period"}});
       v.push_back({kPeriodInput, period_var("Mag_", k), 2, kPeriods, ClassOf{&S::MAG, k, "magnitudes per period"}});

@@ -26,9 +26,7 @@ extern char** environ;
 namespace dx {
 namespace {
 
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 // Output kept per child: enough for its messages, bounded for a child that
 // talks without end.
@@ -97,7 +95,9 @@ class SpawnSetup {
 };
 
 Running start(const ChildJob& job, std::size_t index, CleanupList& cleanup) {
-  const auto cannot_start = [&job](int err) { return Error("cannot start " + job.argv[0] + ": " + system_reason(err)); };
+  const auto cannot_start = [&job](int err) {
+    return Error("cannot start " + job.argv[0] + ": " + system_reason(err));
+  };
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw cannot_start(errno);
   Descriptor read_end(pipe_fds[0]);

@@ -19,7 +19,7 @@ namespace dx {
 
 struct ChildJob {
   std::vector<std::string> argv;  // argv[0] is the program's path
-  int cwd = -1;                    // a descriptor of the child's working folder; < 0: the caller's
+  int cwd = -1;                   // a descriptor of the child's working folder; < 0: the caller's
   double time_limit = 600;        // seconds
 };
 

@@ -125,7 +125,8 @@ std::string absolute(const OutputFolder& f, const std::string& dir) {
   char buf[PATH_MAX];
   const std::string link = "/proc/self/fd/" + std::to_string(f.fd);
   const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
-  if (n > 0 && static_cast<std::size_t>(n) < sizeof buf && buf[0] == '/') return std::string(buf, static_cast<std::size_t>(n));
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof buf && buf[0] == '/')
+    return std::string(buf, static_cast<std::size_t>(n));
   return ::realpath(dir.empty() ? "." : dir.c_str(), buf) != nullptr ? std::string(buf) : dir;
 }
 

@@ -68,6 +68,12 @@ std::vector<std::string> wrap(const std::string& text, std::size_t width) {
   return lines;
 }
 
+// The class of `v` among class boundaries `levels`, as GrADS counts it: a
+// value at a boundary belongs to the class above.
+int class_of(std::span<const double> levels, double v) {
+  return static_cast<int>(std::upper_bound(levels.begin(), levels.end(), v) - levels.begin());
+}
+
 // What a picture is before its panels are placed.
 struct Draft {
   Picture p;
@@ -75,7 +81,8 @@ struct Draft {
   std::vector<float> values;  // the drawable values of every panel
 };
 
-Draft draft(std::string name, const MapWords& words, std::string title, std::string subtitle, const std::string& units) {
+Draft draft(std::string name, const MapWords& words, std::string title, std::string subtitle,
+            const std::string& units) {
   Draft d;
   d.kind = words.scale;
   d.p.name = std::move(name);
@@ -93,6 +100,17 @@ void add_panel(Draft& d, std::string heading, std::size_t source, std::size_t st
   pan.source = source;
   pan.step = static_cast<int>(step + 1);
   pan.values.add(values);
+  if (d.p.by_significance) {
+    // The breaks of the p-value scale, the least significant first.
+    for (const double below : {0.1, 0.05, 0.01}) {
+      ValueRange r;
+      for (const float v : values)
+        if (is_drawable(v) && v < below) r.add(std::span<const float>(&v, 1));
+      if (r.drawable == 0) continue;
+      pan.tiers.push_back({below, -1});
+      if (r.min == r.max) pan.tiers.back().one_class = class_of(kPValueBreaks, r.min);
+    }
+  }
   for (const float v : values)
     if (is_drawable(v)) d.values.push_back(v);
   d.p.panels.push_back(std::move(pan));
@@ -154,8 +172,7 @@ Picture place(Draft&& d, const MapFrame& f) {
       // GrADS draws a field of one value in a colour of its own choosing,
       // whatever the levels: the colour of its class is given, and the
       // value written under the map.
-      const auto& lv = p.scale.levels;
-      pan.one_class = static_cast<int>(std::upper_bound(lv.begin(), lv.end(), pan.values.min) - lv.begin());
+      pan.one_class = class_of(p.scale.levels, pan.values.min);
       note.push_back("every value " + value_text(pan.values.min));
     }
     if (pan.values.left_off > 0) note.push_back(std::to_string(pan.values.left_off) + " missing");
@@ -165,7 +182,8 @@ Picture place(Draft&& d, const MapFrame& f) {
   p.bar = {2.0, bottom - kBarGap - kBarHeight, 9.0, bottom - kBarGap};
   // Marks about nine tenths of the mean distance between stations, at
   // least four pixels.
-  const double spacing = std::sqrt(lay.map_width * lay.map_height / static_cast<double>(std::max<std::size_t>(f.stations, 1)));
+  const double spacing = std::sqrt(lay.map_width * lay.map_height /
+                                   static_cast<double>(std::max<std::size_t>(f.stations, 1)));
   p.mark = std::clamp(0.9 * spacing, 4.0 * kPageWidth / kPictureWidth, 0.15);
   const double per_inch = degrees_across(f) / lay.map_width;
   p.coasts = per_inch < 10 ? "hires" : per_inch < 60 ? "mres" : "lowres";
@@ -180,6 +198,18 @@ std::string period_words(const Store& st, std::size_t p) {
   return "period " + std::to_string(p + 1);
 }
 
+// The whole-series statistic whose data set is `base`.
+const Statistic& statistic(std::string_view base) {
+  for (const Statistic& s : kStatistics)
+    if (s.base == base) return s;
+  throw Error("the maps need the statistic " + std::string(base) + ", which the catalogue does not hold");
+}
+
+// Whether some of the p-values `p` are significant.
+bool any_significant(std::span<const float> p) {
+  return std::any_of(p.begin(), p.end(), [](float v) { return is_drawable(v) && v < kSignificant; });
+}
+
 // The pictures of the whole-series statistics: one per data set.
 void whole_series(const Store& st, std::span<const WrittenDataSet> written, const MapFrame& f,
                   std::vector<Picture>& out) {
@@ -190,17 +220,21 @@ void whole_series(const Store& st, std::span<const WrittenDataSet> written, cons
     const Array2& a = st.*s.values;
     Draft d = draft(base, s.map, std::string(s.map.title), base + ", " + station_words(n), a.units);
     d.p.sources.push_back({base, w.var, std::string(s.table)});
+    const Array2* prob = nullptr;
     if (!s.map.significance.empty()) {
-      const WrittenDataSet& prob = written_set(written, std::string(s.map.significance));
-      if (prob.steps >= w.steps) {
+      const WrittenDataSet& pw = written_set(written, std::string(s.map.significance));
+      if (pw.steps >= w.steps) {
         d.p.significance = 1;
-        d.p.sources.push_back({prob.base, prob.var, ""});
+        d.p.sources.push_back({pw.base, pw.var, ""});
+        prob = &(st.*statistic(s.map.significance).values);
       }
     }
     const std::size_t rows = std::min(n, a.extent(0));
     for (std::size_t k = 0; k < std::min(w.steps, a.extent(1)); ++k) {
       const std::string code = k < s.columns.size() ? heading_words(s.columns[k]) : "column " + std::to_string(k + 1);
       add_panel(d, code, 0, k, std::span<const float>(a.column(k), rows));
+      if (prob != nullptr && k < prob->extent(1))
+        d.p.panels.back().rings = any_significant(std::span<const float>(prob->column(k), std::min(n, prob->extent(0))));
     }
     out.push_back(place(std::move(d), f));
   }
@@ -208,8 +242,7 @@ void whole_series(const Store& st, std::span<const WrittenDataSet> written, cons
 
 // The pictures of the per-period statistics: one per period (a panel per
 // class), then one per class (a panel per period).
-void by_period(const Store& st, std::span<const WrittenDataSet> written, const MapFrame& f,
-               std::vector<Picture>& out) {
+void by_period(const Store& st, std::span<const WrittenDataSet> written, const MapFrame& f, std::vector<Picture>& out) {
   const std::size_t n = written.front().stations;
   const std::size_t periods = extent_of_all(st, st.NPERIOD, 2), classes = extent_of_all(st, st.NCLASS, 0);
   for (std::size_t per = 0; per < periods; ++per) {
@@ -226,7 +259,8 @@ void by_period(const Store& st, std::span<const WrittenDataSet> written, const M
   }
   for (const PeriodStatistic& s : kPeriodStatistics) {
     if (periods == 0) break;
-    const std::string first = period_base(s.prefix, 1), last = period_base(s.prefix, static_cast<std::int32_t>(periods));
+    const std::string first = period_base(s.prefix, 1),
+                      last = period_base(s.prefix, static_cast<std::int32_t>(periods));
     for (std::size_t k = 0; k < classes; ++k) {
       Draft d = draft(std::string(s.prefix) + period_class(k), s.map,
                       std::string(s.map.title) + " by period, " + heading_words(period_class(k)),
@@ -341,12 +375,12 @@ std::string drawing_words(const MapFrame& f) {
   switch (f.drawing) {
     case MapStyle::Boxes:
       return "box averages of the stations on a " + value_text(f.box) + " degree grid (" +
-             (f.chosen ? std::string("--maps-style=boxes") : "more than " + std::to_string(kMarkerLimit) + " stations") +
+             (f.chosen ? std::string("--maps-style=boxes")
+                       : "more than " + std::to_string(kMarkerLimit) + " stations") +
              ")";
     case MapStyle::Cressman:
       return "a Cressman analysis of the stations on a " + value_text(f.box) + " degree grid (--maps-style=cressman)";
-    default:
-      return f.chosen ? "one coloured mark per station (--maps-style=marks)" : "one coloured mark per station";
+    default: return f.chosen ? "one coloured mark per station (--maps-style=marks)" : "one coloured mark per station";
   }
 }
 

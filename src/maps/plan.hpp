@@ -80,22 +80,35 @@ struct Panel {
   // would pick a colour of its own).
   int one_class = -1;
   std::string note;  // under the map: "every value 7", "3 missing"
+  // Some stations are ringed as significant (the picture's significance
+  // source at the same step).
+  bool rings = false;
+  // p-values: the stations below each break (0.1, 0.05, 0.01), drawn in
+  // turn over all of them, so that the most significant lie on top; each
+  // with the class of its one value where it holds only one (GrADS would
+  // colour such a subset as it likes), -1 otherwise.  Empty subsets are
+  // left out.
+  struct Tier {
+    double below;
+    int one_class = -1;
+  };
+  std::vector<Tier> tiers;
 };
 
 struct Picture {
-  std::string name;      // file base name: "Fre_all" gives Fre_all.png and Fre_all.gs
-  std::string group;     // the statistic, as the page groups the pictures
-  std::string title;     // "Drought frequency, whole series"
-  std::string subtitle;  // "Fre_all, 150 stations"
-  std::string quantity;  // what the colour bar's numbers are, with the unit where the file gives one
+  std::string name;                  // file base name: "Fre_all" gives Fre_all.png and Fre_all.gs
+  std::string group;                 // the statistic, as the page groups the pictures
+  std::string title;                 // "Drought frequency, whole series"
+  std::string subtitle;              // "Fre_all, 150 stations"
+  std::string quantity;              // what the colour bar's numbers are, with the unit where the file gives one
   std::vector<std::string> caption;  // lines under the colour bar
   std::vector<PanelSource> sources;  // in the order the script opens them
   std::vector<Panel> panels;
-  Scale scale;      // one for every panel, so that they can be compared
-  Box bar;          // the colour bar, one box per colour
+  Scale scale;                 // one for every panel, so that they can be compared
+  Box bar;                     // the colour bar, one box per colour
   double heading_size = 0.11;  // of the panels' headings, inches: one fits its panel's width
-  double mark = 0;  // size of a station's mark, inches
-  std::string coasts;  // GrADS' map data set for the panels' scale: "hires", "mres", "lowres"
+  double mark = 0;             // size of a station's mark, inches
+  std::string coasts;          // GrADS' map data set for the panels' scale: "hires", "mres", "lowres"
   // p-values: drawn as station marks whatever the style, the most
   // significant last (on top).
   bool by_significance = false;
@@ -108,7 +121,7 @@ struct Picture {
 struct Layout {
   int rows = 1, cols = 1;
   double map_width = 0, map_height = 0;  // inches
-  bool down = false;  // panels fill the columns first (a wide region's groups as columns)
+  bool down = false;                     // panels fill the columns first (a wide region's groups as columns)
 };
 // Panels in rows and columns, each map as large as the region's shape
 // allows: the 18 classes as 3 rows (moderate, severe, extreme) of 6

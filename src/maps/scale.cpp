@@ -18,18 +18,37 @@ namespace {
 // open end); BrBG (10: brown for a trend toward drought,
 // blue-green for one toward wetter conditions); RdBu (10, reversed: blue
 // for negative correlations, red for positive).
-constexpr std::array<Rgb, 9> kSequential = {{{255, 237, 160}, {254, 217, 118}, {254, 178, 76},
-                                              {253, 141, 60},  {252, 78, 42},   {227, 26, 28},
-                                              {189, 0, 38},    {128, 0, 38},    {77, 0, 31}}};
-constexpr std::array<Rgb, 10> kSlope = {{{84, 48, 5},      {140, 81, 10},   {191, 129, 45}, {223, 194, 125},
-                                         {246, 232, 195}, {199, 234, 229}, {128, 205, 193}, {53, 151, 143},
-                                         {1, 102, 94},    {0, 60, 48}}};
-constexpr std::array<Rgb, 10> kCorrelation = {{{5, 48, 97},     {33, 102, 172},  {67, 147, 195}, {146, 197, 222},
-                                               {209, 229, 240}, {253, 219, 199}, {244, 165, 130}, {214, 96, 77},
-                                               {178, 24, 43},   {103, 0, 31}}};
+constexpr std::array<Rgb, 9> kSequential = {{{255, 237, 160},
+                                             {254, 217, 118},
+                                             {254, 178, 76},
+                                             {253, 141, 60},
+                                             {252, 78, 42},
+                                             {227, 26, 28},
+                                             {189, 0, 38},
+                                             {128, 0, 38},
+                                             {77, 0, 31}}};
+constexpr std::array<Rgb, 10> kSlope = {{{84, 48, 5},
+                                         {140, 81, 10},
+                                         {191, 129, 45},
+                                         {223, 194, 125},
+                                         {246, 232, 195},
+                                         {199, 234, 229},
+                                         {128, 205, 193},
+                                         {53, 151, 143},
+                                         {1, 102, 94},
+                                         {0, 60, 48}}};
+constexpr std::array<Rgb, 10> kCorrelation = {{{5, 48, 97},
+                                               {33, 102, 172},
+                                               {67, 147, 195},
+                                               {146, 197, 222},
+                                               {209, 229, 240},
+                                               {253, 219, 199},
+                                               {244, 165, 130},
+                                               {214, 96, 77},
+                                               {178, 24, 43},
+                                               {103, 0, 31}}};
 // Below 0.01, 0.05, 0.1, and not significant.
 constexpr std::array<Rgb, 4> kPValue = {{{165, 0, 38}, {244, 109, 67}, {253, 174, 97}, {224, 224, 224}}};
-constexpr std::array<double, 3> kPBreaks = {0.01, 0.05, 0.1};
 // The share of the values at each end that may lie beyond the scale's
 // limits: the limits are the 2nd and the 98th percentile, on nice numbers.
 constexpr double kTail = 0.02;
@@ -244,17 +263,14 @@ Scale make_scale(ScaleKind kind, std::vector<float>& values) {
   if (values.empty()) return {};
   std::sort(values.begin(), values.end());
   switch (kind) {
-    case ScaleKind::PValue:
-      return fixed(kPBreaks, kPValue, 0, 1, values);
+    case ScaleKind::PValue: return fixed(kPValueBreaks, kPValue, 0, 1, values);
     case ScaleKind::Correlation: {
       std::vector<double> levels;
       for (int i = -4; i <= 4; ++i) levels.push_back(i / 5.0);
       return fixed(levels, kCorrelation, -1, 1, values);
     }
-    case ScaleKind::Slope:
-      return centred(kSlope, values);
-    default:
-      return sequential(values);
+    case ScaleKind::Slope: return centred(kSlope, values);
+    default: return sequential(values);
   }
 }
 

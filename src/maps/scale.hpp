@@ -5,6 +5,7 @@
 // the panels can be compared.  Its limits come from the bulk of the values,
 // so that no outlier can move them: a class at an end that holds values
 // beyond the limits is open, and those values are counted.
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -20,10 +21,10 @@ struct Rgb {
 };
 
 struct Scale {
-  std::vector<double> levels;       // class boundaries, ascending (GrADS' clevs)
-  std::vector<Rgb> colours;         // levels.size() + 1 colours; none without values
-  std::vector<std::string> labels;  // one per boundary, as on the colour bar
-  std::string low, high;            // labels of the bar's two ends ("" for an open end)
+  std::vector<double> levels;        // class boundaries, ascending (GrADS' clevs)
+  std::vector<Rgb> colours;          // levels.size() + 1 colours; none without values
+  std::vector<std::string> labels;   // one per boundary, as on the colour bar
+  std::string low, high;             // labels of the bar's two ends ("" for an open end)
   std::size_t below = 0, above = 0;  // values beyond an open low or high end
   bool empty() const { return colours.empty(); }
   bool operator==(const Scale&) const = default;
@@ -41,6 +42,9 @@ struct ValueRange {
   // Takes in the values of another range.
   void merge(const ValueRange& other);
 };
+
+// The class boundaries of p-values.
+inline constexpr std::array<double, 3> kPValueBreaks = {0.01, 0.05, 0.1};
 
 // Whether GrADS draws `v` (not NaN, not infinite, not its missing value).
 bool is_drawable(float v);

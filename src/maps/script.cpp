@@ -48,66 +48,81 @@ ScaleCommands scale_commands(const Scale& scale) {
   ScaleCommands sc;
   for (std::size_t i = 0; i < scale.colours.size(); ++i) {
     const Rgb& c = scale.colours[i];
-    sc.rgb += command("set rgb " + std::to_string(colour(i)) + " " + std::to_string(c.r) + " " +
-                      std::to_string(c.g) + " " + std::to_string(c.b));
+    sc.rgb += command("set rgb " + std::to_string(colour(i)) + " " + std::to_string(c.r) + " " + std::to_string(c.g) +
+                      " " + std::to_string(c.b));
     sc.ccols.append(i ? " " : "").append(std::to_string(colour(i)));
   }
-  for (std::size_t i = 0; i < scale.levels.size(); ++i) sc.clevs.append(i ? " " : "").append(gs_number(scale.levels[i]));
+  for (std::size_t i = 0; i < scale.levels.size(); ++i)
+    sc.clevs.append(i ? " " : "").append(gs_number(scale.levels[i]));
   return sc;
 }
 
 // The grey of the marks of missing values.
 constexpr int kMissingColour = 16;
 
-// The values of a panel: `var` at its step, as marks or on a grid.
+// `limit` - `var` where `var` is below `limit`, missing elsewhere: GrADS'
+// log is missing where its argument is not positive.  Functions of one
+// station field only (as maskout of two fields costs the square of the
+// station count).
+std::string below(double limit, const std::string& var) {
+  return "exp(log(" + gs_number(limit) + "-" + var + "))";
+}
+
+// Station marks of size `size` and kind `mark` (3 a disc, 2 a ring, 6 a
+// cross); GrADS resets them after every display.
+std::string marks(int mark, double size) {
+  return command("set gxout stnmark") + command("set cmark " + std::to_string(mark)) +
+         command("set digsiz " + gs_number(size));
+}
+
+// The values of a panel: `var` at its step, as marks or on a grid.  No
+// GrADS function of two station fields is used: those cost the square of
+// the station count.
 std::string values_script(const Picture& p, const MapFrame& f, const Panel& pan, const ScaleCommands& sc,
                           const std::string& var) {
   const std::string levels = command("set clevs " + sc.clevs) + command("set ccols " + sc.ccols);
-  const std::string marks = command("set gxout stnmark") + command("set cmark 3") +
-                            command("set digsiz " + gs_number(p.mark));
-  if (p.by_significance) {
-    // Class by class, the least significant first, so that the most
-    // significant stations lie on top; each class in its colour (a subset
-    // can hold one value only, which GrADS would colour as it likes).
-    std::string gs;
-    const std::vector<double>& lv = p.scale.levels;
-    for (std::size_t k = lv.size() + 1; k-- > 0;) {
-      std::string expr = var;
-      if (k > 0) expr = "maskout(" + expr + ", " + var + "-" + gs_number(lv[k - 1]) + ")";
-      if (k < lv.size()) expr = "maskout(" + expr + ", " + gs_number(lv[k] * (1 - 1e-6)) + "-" + var + ")";
-      gs += marks + command("set ccolor " + std::to_string(colour(k))) + must("d const(" + expr + ", 1)");
-    }
-    return gs;
-  }
   if (pan.one_class >= 0) {
     // GrADS picks its own colour for a field of one value, and a grid of
     // one value comes out blank: marks in the colour of the class.
-    return marks + levels + command("set ccolor " + std::to_string(colour(static_cast<std::size_t>(pan.one_class)))) +
+    return marks(3, p.mark) + levels +
+           command("set ccolor " + std::to_string(colour(static_cast<std::size_t>(pan.one_class)))) +
            must("d " + var);
   }
-  if (!f.gridded()) return marks + levels + must("d " + var);
+  if (p.by_significance) {
+    // All the stations, then those below each break over them, so that the
+    // most significant lie on top.
+    std::string gs = marks(3, p.mark) + levels + must("d " + var);
+    for (const Panel::Tier& t : pan.tiers) {
+      gs += marks(3, p.mark) + levels;
+      if (t.one_class >= 0) gs += command("set ccolor " + std::to_string(colour(static_cast<std::size_t>(t.one_class))));
+      gs += must("d " + gs_number(t.below) + "-" + below(t.below, var));
+    }
+    return gs;
+  }
+  if (!f.gridded()) return marks(3, p.mark) + levels + must("d " + var);
   const std::string grid = std::string(kGridName) + "." + std::to_string(p.sources.size() + 1) + "(t=1)";
-  if (f.drawing == MapStyle::Boxes) return command("set gxout grfill") + levels + must("d oabin(" + grid + ", " + var + ")");
+  if (f.drawing == MapStyle::Boxes)
+    return command("set gxout grfill") + levels + must("d oabin(" + grid + ", " + var + ")");
   return command("set gxout shaded") + levels + must("d oacres(" + grid + ", " + var + ")");
 }
 
+// A value no station holds, given to the missing values to tell them apart.
+constexpr double kMissingMark = -1e20;
+
 // Marks over the values: a grey cross for each missing value, a ring
-// around each station whose p-value is significant.
+// around each station whose p-value is significant (each a field of one
+// value, in the colour `ccolor` gives).
 std::string overlay_script(const Picture& p, const Panel& pan, const std::string& var) {
   std::string gs;
   if (pan.values.left_off > 0) {
-    gs += command("set gxout stnmark") + command("set cmark 6") + command("set digsiz " + gs_number(p.mark * 0.8)) +
-          command("set clevs 0") + command("set ccols " + std::to_string(kMissingColour) + " " +
-                                           std::to_string(kMissingColour)) +
-          command("set ccolor " + std::to_string(kMissingColour));
-    gs += must("d maskout(const(" + var + ", 1, -u), const(const(" + var + ", -1), 1, -u))");
+    gs += marks(6, p.mark * 0.8) + command("set ccolor " + std::to_string(kMissingColour));
+    gs += must("d const(" + below(kMissingMark / 10, "const(" + var + ", " + gs_number(kMissingMark) + ", -u)") +
+               ", 1)");
   }
-  if (p.significance >= 0) {
-    const std::string prob = p.sources[static_cast<std::size_t>(p.significance)].var + "." +
-                             std::to_string(p.significance + 1);
-    gs += command("set gxout stnmark") + command("set cmark 2") + command("set digsiz " + gs_number(p.mark * 1.5)) +
-          command("set clevs 0") + command("set ccols 1 1") + command("set ccolor 1");
-    gs += must("d const(maskout(" + prob + ", " + gs_number(kSignificant) + "-" + prob + "), 1)");
+  if (p.significance >= 0 && pan.rings) {
+    const std::string prob =
+        p.sources[static_cast<std::size_t>(p.significance)].var + "." + std::to_string(p.significance + 1);
+    gs += marks(2, p.mark * 1.5) + command("set ccolor 1") + must("d const(" + below(kSignificant, prob) + ", 1)");
   }
   return gs;
 }
@@ -118,9 +133,10 @@ std::string panel_script(const Picture& p, const MapFrame& f, const Panel& pan, 
   const Box& m = pan.map;
   std::string gs = command("set string 1 c 4") + command("set strsiz " + gs_number(p.heading_size)) +
                    command("draw string " + place(m.centre_x(), m.y2 + 0.11) + " " + pan.heading);
-  const std::string note =
-      pan.note.empty() ? "" : command("set string 1 c 3") + command("set strsiz 0.08") +
-                                  command("draw string " + place(m.centre_x(), m.y1 - 0.1) + " " + pan.note);
+  const std::string note = pan.note.empty()
+                               ? ""
+                               : command("set string 1 c 3") + command("set strsiz 0.08") +
+                                     command("draw string " + place(m.centre_x(), m.y1 - 0.1) + " " + pan.note);
   if (pan.values.drawable == 0) {
     gs += command("set line 1 1 1") + command("draw rec " + rect(m));
     return gs + command("set strsiz 0.09") +
@@ -128,8 +144,7 @@ std::string panel_script(const Picture& p, const MapFrame& f, const Panel& pan, 
   }
   // The map area exactly: GrADS would centre a map in a larger one, away
   // from its heading.
-  gs += command("set parea " + gs_number(m.x1) + " " + gs_number(m.x2) + " " + gs_number(m.y1) + " " +
-                gs_number(m.y2));
+  gs += command("set parea " + gs_number(m.x1) + " " + gs_number(m.x2) + " " + gs_number(m.y1) + " " + gs_number(m.y2));
   gs += command("set dfile " + std::to_string(pan.source + 1)) + command("set t " + std::to_string(pan.step)) +
         command("set lon " + gs_number(f.lon1) + " " + gs_number(f.lon2)) +
         command("set lat " + gs_number(f.lat1) + " " + gs_number(f.lat2));
@@ -166,8 +181,8 @@ std::string bar_script(const Picture& p) {
   }
   if (!scale.low.empty()) gs += command("draw string " + place(bar.x1, label_y) + " " + scale.low);
   if (!scale.high.empty()) gs += command("draw string " + place(bar.x2, label_y) + " " + scale.high);
-  return gs + command("set strsiz 0.11") + command("draw string " + place(bar.centre_x(), bar.y1 - 0.32) + " " +
-                                                   p.quantity);
+  return gs + command("set strsiz 0.11") +
+         command("draw string " + place(bar.centre_x(), bar.y1 - 0.32) + " " + p.quantity);
 }
 
 // What the marks over the values mean, right of the colour bar.
@@ -184,7 +199,8 @@ std::string legend_script(const Picture& p) {
   if (std::any_of(p.panels.begin(), p.panels.end(), [](const Panel& pan) { return pan.values.left_off > 0; }))
     item(6, kMissingColour, "missing value");
   if (p.significance >= 0)
-    item(2, 1, "p < " + gs_number(kSignificant) + " (" + p.sources[static_cast<std::size_t>(p.significance)].base + ")");
+    item(2, 1,
+         "p < " + gs_number(kSignificant) + " (" + p.sources[static_cast<std::size_t>(p.significance)].base + ")");
   return gs;
 }
 
@@ -246,10 +262,15 @@ std::string gs_number(double x) {
 std::string picture_script(const Picture& p, const MapFrame& f) {
   const ScaleCommands sc = scale_commands(p.scale);
   std::string gs = "* " + p.title + "\n* " + p.subtitle + "\n";
-  gs += "* Drawn by drought-export with GrADS; run in the output folder, beside the\n"
-        "* station maps (NAME.dat.map), it draws maps/" + p.name + ".png again:\n"
-        "*   grads -blcx \"run maps/" + p.name + ".gs\"\n"
-        "* (its argument: the folder of the picture, maps when none is given)\n\n";
+  gs +=
+      "* Drawn by drought-export with GrADS; run in the output folder, beside the\n"
+      "* station maps (NAME.dat.map), it draws maps/" +
+      p.name +
+      ".png again:\n"
+      "*   grads -blcx \"run maps/" +
+      p.name +
+      ".gs\"\n"
+      "* (its argument: the folder of the picture, maps when none is given)\n\n";
   gs += "function main(args)\ndir = subwrd(args, 1)\nif (dir = '')\n  dir = 'maps'\nendif\n\n";
   for (const PanelSource& s : p.sources) gs += must("open " + s.base + ".ctl");
   if (f.gridded()) gs += "run(" + in_folder("open ", std::string(kGridName) + ".ctl") + ")\n";
@@ -265,18 +286,23 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
     gs += panel_script(p, f, pan, sc);
   }
   gs += frame_script(p);
-  gs += "\nrun(" + in_folder("gxprint ", p.name + ".png", " x" + std::to_string(kPictureWidth) + " y" +
-                                                              std::to_string(kPictureHeight) + " white") + ")\n";
+  gs += "\nrun(" +
+        in_folder("gxprint ", p.name + ".png",
+                  " x" + std::to_string(kPictureWidth) + " y" + std::to_string(kPictureHeight) + " white") +
+        ")\n";
   gs += "say " + gs_string(kDoneMark) + "\n'quit'\nreturn\n\n";
-  gs += "* Runs a GrADS command; at a failure prints it with GrADS' message and quits.\n"
-        "function run(command)\n"
-        "  command\n"
-        "  if (rc != 0)\n"
-        "    say " + gs_string(kFailMark) + "command\n"
-        "    say result\n"
-        "    'quit'\n"
-        "  endif\n"
-        "return\n";
+  gs +=
+      "* Runs a GrADS command; at a failure prints it with GrADS' message and quits.\n"
+      "function run(command)\n"
+      "  command\n"
+      "  if (rc != 0)\n"
+      "    say " +
+      gs_string(kFailMark) +
+      "command\n"
+      "    say result\n"
+      "    'quit'\n"
+      "  endif\n"
+      "return\n";
   return gs;
 }
 

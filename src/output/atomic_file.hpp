@@ -35,8 +35,7 @@ class AtomicFile {
   // registered in `cleanup` while it exists.  A message names the output,
   // and the temporary file only where something at its name cannot be
   // removed.
-  AtomicFile(const FileOps& ops, int folder, const std::string& path, CleanupList& cleanup,
-             const MakeRoom& room = {});
+  AtomicFile(const FileOps& ops, int folder, const std::string& path, CleanupList& cleanup, const MakeRoom& room = {});
   ~AtomicFile() { discard(); }
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;

@@ -11,9 +11,7 @@
 
 namespace dx {
 
-int FileOps::open(int dir, const char* name, int flags, mode_t mode) const {
-  return ::openat(dir, name, flags, mode);
-}
+int FileOps::open(int dir, const char* name, int flags, mode_t mode) const { return ::openat(dir, name, flags, mode); }
 ssize_t FileOps::write(int fd, const void* buf, std::size_t n) const { return ::write(fd, buf, n); }
 int FileOps::close(int fd) const { return ::close(fd); }
 int FileOps::rename(int dir, const char* from, const char* to) const { return ::renameat(dir, from, dir, to); }
@@ -32,9 +30,7 @@ void FileOps::copy_mode(int dir, const char* name, int fd) const {
   static_cast<void>(::fchmod(fd, old.st_mode & 07777));
 }
 
-int FileOps::hold(int dir, const char* name) const {
-  return ::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-}
+int FileOps::hold(int dir, const char* name) const { return ::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC); }
 
 const FileOps& system_file_ops() {
   static const FileOps ops;

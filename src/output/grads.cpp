@@ -21,8 +21,7 @@ namespace {
 // level count of 0 and no value.
 constexpr std::size_t kReportSize = 32;
 constexpr std::size_t kTerminatorSize = 28;
-constexpr std::size_t kIdOff = 0, kLatOff = 8, kLonOff = 12, kTimeOff = 16, kLevOff = 20, kFlagOff = 24,
-                      kValueOff = 28;
+constexpr std::size_t kIdOff = 0, kLatOff = 8, kLonOff = 12, kTimeOff = 16, kLevOff = 20, kFlagOff = 24, kValueOff = 28;
 constexpr std::size_t kIdLen = std::tuple_size_v<StationId>;
 
 // The data file is little-endian whatever the host's byte order.
@@ -60,8 +59,8 @@ StationId station_id(std::string_view name) {
 
 // Returns the bytes written.
 std::uint64_t write_data_file(OutputSink& sink, std::span<const std::string> stations, StationId& last_stn_id,
-                     const std::string& path, const Array2& data, const Array1& lon, const Array1& lat,
-                     std::size_t nstn, std::size_t ncol) {
+                              const std::string& path, const Array2& data, const Array1& lon, const Array1& lat,
+                              std::size_t nstn, std::size_t ncol) {
   OutFile out(sink, path);
   std::uint64_t written = 0;
   if (ncol > 0) {
@@ -172,8 +171,8 @@ std::string grads_station_map(std::size_t nstn, std::size_t ncol, const std::str
 }
 
 WrittenDataSet write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,
-                     const Array2& data, const Array1& lon, const Array1& lat, std::int32_t nstn, std::int32_t ncol,
-                     std::string_view base, std::string_view dir, std::string_view var) {
+                               const Array2& data, const Array1& lon, const Array1& lat, std::int32_t nstn,
+                               std::int32_t ncol, std::string_view base, std::string_view dir, std::string_view var) {
   const std::string_view name = trim_right(base);
   const std::string stem = std::string(trim_right(dir)) + std::string(name);
   const std::string dat_path = stem + ".dat";
@@ -189,8 +188,8 @@ WrittenDataSet write_grads_stn(OutputSink& sink, std::span<const std::string> st
                   " stations but fewer station names, longitudes or latitudes");
     if (data.extent(0) < rows || data.extent(1) < cols)
       throw Error("GrADS data set " + dat_path + ": value array of " + std::to_string(data.extent(0)) + " x " +
-                  std::to_string(data.extent(1)) + " is smaller than " + std::to_string(rows) +
-                  " stations x " + std::to_string(cols) + " columns");
+                  std::to_string(data.extent(1)) + " is smaller than " + std::to_string(rows) + " stations x " +
+                  std::to_string(cols) + " columns");
   }
 
   const std::uint64_t bytes = write_data_file(sink, stations, last_id, dat_path, data, lon, lat, rows, cols);

@@ -29,8 +29,8 @@ struct WrittenDataSet {
 // removed.  Both files are replaced atomically; throws Error naming the
 // file on failure.
 WrittenDataSet write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,
-                     const Array2& data, const Array1& lon, const Array1& lat, std::int32_t nstn, std::int32_t ncol,
-                     std::string_view base, std::string_view dir, std::string_view var);
+                               const Array2& data, const Array1& lon, const Array1& lat, std::int32_t nstn,
+                               std::int32_t ncol, std::string_view base, std::string_view dir, std::string_view var);
 
 // The size in bytes of the data file that write_grads_stn writes for
 // `nstn` stations and `ncol` time steps.

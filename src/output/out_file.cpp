@@ -20,8 +20,7 @@ std::string buffer_from(OutputSink& sink) {
 
 // The buffer is had first: memory that cannot be obtained then fails the
 // file before its temporary file exists, so none is left behind.
-OutFile::OutFile(OutputSink& sink, std::string path)
-    : sink_(sink), buf_(buffer_from(sink)), file_(sink.create(path)) {}
+OutFile::OutFile(OutputSink& sink, std::string path) : sink_(sink), buf_(buffer_from(sink)), file_(sink.create(path)) {}
 
 OutFile::~OutFile() {
   if (!committed_) sink_.discard(file_);

@@ -39,7 +39,7 @@ class OutFile {
 
  private:
   OutputSink& sink_;
-  std::string buf_;     // before file_: its memory is had before the file is created
+  std::string buf_;  // before file_: its memory is had before the file is created
   OutputHandle file_;
   bool committed_ = false;
 };

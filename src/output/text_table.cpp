@@ -31,16 +31,15 @@ std::string describe(std::string_view file) { return "station table " + std::str
 // A mismatch of the arguments is a programming error, but it must never
 // read outside an array or produce a broken table.
 void check_arguments(const std::string& path, const Array2& values, std::int32_t nstn, std::int32_t ncol,
-                     const Array1& lon, const Array1& lat, const Array1& reg,
-                     std::span<const std::string_view> names) {
+                     const Array1& lon, const Array1& lat, const Array1& reg, std::span<const std::string_view> names) {
   if (ncol < 0 || ncol > kMaxColumns)
     throw Error(describe(path) + ": column count " + std::to_string(ncol) + " is outside 0 to " +
                 std::to_string(kMaxColumns));
   const std::size_t rows = count_to_size(nstn);
   const std::size_t cols = static_cast<std::size_t>(ncol);
   if (names.size() < std::min<std::size_t>(cols, kMaxHeaderNames))
-    throw Error(describe(path) + ": " + std::to_string(ncol) + " columns but only " +
-                std::to_string(names.size()) + " column names");
+    throw Error(describe(path) + ": " + std::to_string(ncol) + " columns but only " + std::to_string(names.size()) +
+                " column names");
   if (lon.size() < rows || lat.size() < rows || reg.size() < rows)
     throw Error(describe(path) + ": " + std::to_string(rows) +
                 " stations but fewer longitudes, latitudes or region codes");

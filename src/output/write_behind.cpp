@@ -162,12 +162,8 @@ std::optional<std::string> WriteBehind::carry_out(Job& job) {
         if (job.owned.empty()) f.write(job.data, job.n, [this] { releaser_.let_go_all(); });
         else f.write(job.owned.data(), job.owned.size(), [this] { releaser_.let_go_all(); });
         break;
-      case Job::Kind::Commit:
-        f.commit(&releaser_);
-        break;
-      case Job::Kind::Discard:
-        f.discard();
-        break;
+      case Job::Kind::Commit: f.commit(&releaser_); break;
+      case Job::Kind::Discard: f.discard(); break;
     }
   } catch (const Error& e) {
     return std::string(e.what());

@@ -55,15 +55,9 @@ std::variant<Options, UsageError> parse_options(int argc, char* const argv[]) {
         if (*optarg == '\0') return UsageError{"option '" + as_written(argv, c, optarg) + "' has an empty value"};
         (c == 's' ? opt.station_file : c == 'C' ? opt.directory : opt.output_dir) = optarg;
         break;
-      case 'h':
-        help = true;
-        break;
-      case 'V':
-        version = true;
-        break;
-      case kMaps:
-        opt.maps = true;
-        break;
+      case 'h': help = true; break;
+      case 'V': version = true; break;
+      case kMaps: opt.maps = true; break;
       case kMapsStyle: {
         const auto* s = std::find_if(std::begin(kStyles), std::end(kStyles),
                                      [](const auto& k) { return std::string_view(optarg) == k.first; });
@@ -74,8 +68,7 @@ std::variant<Options, UsageError> parse_options(int argc, char* const argv[]) {
         opt.map_style = s->second;
         break;
       }
-      case ':':
-        return UsageError{"option '" + as_written(argv, optopt, nullptr) + "' needs a value"};
+      case ':': return UsageError{"option '" + as_written(argv, optopt, nullptr) + "' needs a value"};
       default:
         // optopt is 0 for an unknown long option, one of ours for a long
         // option given a value it does not take, else the unknown letter.
@@ -86,10 +79,8 @@ std::variant<Options, UsageError> parse_options(int argc, char* const argv[]) {
     }
   }
   if (optind < argc) return UsageError{std::string("unexpected argument '") + argv[optind] + "'"};
-  if (help)
-    opt.action = Options::Action::Help;
-  else if (version)
-    opt.action = Options::Action::Version;
+  if (help) opt.action = Options::Action::Help;
+  else if (version) opt.action = Options::Action::Version;
   return opt;
 }
 

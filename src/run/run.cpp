@@ -86,8 +86,7 @@ void check_output_names(int folder, const std::vector<std::string>& outputs) {
   const long name_max = ::fpathconf(folder, _PC_NAME_MAX);
   const long path_max = ::fpathconf(folder, _PC_PATH_MAX);
   const std::size_t max_path = path_max > 0 ? static_cast<std::size_t>(path_max) : std::size_t{PATH_MAX};
-  if ((name_max > 0 && longest_name + temp > static_cast<std::size_t>(name_max)) ||
-      longest->size() + temp >= max_path)
+  if ((name_max > 0 && longest_name + temp > static_cast<std::size_t>(name_max)) || longest->size() + temp >= max_path)
     throw Error("cannot create " + *longest + ": " + std::strerror(ENAMETOOLONG));
 }
 
@@ -200,8 +199,8 @@ int run_program(const Options& opt) {
     if (!opt.directory.empty() && ::chdir(opt.directory.c_str()) != 0)
       throw Error("cannot change to the folder " + opt.directory + ": " + std::strerror(errno));
     // GrADS for --maps is looked for before anything is read.
-    const std::optional<MapTools> tools =
-        opt.maps ? std::optional<MapTools>(find_map_tools(opt.output_dir)) : std::nullopt;
+    const std::optional<MapTools> tools = opt.maps ? std::optional<MapTools>(find_map_tools(opt.output_dir))
+                                                   : std::nullopt;
     // Every input is there before the first progress line.
     check_inputs(opt);
     if (!opt.output_dir.empty()) make_output_folder(opt.output_dir, path_as_given(opt, opt.output_dir));
@@ -219,8 +218,7 @@ int run_program(const Options& opt) {
       // The writes, closes and renames run on a second thread while this one
       // formats; the files and their order stay the same.  (Started only now:
       // the loading has the whole memory of the run to itself.)
-      const std::unique_ptr<OutputSink> sink =
-          make_output_sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
+      const std::unique_ptr<OutputSink> sink = make_output_sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
       // Ctrl-C and the like remove the temporary files being written.
       const SignalCleanup cleanup(sink->cleanup());
       written = write_outputs(st, *sink, opt.output_dir);

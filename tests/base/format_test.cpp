@@ -56,42 +56,38 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, FieldRules,
     ::testing::Values(
         // Integers.
-        FieldCase{"(I3)", {I(6)}, "  6"}, FieldCase{"(I3)", {I(18)}, " 18"},
-        FieldCase{"(I2.2)", {I(1)}, "01"}, FieldCase{"(I2.2)", {I(12)}, "12"},
-        FieldCase{"(I3.3)", {I(7)}, "007"}, FieldCase{"(I3.3)", {I(0)}, "000"},
-        FieldCase{"(I3)", {I(1000)}, "***"}, FieldCase{"(I2.2)", {I(100)}, "**"},
-        FieldCase{"(I4)", {I(-12)}, " -12"}, FieldCase{"(I4)", {I(-123)}, "-123"},
-        FieldCase{"(I3)", {I(-12)}, "-12"}, FieldCase{"(I3)", {I(-123)}, "***"},
-        FieldCase{"(I3)", {I(0)}, "  0"}, FieldCase{"(I5.3)", {I(-7)}, " -007"},
-        FieldCase{"(I4.3)", {I(-7)}, "-007"}, FieldCase{"(I3.3)", {I(-7)}, "***"},
-        FieldCase{"(I2.3)", {I(0)}, "**"}, FieldCase{"(I12)", {I(180)}, "         180"},
-        FieldCase{"(I11)", {I(INT32_MIN)}, "-2147483648"}, FieldCase{"(I10)", {I(INT32_MIN)}, "**********"},
-        FieldCase{"(I10)", {I(INT32_MAX)}, "2147483647"}, FieldCase{"(I25.20)", {I(-5)}, "    -00000000000000000005"},
-        FieldCase{"(I4)", {Value::bad_int()}, "****"},
+        FieldCase{"(I3)", {I(6)}, "  6"}, FieldCase{"(I3)", {I(18)}, " 18"}, FieldCase{"(I2.2)", {I(1)}, "01"},
+        FieldCase{"(I2.2)", {I(12)}, "12"}, FieldCase{"(I3.3)", {I(7)}, "007"}, FieldCase{"(I3.3)", {I(0)}, "000"},
+        FieldCase{"(I3)", {I(1000)}, "***"}, FieldCase{"(I2.2)", {I(100)}, "**"}, FieldCase{"(I4)", {I(-12)}, " -12"},
+        FieldCase{"(I4)", {I(-123)}, "-123"}, FieldCase{"(I3)", {I(-12)}, "-12"}, FieldCase{"(I3)", {I(-123)}, "***"},
+        FieldCase{"(I3)", {I(0)}, "  0"}, FieldCase{"(I5.3)", {I(-7)}, " -007"}, FieldCase{"(I4.3)", {I(-7)}, "-007"},
+        FieldCase{"(I3.3)", {I(-7)}, "***"}, FieldCase{"(I2.3)", {I(0)}, "**"},
+        FieldCase{"(I12)", {I(180)}, "         180"}, FieldCase{"(I11)", {I(INT32_MIN)}, "-2147483648"},
+        FieldCase{"(I10)", {I(INT32_MIN)}, "**********"}, FieldCase{"(I10)", {I(INT32_MAX)}, "2147483647"},
+        FieldCase{"(I25.20)", {I(-5)}, "    -00000000000000000005"}, FieldCase{"(I4)", {Value::bad_int()}, "****"},
         // Reals.
         FieldCase{"(F8.3)", {F(105.25f)}, " 105.250"}, FieldCase{"(F8.3)", {F(0.5f)}, "   0.500"},
         FieldCase{"(F8.3)", {F(-8.1234f)}, "  -8.123"}, FieldCase{"(F12.3)", {F(12.3456f)}, "      12.346"},
         FieldCase{"(F12.3)", {F(1.0e9f)}, "************"}, FieldCase{"(F8.1)", {F(-99.0f)}, "   -99.0"},
         FieldCase{"(F8.1)", {F(-9999.0f)}, " -9999.0"}, FieldCase{"(F8.3)", {F(1000.0f)}, "1000.000"},
         FieldCase{"(F8.3)", {F(-1000.0f)}, "********"}, FieldCase{"(F8.3)", {F(-999.999f)}, "-999.999"},
-        FieldCase{"(F8.3)", {F(2.0005f)}, "   2.000"},   // really 2.000499963...
-        FieldCase{"(F8.3)", {F(0.0625f)}, "   0.062"},   // exact tie: to even
-        FieldCase{"(F8.3)", {F(0.1875f)}, "   0.188"},   // exact tie: to even
+        FieldCase{"(F8.3)", {F(2.0005f)}, "   2.000"},  // really 2.000499963...
+        FieldCase{"(F8.3)", {F(0.0625f)}, "   0.062"},  // exact tie: to even
+        FieldCase{"(F8.3)", {F(0.1875f)}, "   0.188"},  // exact tie: to even
         FieldCase{"(F8.1)", {F(0.25f)}, "     0.2"}, FieldCase{"(F8.1)", {F(-0.75f)}, "    -0.8"},
         FieldCase{"(F8.3)", {F(-0.0001f)}, "  -0.000"}, FieldCase{"(F8.3)", {F(-0.0f)}, "  -0.000"},
         FieldCase{"(F8.3)", {F(0.0f)}, "   0.000"}, FieldCase{"(F8.3)", {F(0.0005f)}, "   0.001"},
         FieldCase{"(F4.3)", {F(0.5f)}, ".500"}, FieldCase{"(F5.3)", {F(-0.5f)}, "-.500"},
         FieldCase{"(F4.3)", {F(1.5f)}, "****"}, FieldCase{"(F5.0)", {F(2.5f)}, "   2."},
-        FieldCase{"(F5.0)", {F(3.5f)}, "   4."},
-        FieldCase{"(F25.0)", {F(1e20f)}, "   100000002004087734272."}, FieldCase{"(F30.15)", {F(0.1f)}, "             0.100000001490116"},
-        FieldCase{"(F8.3)", {F(kNaN)}, "     NaN"}, FieldCase{"(F8.3)", {F(-kNaN)}, "     NaN"},
-        FieldCase{"(F8.3)", {F(kInf)}, "Infinity"}, FieldCase{"(F12.3)", {F(kInf)}, "    Infinity"},
-        FieldCase{"(F8.3)", {F(-kInf)}, "    -Inf"}, FieldCase{"(F9.3)", {F(-kInf)}, "-Infinity"},
-        FieldCase{"(F7.3)", {F(kInf)}, "    Inf"}, FieldCase{"(F3.1)", {F(-kInf)}, "***"},
-        FieldCase{"(F2.1)", {F(kNaN)}, "**"},
+        FieldCase{"(F5.0)", {F(3.5f)}, "   4."}, FieldCase{"(F25.0)", {F(1e20f)}, "   100000002004087734272."},
+        FieldCase{"(F30.15)", {F(0.1f)}, "             0.100000001490116"}, FieldCase{"(F8.3)", {F(kNaN)}, "     NaN"},
+        FieldCase{"(F8.3)", {F(-kNaN)}, "     NaN"}, FieldCase{"(F8.3)", {F(kInf)}, "Infinity"},
+        FieldCase{"(F12.3)", {F(kInf)}, "    Infinity"}, FieldCase{"(F8.3)", {F(-kInf)}, "    -Inf"},
+        FieldCase{"(F9.3)", {F(-kInf)}, "-Infinity"}, FieldCase{"(F7.3)", {F(kInf)}, "    Inf"},
+        FieldCase{"(F3.1)", {F(-kInf)}, "***"}, FieldCase{"(F2.1)", {F(kNaN)}, "**"},
         FieldCase{"(F12.3)", {F(std::numeric_limits<float>::max())}, "************"},
-        FieldCase{"(F50.1)", {F(-std::numeric_limits<float>::max())},
-                  "        -340282346638528859811704183484516925440.0"},
+        FieldCase{
+            "(F50.1)", {F(-std::numeric_limits<float>::max())}, "        -340282346638528859811704183484516925440.0"},
         // Texts.
         FieldCase{"(A)", {T("pdsi           ")}, "pdsi           "}, FieldCase{"(A6)", {T("Lon")}, "   Lon"},
         FieldCase{"(A12)", {T("scpdsi-spei06  ")}, "scpdsi-spei0"}, FieldCase{"(A6)", {T("abcdef")}, "abcdef"},
@@ -101,10 +97,12 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"(2(A6,TR2))", {T("Lon"), T("Lat")}, "   Lon     Lat  "},
         FieldCase{"(A,2(I1,1X),A)", {T("<"), I(1), I(2), T(">")}, "<1 2 >"},
         FieldCase{"(2(A1,2(I1)))", {T("a"), I(1), I(2), T("b"), I(3), I(4)}, "a12b34"},
-        FieldCase{"(A3,TR1,2(A6,TR2),100A12)", {T("Reg"), T("Lon"), T("Lat"), T("pdsi"), T("scpdsi")},
+        FieldCase{"(A3,TR1,2(A6,TR2),100A12)",
+                  {T("Reg"), T("Lon"), T("Lat"), T("pdsi"), T("scpdsi")},
                   "Reg    Lon     Lat          pdsi      scpdsi"},
         FieldCase{"(A3,TR1,2(A6,TR2),100A12)", {T("Reg"), T("Lon"), T("Lat")}, "Reg    Lon     Lat  "},
-        FieldCase{"(I4,2F8.3,  2F12.3)", {I(3), F(105.5f), F(21.25f), F(12.0f), F(-1.25f)},
+        FieldCase{"(I4,2F8.3,  2F12.3)",
+                  {I(3), F(105.5f), F(21.25f), F(12.0f), F(-1.25f)},
                   "   3 105.500  21.250      12.000      -1.250"},
         FieldCase{"(a,i3,1x,a)", {T("tdef  "), I(6), T("linear jan1980 1mo")}, "tdef    6 linear jan1980 1mo"},
         FieldCase{"( A , F8.1 )", {T("undef   "), F(-9999.0f)}, "undef    -9999.0"},
@@ -124,8 +122,8 @@ TEST(FieldRules, RulesBeyondTheLastValueAreNotUsed) {
 
 TEST(FieldRules, ValueUnfitForItsRuleOrSurplusValuesAreRefused) {
   const std::vector<std::pair<const char*, std::vector<Value>>> bad = {
-      {"(I4)", {F(1.0f)}}, {"(F8.3)", {I(1)}}, {"(A)", {I(1)}}, {"(I4)", {T("1")}},
-      {"(F8.3)", {Value::bad_int()}}, {"(I4)", {I(1), I(2)}}, {"(2X)", {I(1)}}};
+      {"(I4)", {F(1.0f)}},    {"(F8.3)", {I(1)}}, {"(A)", {I(1)}}, {"(I4)", {T("1")}}, {"(F8.3)", {Value::bad_int()}},
+      {"(I4)", {I(1), I(2)}}, {"(2X)", {I(1)}}};
   for (const auto& [format, values] : bad) {
     std::string out = "kept";
     EXPECT_THROW(Format::parse(format).apply(values, out), Error) << format;
@@ -134,10 +132,11 @@ TEST(FieldRules, ValueUnfitForItsRuleOrSurplusValuesAreRefused) {
 }
 
 TEST(FieldRules, MalformedFormatsAreRefused) {
-  for (const char* f : {"", "I4", "(I4", "I4)", "(I4))", "(I4) x", "()", "(I4,)", "(,I4)", "(I4,,I4)",
-                        "(Q4)", "(I)", "(I4.)", "(F8)", "(F8.)", "(F.3)", "(A0)", "(I0)", "(X)", "(TL3)",
-                        "(T3)", "(TR)", "(0A12)", "(0(I4))", "(2())", "(2(I4)", "(999999A1)",
-                        "(1000(1000(1000A1)))", "(I4 F8.3)", "(-I4)"}) {
+  for (const char* f : {"",          "I4",     "(I4",      "I4)",   "(I4))",  "(I4) x",     "()",
+                        "(I4,)",     "(,I4)",  "(I4,,I4)", "(Q4)",  "(I)",    "(I4.)",      "(F8)",
+                        "(F8.)",     "(F.3)",  "(A0)",     "(I0)",  "(X)",    "(TL3)",      "(T3)",
+                        "(TR)",      "(0A12)", "(0(I4))",  "(2())", "(2(I4)", "(999999A1)", "(1000(1000(1000A1)))",
+                        "(I4 F8.3)", "(-I4)"}) {
     EXPECT_THROW(Format::parse(f), Error) << '"' << f << '"';
   }
   try {
@@ -182,12 +181,22 @@ TEST(FieldRules, FixedLengthTextFieldIsBlankPaddedWithoutLineFeed) {
 
 TEST(TruncatedInt, TruncatesTowardZeroOrMarksTheValueUnfit) {
   const std::vector<std::pair<float, std::optional<std::int32_t>>> cases = {
-      {3.9f, 3},       {-2.7f, -2},     {2.999f, 2},           {-0.5f, 0},
-      {0.0f, 0},       {-0.0f, 0},      {-2147483648.0f, INT32_MIN},
-      {2147483520.0f, 2147483520},      {2147483648.0f, std::nullopt},
+      {3.9f, 3},
+      {-2.7f, -2},
+      {2.999f, 2},
+      {-0.5f, 0},
+      {0.0f, 0},
+      {-0.0f, 0},
+      {-2147483648.0f, INT32_MIN},
+      {2147483520.0f, 2147483520},
+      {2147483648.0f, std::nullopt},
       {std::nextafter(-2147483648.0f, -kInf), std::nullopt},
-      {3e9f, std::nullopt}, {-3e9f, std::nullopt},
-      {kNaN, std::nullopt}, {-kNaN, std::nullopt}, {kInf, std::nullopt}, {-kInf, std::nullopt}};
+      {3e9f, std::nullopt},
+      {-3e9f, std::nullopt},
+      {kNaN, std::nullopt},
+      {-kNaN, std::nullopt},
+      {kInf, std::nullopt},
+      {-kInf, std::nullopt}};
   for (const auto& [x, want] : cases) {
     const Value v = truncated_int(x);
     if (want) {
@@ -225,8 +234,15 @@ TEST(TruncatedInt, TruncatesTowardZeroOrMarksTheValueUnfit) {
 // rounding edges just below them) both must give the same bytes.
 TEST(PutReal, SameBytesWhereTheInlineAndTheGeneralPathMeet) {
   for (const int d : {0, 1, 2, 3, 5, 12, 13}) {
-    std::vector<float> values = {0.0f, -0.0f, 2.5f, -1.25f, kNaN, kInf, -kInf,
-                                 std::numeric_limits<float>::max(), std::numeric_limits<float>::lowest(),
+    std::vector<float> values = {0.0f,
+                                 -0.0f,
+                                 2.5f,
+                                 -1.25f,
+                                 kNaN,
+                                 kInf,
+                                 -kInf,
+                                 std::numeric_limits<float>::max(),
+                                 std::numeric_limits<float>::lowest(),
                                  std::numeric_limits<float>::denorm_min()};
     const double unit = std::pow(10.0, -d);
     for (double p = 1e-4; p <= 1e15; p *= 10)
@@ -249,7 +265,9 @@ TEST(PutReal, SameBytesWhereTheInlineAndTheGeneralPathMeet) {
 }
 
 TEST(PutReal, MatchesExactDecimalConversionOnAMillionFloats) {
-  struct Field { int w, d; };
+  struct Field {
+    int w, d;
+  };
   constexpr Field kFields[] = {{8, 1}, {8, 3}, {12, 1}, {12, 3}};
   std::mt19937_64 rng(20240611);
   std::vector<float> samples;
@@ -281,8 +299,8 @@ TEST(PutReal, MatchesExactDecimalConversionOnAMillionFloats) {
     samples.push_back(rng() & 1 ? -x : x);
   }
   // Near the overflow limits of F8.d and F12.d, both signs.
-  for (const double limit : {9999.9995, 999.9995, 99999999.9995, 9999999.9995, 999999.95, 99999.95,
-                             9999999999.95, 999999999.95}) {
+  for (const double limit :
+       {9999.9995, 999.9995, 99999999.9995, 9999999.9995, 999999.95, 99999.95, 9999999999.95, 999999999.95}) {
     for (const double signed_limit : {limit, -limit}) {
       float x = static_cast<float>(signed_limit);
       for (int s = 0; s < 2000; ++s) x = std::nextafter(x, -kInf);
@@ -331,13 +349,12 @@ TEST(ListLine, LeadingBlankTextsAsTheyStandIntegersAsI12) {
     std::vector<Value> values;
     std::string expected;
   };
-  const std::vector<Case> cases = {
-      {{T("   Reading netCDF file: "), T("Sen_Prob_idx_Stn.nc"), T("...")},
-       "    Reading netCDF file: Sen_Prob_idx_Stn.nc...\n"},
-      {{T("; length = "), I(180)}, " ; length =          180\n"},
-      {{T("dim  "), I(-5), I(7)}, " dim            -5           7\n"},
-      {{T("Write to Grads Num_Dr_Mon Done")}, " Write to Grads Num_Dr_Mon Done\n"},
-      {{}, " \n"}};
+  const std::vector<Case> cases = {{{T("   Reading netCDF file: "), T("Sen_Prob_idx_Stn.nc"), T("...")},
+                                    "    Reading netCDF file: Sen_Prob_idx_Stn.nc...\n"},
+                                   {{T("; length = "), I(180)}, " ; length =          180\n"},
+                                   {{T("dim  "), I(-5), I(7)}, " dim            -5           7\n"},
+                                   {{T("Write to Grads Num_Dr_Mon Done")}, " Write to Grads Num_Dr_Mon Done\n"},
+                                   {{}, " \n"}};
   for (const Case& c : cases) {
     std::string out;
     list_line(c.values, out);

@@ -105,7 +105,10 @@ const SetCase kSets[] = {
     {"netcdf4_double", NcFormat::NetCDF4, NC_DOUBLE, 7},
     {"netcdf4_uint", NcFormat::NetCDF4, NC_UINT, 3},
     {"netcdf4_no_station", NcFormat::NetCDF4, NC_FLOAT, 0},
-    {"classic_units_padded_or_missing", NcFormat::Classic, NC_FLOAT, 4,
+    {"classic_units_padded_or_missing",
+     NcFormat::Classic,
+     NC_FLOAT,
+     4,
      [](std::vector<NcFixtureFile>& f) {
        var_of(f, "Num_Drou_Mon_Stn.nc", "N_Drou_mon").text_attrs = {
            {"units", std::string("unit of N_Drou_mon\0\0", 20)}};
@@ -116,13 +119,19 @@ const SetCase kSets[] = {
      },
      {"Spell_Max", "magnitudes per period", "lat"}},
     // A class and a pair in the middle of their arrays.
-    {"netcdf4_units_differ", NcFormat::NetCDF4, NC_FLOAT, 3,
+    {"netcdf4_units_differ",
+     NcFormat::NetCDF4,
+     NC_FLOAT,
+     3,
      [](std::vector<NcFixtureFile>& f) {
        var_of(f, "Fre_Mag_Stn.nc", "Fre_spi01_sev").text_attrs = {{"units", "days"}};
        var_of(f, "Prob_Tq_pdsi_spi_Stn.nc", "scpdsi_spi06").text_attrs = {{"units", "%"}};
      },
      {"frequencies per period", "p-values of the correlations"}},
-    {"netcdf4_units_not_text", NcFormat::NetCDF4, NC_FLOAT, 3,
+    {"netcdf4_units_not_text",
+     NcFormat::NetCDF4,
+     NC_FLOAT,
+     3,
      [](std::vector<NcFixtureFile>& f) {
        for (dxtest::NcVar* v :
             {&var_of(f, "Sen_Prob_idx_Stn.nc", "Prob"), &var_of(f, "Fre_Mag_Stn_all_period.nc", "Freq")}) {
@@ -139,16 +148,25 @@ const SetCase kSets[] = {
        dxtest::file_of(f, "Fre_Mag_Stn.nc").layout.dim("unnumbered_period", dx::kPeriods);
        var_of(f, "Fre_Mag_Stn.nc", "Mag_spi12_ext").dims.front() = "unnumbered_period";
      }},
-    {"offset64_no_period_coordinate", NcFormat::Offset64, NC_FLOAT, 3,
-     [](std::vector<NcFixtureFile>& f) { dxtest::file_of(f, "Fre_Mag_Stn.nc").layout.remove("period"); }, {}, false},
-    {"classic_period_coordinate_of_text", NcFormat::Classic, NC_FLOAT, 3,
+    {"offset64_no_period_coordinate",
+     NcFormat::Offset64,
+     NC_FLOAT,
+     3,
+     [](std::vector<NcFixtureFile>& f) { dxtest::file_of(f, "Fre_Mag_Stn.nc").layout.remove("period"); },
+     {},
+     false},
+    {"classic_period_coordinate_of_text",
+     NcFormat::Classic,
+     NC_FLOAT,
+     3,
      [](std::vector<NcFixtureFile>& f) {
        dxtest::NcVar& p = var_of(f, "Fre_Mag_Stn.nc", "period");
        p.type = NC_CHAR;
        p.values.clear();
        p.text = "123456789012";
      },
-     {}, false},
+     {},
+     false},
 };
 
 class LoadResultSet : public ::testing::TestWithParam<SetCase> {};
@@ -176,12 +194,21 @@ TEST_P(LoadResultSet, FillsTheWholeStore) {
   // Units without trailing blanks or NULs; none where the variables of an
   // array differ, or one has none or one that is not text.
   const std::vector<std::pair<std::string, const std::string*>> units_of = {
-      {"N_Drou_mon", &st.NUM_DR_MON.units}, {"SenSL", &st.SENSL.units}, {"Prob", &st.PROB.units},
-      {"Spell_Ave", &st.SPELL_AVE.units}, {"Spell_Max", &st.SPELL_MAX.units},
-      {"Time_Arr_Ave", &st.TIME_ARR_AVE.units}, {"Time_Arr_Max", &st.TIME_ARR_MAX.units},
-      {"Freq", &st.FRE_ALL.units}, {"Mag", &st.MAG_ALL.units}, {"frequencies per period", &st.FRE.units},
-      {"magnitudes per period", &st.MAG.units}, {"correlation coefficients", &st.TQ.units},
-      {"p-values of the correlations", &st.PROB1.units}, {"lon", &st.LON.units}, {"lat", &st.LAT.units},
+      {"N_Drou_mon", &st.NUM_DR_MON.units},
+      {"SenSL", &st.SENSL.units},
+      {"Prob", &st.PROB.units},
+      {"Spell_Ave", &st.SPELL_AVE.units},
+      {"Spell_Max", &st.SPELL_MAX.units},
+      {"Time_Arr_Ave", &st.TIME_ARR_AVE.units},
+      {"Time_Arr_Max", &st.TIME_ARR_MAX.units},
+      {"Freq", &st.FRE_ALL.units},
+      {"Mag", &st.MAG_ALL.units},
+      {"frequencies per period", &st.FRE.units},
+      {"magnitudes per period", &st.MAG.units},
+      {"correlation coefficients", &st.TQ.units},
+      {"p-values of the correlations", &st.PROB1.units},
+      {"lon", &st.LON.units},
+      {"lat", &st.LAT.units},
       {"reg", &st.REG.units}};
   for (const auto& [array, units] : units_of) {
     const bool none = std::find(c.no_units.begin(), c.no_units.end(), array) != c.no_units.end();
@@ -258,9 +285,12 @@ TEST_P(LoadResultSet, FillsTheWholeStore) {
   for (const std::string& l : lines)
     if (l.rfind(start, 0) == 0) files.push_back(l.substr(start.size(), l.size() - start.size() - 3));
   std::vector<std::string> expected;
-  for (const auto& [name, n] : {std::pair{"Num_Drou_Mon_Stn.nc", 1}, {"Sen_Prob_idx_Stn.nc", 2},
-                                {"Spell_Time_Arr_Stn.nc", 4}, {"Fre_Mag_Stn_all_period.nc", 2},
-                                {"Fre_Mag_Stn.nc", 36}, {"Tq_pdsi_spi_Stn.nc", 12},
+  for (const auto& [name, n] : {std::pair{"Num_Drou_Mon_Stn.nc", 1},
+                                {"Sen_Prob_idx_Stn.nc", 2},
+                                {"Spell_Time_Arr_Stn.nc", 4},
+                                {"Fre_Mag_Stn_all_period.nc", 2},
+                                {"Fre_Mag_Stn.nc", 36},
+                                {"Tq_pdsi_spi_Stn.nc", 12},
                                 {"Prob_Tq_pdsi_spi_Stn.nc", 12}})
     expected.insert(expected.end(), static_cast<std::size_t>(n), name);
   expected.insert(expected.end(), 3, station_path);
@@ -377,9 +407,7 @@ const BadSetCase kBadSets[] = {
        return "Spell_Time_Arr_Stn.nc: variable Spell_Ave has 17 columns, expected at least 18";
      }},
     {"spell_stations_differ", with(18, 6, 18, 12),
-     [](std::vector<NcFixtureFile>& f, const std::string&) {
-       reshape(f, "Spell_Time_Arr_Stn.nc", "Spell_Max", 18, 4);
-     },
+     [](std::vector<NcFixtureFile>& f, const std::string&) { reshape(f, "Spell_Time_Arr_Stn.nc", "Spell_Max", 18, 4); },
      [](const std::string&) -> std::string {
        return "Spell_Time_Arr_Stn.nc: variable Spell_Max describes 4 stations, but Num_Drou_Mon_Stn.nc describes 3";
      }},
@@ -412,7 +440,8 @@ const BadSetCase kBadSets[] = {
        reshape(f, "Prob_Tq_pdsi_spi_Stn.nc", "scpdsi_spi06", 0, 5);
      },
      [](const std::string&) -> std::string {
-       return "Prob_Tq_pdsi_spi_Stn.nc: variable scpdsi_spi06 describes 5 stations, but Num_Drou_Mon_Stn.nc describes 3";
+       return "Prob_Tq_pdsi_spi_Stn.nc: variable scpdsi_spi06 describes 5 stations, "
+              "but Num_Drou_Mon_Stn.nc describes 3";
      }},
     {"correlation_file_missing", with(18, 6, 18, 12),
      [](std::vector<NcFixtureFile>& f, const std::string&) {
@@ -423,8 +452,12 @@ const BadSetCase kBadSets[] = {
        return "Tq_pdsi_spi_Stn.nc: cannot open the file to read variable pdsi_spi01: No such file or directory";
      }},
     {"longitudes_of_other_stations", with(18, 6, 18, 12),
-     [](std::vector<NcFixtureFile>& f, const std::string& station_path) { reshape(f, station_path.c_str(), "lon", 0, 4); },
-     [](const std::string& sp) { return sp + ": variable lon describes 4 stations, but Num_Drou_Mon_Stn.nc describes 3"; }},
+     [](std::vector<NcFixtureFile>& f, const std::string& station_path) {
+       reshape(f, station_path.c_str(), "lon", 0, 4);
+     },
+     [](const std::string& sp) {
+       return sp + ": variable lon describes 4 stations, but Num_Drou_Mon_Stn.nc describes 3";
+     }},
     {"region_codes_missing", with(18, 6, 18, 12),
      [](std::vector<NcFixtureFile>& f, const std::string& station_path) {
        dxtest::file_of(f, station_path).layout.remove("reg");
@@ -452,14 +485,14 @@ TEST_P(RefusedSet, NamesFileVariableAndNumbers) {
   c.spoil(files, station_path);
   dxtest::write_all(files);
 
-  rusage before {};
+  rusage before{};
   ASSERT_EQ(getrusage(RUSAGE_SELF, &before), 0);
   Loaded r;
   load(dir, station_path, r);
   EXPECT_EQ(r.error, c.message(station_path));
   // A refused variable is refused before its values are read: a large one
   // never becomes resident.
-  rusage after {};
+  rusage after{};
   ASSERT_EQ(getrusage(RUSAGE_SELF, &after), 0);
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 200 * 1024) << "kB resident";
 }

@@ -48,16 +48,21 @@ TEST(ObtainableMemory, TheLeastOfAvailableMemoryAndEveryGroupLimitAbove) {
         {"cg/memory/a/memory.usage_in_bytes", std::to_string(250 * MiB) + "\n"},
         {"cg/memory/memory.limit_in_bytes", "9223372036854771712\n"}},
        50 * MiB},
-      {"cgroup v2 without a limit", {{"proc/meminfo", meminfo}, {"proc/self/cgroup", "0::/x\n"},
-                                     {"cg/x/memory.max", "max\n"}, {"cg/x/memory.current", "12345\n"}},
+      {"cgroup v2 without a limit",
+       {{"proc/meminfo", meminfo},
+        {"proc/self/cgroup", "0::/x\n"},
+        {"cg/x/memory.max", "max\n"},
+        {"cg/x/memory.current", "12345\n"}},
        avail},
-      {"cgroup v2 with a limit", {{"proc/meminfo", meminfo}, {"proc/self/cgroup", "0::/x/y\n"},
-                                  {"cg/x/y/memory.max", std::to_string(200 * MiB) + "\n"},
-                                  {"cg/x/y/memory.current", std::to_string(50 * MiB) + "\n"},
-                                  {"cg/x/memory.max", "max\n"}},
+      {"cgroup v2 with a limit",
+       {{"proc/meminfo", meminfo},
+        {"proc/self/cgroup", "0::/x/y\n"},
+        {"cg/x/y/memory.max", std::to_string(200 * MiB) + "\n"},
+        {"cg/x/y/memory.current", std::to_string(50 * MiB) + "\n"},
+        {"cg/x/memory.max", "max\n"}},
        150 * MiB},
-      {"a group already over its limit leaves nothing", {{"proc/self/cgroup", "0::/x\n"},
-                                                         {"cg/x/memory.max", "100\n"}, {"cg/x/memory.current", "200\n"}},
+      {"a group already over its limit leaves nothing",
+       {{"proc/self/cgroup", "0::/x\n"}, {"cg/x/memory.max", "100\n"}, {"cg/x/memory.current", "200\n"}},
        1},
       {"nothing readable: cannot tell", {}, 0},
   };
@@ -70,8 +75,8 @@ TEST(ObtainableMemory, TheLeastOfAvailableMemoryAndEveryGroupLimitAbove) {
   }
   // The real system: something, never more than the machine has.
   const std::uint64_t real = dx::obtainable_memory();
-  const std::uint64_t machine =
-      static_cast<std::uint64_t>(::sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t machine = static_cast<std::uint64_t>(::sysconf(_SC_PHYS_PAGES)) *
+                                static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   EXPECT_GT(real, 0u);
   EXPECT_LE(real, machine);
 }

@@ -180,8 +180,7 @@ void write_sample(const std::string& path, const Format& f, Layout layout) {
         NC_OK(nc_put_var_float(nc, many[i], ramp(7, static_cast<float>(i)).data()));
       break;
     case Layout::ZeroRecords:
-    case Layout::EmptyFixedDim:
-      break;
+    case Layout::EmptyFixedDim: break;
   }
   NC_OK(nc_close(nc));
 }
@@ -234,8 +233,7 @@ TEST_P(Nc3CheckTest, IntactPassesEveryPrefixIsRefused) {
   std::vector<std::size_t> cuts;
   const std::size_t step = size > 4096 ? 97 : 1;
   for (std::size_t n = 0; n < size; n += step) cuts.push_back(n);
-  for (std::size_t n : {data - 4, data - 3, data - 2, data - 1, data, size / 2, size - 1})
-    cuts.push_back(n);
+  for (std::size_t n : {data - 4, data - 3, data - 2, data - 1, data, size / 2, size - 1}) cuts.push_back(n);
 
   // Cuts inside the header give a damaged-header message, all others the
   // sizes; the two ranges meet where the header ends.
@@ -266,18 +264,16 @@ TEST_P(Nc3CheckTest, IntactPassesEveryPrefixIsRefused) {
   for (const std::size_t n : {size - 1, (data + size) / 2, data, data / 2}) {
     shorten(path, n);
     const std::string got = check_message(path);
-    if (n < header_end)
-      EXPECT_TRUE(is_header_message(got, path)) << got;
-    else
-      EXPECT_EQ(got, truncated_message(path, size, n));
+    if (n < header_end) EXPECT_TRUE(is_header_message(got, path)) << got;
+    else EXPECT_EQ(got, truncated_message(path, size, n));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllFormats, Nc3CheckTest, ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kCases)),
-    [](const ::testing::TestParamInfo<Nc3CheckTest::ParamType>& info) {
-      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(AllFormats, Nc3CheckTest,
+                         ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kCases)),
+                         [](const ::testing::TestParamInfo<Nc3CheckTest::ParamType>& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+                         });
 
 // Why the check exists: the library reads a file cut in the middle of its
 // data without any error and hands back zeros for the missing values.
@@ -345,9 +341,7 @@ TEST(Nc3Check, StreamingRecordCountIsAccepted) {
 }
 
 // Hand-made classic headers, each malformed in one way.
-std::string be32(std::uint32_t v) {
-  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
+std::string be32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 std::string be64(std::uint64_t v) { return be32(std::uint32_t(v >> 32)) + be32(std::uint32_t(v)); }
 std::string pad(const std::string& s) { return s + std::string((4 - s.size() % 4) % 4, '\0'); }
 std::string nm(const std::string& s) { return be32(static_cast<std::uint32_t>(s.size())) + pad(s); }
@@ -371,15 +365,12 @@ TEST(Nc3Check, MalformedHeadersAreRefused) {
       {"wrong list tag", "CDF\x01" + be32(0) + be32(0x0B) + be32(1) + nm("n") + be32(2),
        "the dimension list has the tag 11 instead of 10"},
       {"undefined dimension id",
-       "CDF\x01" + be32(0) + kDims + kAbsent + var_head + be32(1) + be32(5) + kAbsent + be32(5) +
-           be32(8) + be32(200),
+       "CDF\x01" + be32(0) + kDims + kAbsent + var_head + be32(1) + be32(5) + kAbsent + be32(5) + be32(8) + be32(200),
        "variable 'v' uses dimension id 5 of 1"},
       {"unknown variable type",
-       "CDF\x01" + be32(0) + kDims + kAbsent + var_head + be32(1) + be32(0) + kAbsent + be32(10) +
-           be32(8) + be32(200),
+       "CDF\x01" + be32(0) + kDims + kAbsent + var_head + be32(1) + be32(0) + kAbsent + be32(10) + be32(8) + be32(200),
        "variable 'v' has the unknown type 10"},
-      {"unknown attribute type",
-       "CDF\x01" + be32(0) + kAbsent + be32(0x0C) + be32(1) + nm("a") + be32(99) + be32(1),
+      {"unknown attribute type", "CDF\x01" + be32(0) + kAbsent + be32(0x0C) + be32(1) + nm("a") + be32(99) + be32(1),
        "attribute 'a' has the unknown type 99"},
       {"attribute values beyond the file",
        "CDF\x02" + be32(0) + kAbsent + be32(0x0C) + be32(1) + nm("a") + be32(6) + be32(0x10000000),
@@ -389,9 +380,8 @@ TEST(Nc3Check, MalformedHeadersAreRefused) {
        "variable 'v' lists 1073741824 dimensions, more than the remaining 40 bytes of the file can "
        "hold"},
       {"end beyond any file size",  // 64-bit data format: 64-bit counts
-       "CDF\x05" + be64(0) + be32(0x0A) + be64(1) + nm64("n") + be64(UINT64_MAX) + be32(0) + be64(0) +
-           be32(0x0B) + be64(1) + nm64("v") + be64(1) + be64(0) + be32(0) + be64(0) + be32(6) +
-           be64(8) + be64(200),
+       "CDF\x05" + be64(0) + be32(0x0A) + be64(1) + nm64("n") + be64(UINT64_MAX) + be32(0) + be64(0) + be32(0x0B) +
+           be64(1) + nm64("v") + be64(1) + be64(0) + be32(0) + be64(0) + be32(6) + be64(8) + be64(200),
        "variable 'v' would end beyond any possible file size"},
   };
   TempDir dir;
@@ -407,8 +397,7 @@ TEST(Nc3Check, OtherFilesAreLeftToTheLibrary) {
   const std::string text = dir / "notes.txt";
   dxtest::write_file(text, "CDF\x03 this is not a netCDF file");
   EXPECT_EQ(check_message(text), "");
-  EXPECT_EQ(check_message(dir / "missing.nc"),
-            "cannot open " + (dir / "missing.nc") + ": No such file or directory");
+  EXPECT_EQ(check_message(dir / "missing.nc"), "cannot open " + (dir / "missing.nc") + ": No such file or directory");
 }
 
 // Random damage to valid headers and random bytes after a valid magic

@@ -176,8 +176,8 @@ TEST_P(Read1dLengths, ReadsAllRecordsAndPrintsTheLength) {
   ASSERT_EQ(r.error, "");
   char len_field[13];
   std::snprintf(len_field, sizeof len_field, "%12zu", c.len);
-  EXPECT_EQ(r.io.out, start_line(path) + "       - Longitude's name = station        ; length = " + len_field +
-                          "\n" + end_line(path));
+  EXPECT_EQ(r.io.out, start_line(path) + "       - Longitude's name = station        ; length = " + len_field + "\n" +
+                          end_line(path));
   EXPECT_EQ(r.len, static_cast<std::int32_t>(c.len));
   ASSERT_EQ(r.values.size(), c.len);
   ASSERT_EQ(r.coord.size(), c.len);
@@ -247,15 +247,20 @@ TEST_P(UnsuitableCoordinate, LeavesZerosAndReadsTheValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnsuitableCoordinate,
-    ::testing::Values(
-        CoordCase{"longer", NcFormat::Classic,
-                  [](NcLayout& f) { f.var("stn", NC_DOUBLE, {"other"}, {1, 2, 3, 4, 5}); }},
-        CoordCase{"two_dimensional", NcFormat::Classic,
-                  [](NcLayout& f) { f.var("stn", NC_DOUBLE, {"stn", "other"}, std::vector<double>(15, 9)); }},
-        CoordCase{"text", NcFormat::Classic,
-                  [](NcLayout& f) { f.var("stn", NC_CHAR, {"stn"}).text = "abc"; }},
-        CoordCase{"strings", NcFormat::NetCDF4,
-                  [](NcLayout& f) { f.var("stn", NC_STRING, {"stn"}).strings = {"a", "b", "c"}; }}),
+    ::testing::Values(CoordCase{"longer", NcFormat::Classic,
+                                [](NcLayout& f) {
+                                  f.var("stn", NC_DOUBLE, {"other"}, {1, 2, 3, 4, 5});
+                                }},
+                      CoordCase{"two_dimensional", NcFormat::Classic,
+                                [](NcLayout& f) {
+                                  f.var("stn", NC_DOUBLE, {"stn", "other"}, std::vector<double>(15, 9));
+                                }},
+                      CoordCase{"text", NcFormat::Classic,
+                                [](NcLayout& f) { f.var("stn", NC_CHAR, {"stn"}).text = "abc"; }},
+                      CoordCase{"strings", NcFormat::NetCDF4,
+                                [](NcLayout& f) {
+                                  f.var("stn", NC_STRING, {"stn"}).strings = {"a", "b", "c"};
+                                }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Refused inputs -------------------------------------------------------
@@ -266,7 +271,7 @@ struct RefusalCase {
   const char* var;                        // variable requested
   void (*make)(const std::string& path);  // writes the file (or not)
   std::string (*message)(const std::string& path);
-  int lines_before;                       // progress lines printed before the failure
+  int lines_before;  // progress lines printed before the failure
 };
 
 void write_layout(const std::string& path, NcFormat format, void (*fill)(NcLayout&)) {
@@ -300,7 +305,9 @@ void write_user_typed(const std::string& path, int kind) {
 
 const RefusalCase kRefusals[] = {
     {"missing_file_2d", 2, "SenSL", [](const std::string&) {},
-     [](const std::string& p) { return p + ": cannot open the file to read variable SenSL: No such file or directory"; },
+     [](const std::string& p) {
+       return p + ": cannot open the file to read variable SenSL: No such file or directory";
+     },
      1},
     {"missing_file_1d", 1, "lon", [](const std::string&) {},
      [](const std::string& p) { return p + ": cannot open the file to read variable lon: No such file or directory"; },
@@ -327,8 +334,7 @@ const RefusalCase kRefusals[] = {
      [](const std::string& p) { return p + ": variable Mag has 3 dimensions, expected 2"; }, 1},
     {"one_dimension_for_2d", 2, "Mag",
      [](const std::string& p) {
-       write_layout(p, NcFormat::Classic,
-                  [](NcLayout& f) { f.dim("stn", 2).var("Mag", NC_FLOAT, {"stn"}, {1, 2}); });
+       write_layout(p, NcFormat::Classic, [](NcLayout& f) { f.dim("stn", 2).var("Mag", NC_FLOAT, {"stn"}, {1, 2}); });
      },
      [](const std::string& p) { return p + ": variable Mag has 1 dimension, expected 2"; }, 1},
     {"two_dimensions_for_1d", 1, "reg",
@@ -345,30 +351,35 @@ const RefusalCase kRefusals[] = {
      [](const std::string& p) { return p + ": variable reg has 0 dimensions, expected 1"; }, 1},
     {"text_variable", 2, "Freq",
      [](const std::string& p) {
-       write_layout(p, NcFormat::Classic,
-                  [](NcLayout& f) { f.dim("cls", 2).dim("stn", 2).var("Freq", NC_CHAR, {"cls", "stn"}).text = "abcd"; });
+       write_layout(p, NcFormat::Classic, [](NcLayout& f) {
+         f.dim("cls", 2).dim("stn", 2).var("Freq", NC_CHAR, {"cls", "stn"}).text = "abcd";
+       });
      },
      [](const std::string& p) { return p + ": variable Freq is of type char, not numeric"; }, 1},
     {"string_variable", 1, "lat",
      [](const std::string& p) {
-       write_layout(p, NcFormat::NetCDF4,
-                  [](NcLayout& f) { f.dim("stn", 2).var("lat", NC_STRING, {"stn"}).strings = {"10N", "11N"}; });
+       write_layout(p, NcFormat::NetCDF4, [](NcLayout& f) {
+         f.dim("stn", 2).var("lat", NC_STRING, {"stn"}).strings = {"10N", "11N"};
+       });
      },
      [](const std::string& p) { return p + ": variable lat is of type string, not numeric"; }, 1},
     {"more_than_memory", 2, "Freq",
      [](const std::string& p) {
-       write_layout(p, NcFormat::NetCDF4,
-                  [](NcLayout& f) { f.dim("cls", 1u << 20).dim("stn", 1u << 20).var("Freq", NC_FLOAT, {"cls", "stn"}); });
+       write_layout(p, NcFormat::NetCDF4, [](NcLayout& f) {
+         f.dim("cls", 1u << 20).dim("stn", 1u << 20).var("Freq", NC_FLOAT, {"cls", "stn"});
+       });
      },
      [](const std::string& p) {
-       return p + ": variable Freq needs 4398046511104 bytes for its 1099511627776 values, more than the machine's memory (" +
+       return p +
+              ": variable Freq needs 4398046511104 bytes for its 1099511627776 values, more than the machine's "
+              "memory (" +
               machine_memory() + " bytes)";
      },
      3},
     {"truncated_classic_file", 1, "lon",
      [](const std::string& p) {
        write_layout(p, NcFormat::Classic,
-                  [](NcLayout& f) { f.dim("stn", 100).var("lon", NC_FLOAT, {"stn"}, std::vector<double>(100, 1)); });
+                    [](NcLayout& f) { f.dim("stn", 100).var("lon", NC_FLOAT, {"stn"}, std::vector<double>(100, 1)); });
        ASSERT_EQ(::truncate(p.c_str(), static_cast<off_t>(std::filesystem::file_size(p) - 40)), 0);
      },
      [](const std::string& p) {
@@ -386,8 +397,9 @@ const RefusalCase kRefusals[] = {
        ASSERT_EQ(::truncate(p.c_str(), 60), 0);
      },
      [](const std::string& p) {
-       return p + ": damaged netCDF header: it lists 1 variables, more than the remaining 0 bytes of the file "
-                  "can hold (a damaged or incompletely copied netCDF file), while reading variable SenSL";
+       return p +
+              ": damaged netCDF header: it lists 1 variables, more than the remaining 0 bytes of the file "
+              "can hold (a damaged or incompletely copied netCDF file), while reading variable SenSL";
      },
      1},
     {"netcdf4_file_cut_short", 1, "lon",
@@ -465,14 +477,15 @@ TEST_P(FloatRange, OutOfRangeValuesAreReadWithAWarning) {
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.io.err, "drought-export: warning: " + path +
                           ": variable Spell_Max: some values lie outside the range of a 32-bit float and are read "
-                          "as the netCDF library converts them (" + nc_strerror(NC_ERANGE) + ")\n");
+                          "as the netCDF library converts them (" +
+                          nc_strerror(NC_ERANGE) + ")\n");
   EXPECT_EQ(r.status, NC_NOERR);  // the close came after
   ASSERT_EQ(r.values.size(), 3u);
   EXPECT_GE(r.values(0), FLT_MAX);
   EXPECT_EQ(r.values(1), 2.5f);
   EXPECT_LE(r.values(2), -FLT_MAX);
-  EXPECT_EQ(r.io.out, start_line(path) + "       - Longitude's name = stn            ; length =            3\n" +
-                          end_line(path));
+  EXPECT_EQ(r.io.out,
+            start_line(path) + "       - Longitude's name = stn            ; length =            3\n" + end_line(path));
 }
 
 // Packed and flagged values are read as the library returns them, with one
@@ -490,16 +503,25 @@ TEST_P(FloatRange, PackedAndFlaggedValuesArePublishedAsStoredWithAWarning) {
        },
        " has scale_factor/add_offset attributes; values are published as stored, not unpacked"},
       {"fill_value",
-       [](NcLayout& f) { f.var("lat", NC_FLOAT, {"stn"}, {-999, 20, -999}).attrs = {{"_FillValue", -999}}; },
+       [](NcLayout& f) {
+         f.var("lat", NC_FLOAT, {"stn"}, {-999, 20, -999}).attrs = {{"_FillValue", -999}};
+       },
        ": 2 values equal its _FillValue (-999); they are published as stored, not as missing"},
       {"fill_value_nan",  // NaN equals nothing, not even itself
-       [](NcLayout& f) { f.var("lat", NC_FLOAT, {"stn"}, {NAN, 20, NAN}).attrs = {{"_FillValue", NAN}}; },
+       [](NcLayout& f) {
+         f.var("lat", NC_FLOAT, {"stn"}, {NAN, 20, NAN}).attrs = {{"_FillValue", NAN}};
+       },
        ": 2 values equal its _FillValue (nan); they are published as stored, not as missing"},
       {"missing_value",
-       [](NcLayout& f) { f.var("lat", NC_DOUBLE, {"stn"}, {-99, 20, 21}).attrs = {{"missing_value", -99}}; },
+       [](NcLayout& f) {
+         f.var("lat", NC_DOUBLE, {"stn"}, {-99, 20, 21}).attrs = {{"missing_value", -99}};
+       },
        ": 1 value equals its missing_value (-99); they are published as stored, not as missing"},
       {"flag_not_present",
-       [](NcLayout& f) { f.var("lat", NC_FLOAT, {"stn"}, {19, 20, 21}).attrs = {{"_FillValue", -999}}; }, nullptr},
+       [](NcLayout& f) {
+         f.var("lat", NC_FLOAT, {"stn"}, {19, 20, 21}).attrs = {{"_FillValue", -999}};
+       },
+       nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -608,9 +630,10 @@ namespace {
 
 using dxtest::TempDir;
 
-// Consecutive reads of one file share one opening through NcOpenings: the values and progress lines are those of separate reads, a file
-// removed after its first read is still read from the opening kept, and the
-// next read of another file closes it.
+// Consecutive reads of one file share one opening through NcOpenings: the
+// values and progress lines are those of separate reads, a file removed
+// after its first read is still read from the opening kept, and the next
+// read of another file closes it.
 TEST(NcOpenings, SharesOneOpeningAndPrintsTheSameLines) {
   for (const NcFormat format : {NcFormat::Classic, NcFormat::Offset64, NcFormat::NetCDF4}) {
     SCOPED_TRACE(dxtest::format_name(format));

@@ -39,14 +39,12 @@ using dxtest::TempDir;
 constexpr int kStations = 150;
 constexpr int kPictures = 71;  // 35 data sets, and 18 classes of frequency and of magnitude
 
-#define DX_NEED_GRADS()                                                                       \
-  do {                                                                                        \
-    if (dxtest::find_on_path("grads").empty())                                               \
-      GTEST_SKIP() << "GrADS is not installed (Debian package grads)";                       \
+#define DX_NEED_GRADS()                                                                                         \
+  do {                                                                                                          \
+    if (dxtest::find_on_path("grads").empty()) GTEST_SKIP() << "GrADS is not installed (Debian package grads)"; \
   } while (0)
 
-dxtest::Outcome run_tool(const std::string& dir, const std::vector<std::string>& extra,
-                         const std::string& path = "") {
+dxtest::Outcome run_tool(const std::string& dir, const std::vector<std::string>& extra, const std::string& path = "") {
   dxtest::Launch l = dxtest::tool_launch(dir);
   l.argv.insert(l.argv.end(), extra.begin(), extra.end());
   if (!path.empty()) l.env.push_back("PATH=" + path);
@@ -170,8 +168,8 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
     std::string line, var;
     for (int i = 0; i < 8; ++i) std::getline(ctl, line);
     std::istringstream(line) >> var;
-    gs += "'open " + n + "'\nsay 'OPEN " + n + " 'rc\n'set t 1'\n'set gxout stnmark'\n'd " + var +
-          "'\nsay 'DRAW " + n + " 'rc\n'close 1'\n";
+    gs += "'open " + n + "'\nsay 'OPEN " + n + " 'rc\n'set t 1'\n'set gxout stnmark'\n'd " + var + "'\nsay 'DRAW " + n +
+          " 'rc\n'close 1'\n";
   }
   EXPECT_EQ(sets, 35);
   dxtest::write_file(dir / "check.gs", gs + "'quit'\n");
@@ -211,7 +209,8 @@ TEST(Maps, DrawsEveryDataSetAndClassWithGradsAndAPageThatLoadsInABrowser) {
 window.addEventListener('load', async () => {
   const pause = ms => new Promise(r => setTimeout(r, ms));
   for (let y = 0; y < document.documentElement.scrollHeight; y += innerHeight / 2) { scrollTo(0, y); await pause(20); }
-  const settled = i => i.complete ? 0 : new Promise(r => { i.addEventListener('load', r); i.addEventListener('error', r); });
+  const settled = i => i.complete ? 0 : new Promise(r => {
+    i.addEventListener('load', r); i.addEventListener('error', r); });
   await Promise.race([Promise.all([...document.images].map(settled)), pause(5000)]);
   const images = [...document.images], rows = new Map();
   for (const i of images) rows.set(i.offsetTop, (rows.get(i.offsetTop) || 0) + 1);
@@ -281,10 +280,8 @@ TEST(Maps, AFailureEndsTheRunNamingItAndKeepsTheOldMaps) {
     TempDir dir, bin;
     dxtest::sample::generate(dir.path(), 20, 3);
     const std::string path = stand_in_grads(bin, c.grads);
-    if (c.maps_a_file)
-      dxtest::write_file(dir / "maps", "a file");
-    else
-      old_maps(dir.path());
+    if (c.maps_a_file) dxtest::write_file(dir / "maps", "a file");
+    else old_maps(dir.path());
     const auto r = run_tool(dir.path(), {"--maps"}, path);
     EXPECT_EQ(r.status, 1);
     const std::string star = c.error.substr(0, c.error.find('*')), tail = c.error.substr(c.error.find('*') + 1);
@@ -319,8 +316,9 @@ TEST(Maps, ADataSetChangedSinceTheRunWroteItIsNotMapped) {
   const std::string msg = dxtest::error_of([&] {
     dx::draw_maps(st, written, dx::system_file_ops(), fd.get(), "out", {"/bin/false"}, dx::MapStyle::Auto);
   });
-  EXPECT_EQ(msg, "cannot build the station map out/Num_Dr_Mon.dat.map: out/Num_Dr_Mon.dat is no longer the data "
-                 "set this run wrote (7 bytes, not 120)");
+  EXPECT_EQ(msg,
+            "cannot build the station map out/Num_Dr_Mon.dat.map: out/Num_Dr_Mon.dat is no longer the data "
+            "set this run wrote (7 bytes, not 120)");
   EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Num_Dr_Mon.dat"});
 }
 
@@ -432,7 +430,7 @@ TEST(Maps, AnOutputFolderRenamedWhileGradsDrawsTakesTheMapsWithIt) {
   TempDir dir, bin;
   dxtest::sample::generate(dir.path(), 20, 3);
   const std::string path = stand_in_grads(bin, "mv '" + dir / "out' '" + dir / "moved' 2>/dev/null\nexec " +
-                                                    dxtest::find_on_path("grads") + " \"$@\"\n");
+                                                   dxtest::find_on_path("grads") + " \"$@\"\n");
   const auto r = run_tool(dir.path(), {"--maps", "-o", "out"}, path);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(dxtest::file_exists(dir / "out"));

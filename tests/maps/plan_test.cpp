@@ -47,7 +47,13 @@ TEST(Plan, TheFrameIsTheRegionOfTheStationsWithAUsablePosition) {
       // before, between or after the good ones.
       {"unusable positions",
        {{kNaN, 10}, {100, kNaN}, {100, 10}, {100, 95}, {400, 20}, {110, 30}, {-200, 20}, {INFINITY, 20}},
-       2, 6, P::LatLon, 99.5, 110.5, 9, 31},
+       2,
+       6,
+       P::LatLon,
+       99.5,
+       110.5,
+       9,
+       31},
       // Across the date line, in either convention: one region.
       {"date line, -180..180", {{178, -18}, {-178, -14}}, 2, 0, P::LatLon, 177.5, 182.5, -18.5, -13.5},
       {"date line, 0..360", {{178, -18}, {182, -14}}, 2, 0, P::LatLon, 177.5, 182.5, -18.5, -13.5},
@@ -125,8 +131,8 @@ TEST(Plan, PanelsAreLaidOutByClassAndIndexAndFitThePage) {
         EXPECT_GT(m.width(), 0.2);
         EXPECT_GE(m.x1, 0);
         EXPECT_LE(m.x2, dx::kPageWidth);
-        EXPECT_GT(m.y1 - 0.2, p.bar.y2);    // its note above the bar
-        EXPECT_LT(m.y2 + 0.22, 7.7);        // its heading below the subtitle
+        EXPECT_GT(m.y1 - 0.2, p.bar.y2);  // its note above the bar
+        EXPECT_LT(m.y2 + 0.22, 7.7);      // its heading below the subtitle
         EXPECT_NEAR(m.width() / m.height(), f.aspect, 1e-6);
         for (std::size_t j = 0; j < i; ++j) {
           const dx::Box& o = p.panels[j].map;
@@ -143,17 +149,21 @@ TEST(Plan, HeadingsNameWhatEachPanelHolds) {
   dx::Store st = network({{100, 10}, {110, 30}}, 3);
   st.PERIODS.allocate({3});
   st.PERIODS(0) = 1961, st.PERIODS(1) = 1971, st.PERIODS(2) = 1981;
-  const std::vector<dx::Picture> pictures =
-      dx::plan_pictures(st, written(st), dx::map_frame(st, 2, dx::MapStyle::Auto));
+  const std::vector<dx::Picture> pictures = dx::plan_pictures(st, written(st),
+                                                              dx::map_frame(st, 2, dx::MapStyle::Auto));
   const struct {
     const char* picture;
     std::size_t panel;
     const char* heading;
   } cases[] = {
-      {"Fre_all", 0, "PDSI, moderate"},   {"Fre_all", 9, "SPEI-12, severe"}, {"Sensl", 1, "scPDSI"},
-      {"Corre", 0, "PDSI vs SPI-1"},      {"Prob1", 11, "SPEI-12 vs SPI-12"},
+      {"Fre_all", 0, "PDSI, moderate"},
+      {"Fre_all", 9, "SPEI-12, severe"},
+      {"Sensl", 1, "scPDSI"},
+      {"Corre", 0, "PDSI vs SPI-1"},
+      {"Prob1", 11, "SPEI-12 vs SPI-12"},
       // The per-period variables are named with SPI-1 and SPI-3.
-      {"Fre_02", 2, "SPI-1, moderate"},   {"Mag_spi03_ext", 0, "period 1961"},
+      {"Fre_02", 2, "SPI-1, moderate"},
+      {"Mag_spi03_ext", 0, "period 1961"},
       {"Mag_spi03_ext", 2, "period 1981"},
   };
   for (const auto& c : cases) {
@@ -210,8 +220,7 @@ TEST(Plan, CoastsFollowTheScaleOfTheMaps) {
   };
   for (const auto& c : cases) {
     const dx::Store st = network(c.positions);
-    const auto pictures =
-        dx::plan_pictures(st, written(st), dx::map_frame(st, c.positions.size(), dx::MapStyle::Auto));
+    const auto pictures = dx::plan_pictures(st, written(st), dx::map_frame(st, c.positions.size(), dx::MapStyle::Auto));
     EXPECT_EQ(picture(pictures, "Fre_all").coasts, c.coasts) << c.positions.front().first;
   }
 }

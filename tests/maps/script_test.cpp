@@ -95,11 +95,14 @@ TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
   EXPECT_NE(script_of("Fre_all", antarctic).find("'set mproj sps'"), std::string::npos);
   EXPECT_NE(script_of("Fre_all", country).find("'set mpdset hires'"), std::string::npos);
 
-  // p-values as marks whatever the drawing (here boxes), the least
-  // significant class first, the most significant last, on top.
+  // p-values as marks whatever the drawing (here boxes): all, then those
+  // below each break over them, the most significant last, on top; the one
+  // value below the breaks (0.001) in the colour of its class.
   const std::string prob = script_of("Prob", country);
   EXPECT_EQ(prob.find("oabin"), std::string::npos) << prob;
-  const auto order = places(prob, {"'set ccolor 23'", "'set ccolor 22'", "'set ccolor 21'", "'set ccolor 20'"});
+  EXPECT_NE(prob.find("'set ccolor 20'\nrun('d 0.01-exp(log(0.01-Prob.1))')"), std::string::npos) << prob;
+  const auto order = places(prob, {"run('d Prob.1')", "run('d 0.1-exp(log(0.1-Prob.1))')",
+                                   "run('d 0.05-exp(log(0.05-Prob.1))')", "run('d 0.01-exp(log(0.01-Prob.1))')"});
   for (std::size_t i = 0; i < order.size(); ++i) {
     ASSERT_NE(order[i], std::string::npos) << i << prob;
     if (i > 0) {
@@ -111,12 +114,15 @@ TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
   const std::string sensl = script_of("Sensl", country);
   EXPECT_NE(sensl.find("run('open Prob.ctl')"), std::string::npos);
   EXPECT_NE(sensl.find("d oabin("), std::string::npos);
-  EXPECT_NE(sensl.find("run('d const(maskout(Prob.2, 0.05-Prob.2), 1)')"), std::string::npos) << sensl;
+  EXPECT_NE(sensl.find("'set ccolor 1'\nrun('d const(exp(log(0.05-Prob.2)), 1)')"), std::string::npos) << sensl;
   const std::size_t panel2 = sensl.find("* Panel 2"), panel3 = sensl.find("* Panel 3");
-  const std::size_t missing = sensl.find("d maskout(const(Sensl.1, 1, -u)");
+  const std::size_t missing = sensl.find("run('d const(exp(log(-1e+19-const(Sensl.1, -1e+20, -u))), 1)')");
   EXPECT_TRUE(missing > panel2 && missing < panel3) << sensl;
-  EXPECT_EQ(sensl.find("d maskout(const(Sensl.1, 1, -u)", missing + 1), std::string::npos);
+  EXPECT_EQ(sensl.find("const(Sensl.1, -1e+20, -u)", missing + 40), std::string::npos);
   EXPECT_NE(sensl.find("missing value'"), std::string::npos);  // in the legend
+  // No GrADS function of two station fields: its cost is the square of
+  // the station count.
+  for (const std::string* gs : {&prob, &sensl}) EXPECT_EQ(gs->find("maskout("), std::string::npos);
 }
 
 TEST(Script, GradsOutputTellsWhatFailed) {

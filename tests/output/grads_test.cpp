@@ -43,8 +43,12 @@ struct Report {
   std::uint32_t value_bits;  // reports only
 };
 Report report_at(const std::string& b, std::size_t off, bool with_value) {
-  return {b.substr(off, 8),     f32_at(b, off + 8),  f32_at(b, off + 12),
-          f32_at(b, off + 16),  i32_at(b, off + 20), i32_at(b, off + 24),
+  return {b.substr(off, 8),
+          f32_at(b, off + 8),
+          f32_at(b, off + 12),
+          f32_at(b, off + 16),
+          i32_at(b, off + 20),
+          i32_at(b, off + 24),
           with_value ? u32_at(b, off + 28) : 0u};
 }
 
@@ -133,9 +137,12 @@ TEST(GradsData, EveryColumnIsOneTimeGroupInOrder) {
 
 TEST(GradsData, ValuesAreWrittenAsStored) {
   TempDir dir;
-  const float unusual[] = {kMissingValue, std::numeric_limits<float>::quiet_NaN(),
-                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                            -0.0f, std::numeric_limits<float>::denorm_min()};
+  const float unusual[] = {kMissingValue,
+                           std::numeric_limits<float>::quiet_NaN(),
+                           std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity(),
+                           -0.0f,
+                           std::numeric_limits<float>::denorm_min()};
   DataSet ds(std::size(unusual), 1);
   for (std::size_t j = 0; j < std::size(unusual); ++j) ds.data(j, 0) = unusual[j];
   ds.write(dir_prefix(dir), "Prob");
@@ -203,7 +210,10 @@ TEST(GradsStationMap, TheBytesOfStnmapOrAnError) {
     std::size_t nstn, ncol;
     const char* error;  // "": stnmap's map
   } cases[] = {
-      {3, 6, ""},  {0, 3, ""},  {1, 1, ""},  {300, 18, ""},
+      {3, 6, ""},
+      {0, 3, ""},
+      {1, 1, ""},
+      {300, 18, ""},
       {5, 0, "the data set has no time step"},
       {4'000'000, 18, "the data set is larger than the 2 GiB a GrADS station map can address"},
   };
@@ -293,12 +303,11 @@ TEST(GradsData, InconsistentArgumentsAreRefused) {
     const std::vector<std::string> stations(c.names, pad_to("Station_001", kStationLen));
     Array2 data({c.rows, c.cols});
     Array1 lon({c.coords}), lat({c.coords});
-    const std::string msg = dxtest::error_of(
-        [&] {
-          DirectSink sink;
-          StationId last_id{};
-          write_grads_stn(sink, stations, last_id, data, lon, lat, 3, 4, "Sensl", dir_prefix(dir), "Sensl");
-        });
+    const std::string msg = dxtest::error_of([&] {
+      DirectSink sink;
+      StationId last_id{};
+      write_grads_stn(sink, stations, last_id, data, lon, lat, 3, 4, "Sensl", dir_prefix(dir), "Sensl");
+    });
     EXPECT_NE(msg.find(dir / "Sensl.dat"), std::string::npos) << msg;
     EXPECT_TRUE(dxtest::list_dir(dir.path()).empty());
   }

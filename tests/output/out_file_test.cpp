@@ -42,7 +42,8 @@ TEST(OutFile, CommitLeavesExactlyTheBytesWrittenAndNoTemporaryFile) {
       const dxtest::ChoppyWrites choppy(chunk);
       std::string expect;
       {
-        const auto sink_owner = make_output_sink(mode, chunk > 0 ? static_cast<const FileOps&>(choppy) : system_file_ops());
+        const auto sink_owner = make_output_sink(mode,
+                                                 chunk > 0 ? static_cast<const FileOps&>(choppy) : system_file_ops());
         OutputSink& sink = *sink_owner;
         if (chunk == 1) {
           OutFile out(sink, path);

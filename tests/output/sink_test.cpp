@@ -184,7 +184,7 @@ TEST(OutputSink, ReplacedFilesAreLetGoWhateverWasThere) {
   EXPECT_EQ(open_descriptors(), descriptors);
   for (std::size_t i = 0; i < std::size(kNames); ++i) {
     SCOPED_TRACE(kNames[i]);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::lstat((dir / kNames[i]).c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_TRUE(read_file(dir / kNames[i]) == expect[i]);

@@ -30,8 +30,8 @@ struct Table {
 
   Table(std::size_t nstn, std::size_t ncol) : lon({nstn}), lat({nstn}), reg({nstn}), values({nstn, ncol}) {}
 
-  void write(const std::string& path, std::span<const std::string_view> names,
-             std::string_view title = "Sen's slopes", std::int32_t ncol = -1) const {
+  void write(const std::string& path, std::span<const std::string_view> names, std::string_view title = "Sen's slopes",
+             std::int32_t ncol = -1) const {
     const std::string full_title = pad_to(title, kTitleLen);
     DirectSink sink;
     write_to_text(sink, values, static_cast<std::int32_t>(lon.size()),
@@ -55,10 +55,9 @@ TEST(TextTable, WorkedExample) {
   t.write(dir / "Sensl.txt   ", names, "Sen's slopes theo cac chi so cua cac tram");
 
   EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Sensl.txt"});
-  EXPECT_EQ(read_file(dir / "Sensl.txt"),
-            pad_to("Sen's slopes theo cac chi so cua cac tram", 100) + "\n" +
-                "Reg    Lon     Lat          pdsi      scpdsi\n"
-                "   3 105.500  21.250      12.000      -1.250\n");
+  EXPECT_EQ(read_file(dir / "Sensl.txt"), pad_to("Sen's slopes theo cac chi so cua cac tram", 100) + "\n" +
+                                              "Reg    Lon     Lat          pdsi      scpdsi\n"
+                                              "   3 105.500  21.250      12.000      -1.250\n");
 }
 
 TEST(TextTable, ZeroStationsGiveTitleAndHeaderOnly) {
@@ -182,10 +181,10 @@ TEST(TextTable, InconsistentArgumentsAreRefusedWithoutTouchingTheFile) {
     Array2 values({c.rows, c.cols});
     Array1 lon({c.coords}), lat({c.coords}), reg({c.coords});
     const std::vector<std::string_view> names(c.nnames, "pdsi");
-    const std::string msg = dxtest::error_of(
-        [&] {
-          DirectSink sink;
-          write_to_text(sink, values, c.nstn, c.ncol, lon, lat, reg, names, pad_to("t", 100), path); });
+    const std::string msg = dxtest::error_of([&] {
+      DirectSink sink;
+      write_to_text(sink, values, c.nstn, c.ncol, lon, lat, reg, names, pad_to("t", 100), path);
+    });
     EXPECT_NE(msg.find(path), std::string::npos) << msg;
     EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Prob_Sensl.txt"});
     EXPECT_EQ(read_file(path), "old\n");

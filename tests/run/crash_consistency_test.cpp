@@ -187,9 +187,10 @@ TEST(CrashConsistency, EveryKillLeavesOldOrNewFilesInOrderAndAtMostTwoTemporarie
   EXPECT_EQ(digests(dir), new_files);
   EXPECT_TRUE(dxtest::temp_files_in(dir).empty());
 
-  std::printf("[ kills    ] %d kills of a %.2f s run: %d during loading, %d amid the outputs, %d after the last "
-              "output, %d runs ended first; %d temporary files left behind\n",
-              kills, full_run, landed_loading, landed_mixed, landed_late, finished, leftovers);
+  std::printf(
+      "[ kills    ] %d kills of a %.2f s run: %d during loading, %d amid the outputs, %d after the last "
+      "output, %d runs ended first; %d temporary files left behind\n",
+      kills, full_run, landed_loading, landed_mixed, landed_late, finished, leftovers);
 }
 
 // What a killed run leaves behind is replaced, never written through: a

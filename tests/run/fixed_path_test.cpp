@@ -66,8 +66,8 @@ Outcome in_sandbox(const std::string& cwd, const std::string& script) {
   if (geteuid() != 0) argv.insert(argv.end(), {"--user", "--map-root-user"});
   argv.insert(argv.end(), {"--mount", "--propagation", "private", "/bin/bash", "-c",
                            "set -u; mount -t tmpfs dx-test /home || exit 99\n"
-                           "export DX_FIXED_PATH_MODE=create AT='" + kScript + "' F='" + kFixed + "'\n" +
-                               script});
+                           "export DX_FIXED_PATH_MODE=create AT='" +
+                               kScript + "' F='" + kFixed + "'\n" + script});
   return run({.argv = argv, .cwd = cwd});
 }
 
@@ -88,8 +88,9 @@ TEST(FixedPath, FallbackCreatesTheFileOnlyWhereItHarmsNothing) {
       "\"$AT\" SPI_Stn.nc -- /bin/sh -c 'cmp \"$F\" SPI_Stn.nc && echo ran'; echo \"status=$?\"\n"
       "find /home -mindepth 1 | sort | tr '\\n' ' '; echo\n"
       "if [ -f \"$F\" ]; then cmp -s \"$F\" other/SPI_Stn.nc && echo kept-sample || head -c 7 \"$F\"; fi\n";
-  const std::string tree = "/home/mirle /home/mirle/KOSTRAL_New /home/mirle/KOSTRAL_New/RES "
-                           "/home/mirle/KOSTRAL_New/RES/SPI_Res /home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc ";
+  const std::string tree =
+      "/home/mirle /home/mirle/KOSTRAL_New /home/mirle/KOSTRAL_New/RES "
+      "/home/mirle/KOSTRAL_New/RES/SPI_Res /home/mirle/KOSTRAL_New/RES/SPI_Res/SPI_Stn.nc ";
   const std::vector<Case> cases = {
       {"nothing there: created for the run, removed with its folders", "mkdir /home/keep",
        "ran\nstatus=0\n/home/keep \n", 0},

@@ -144,8 +144,8 @@ TEST(GradsClient, ReadsBackTheSameStepsStationsAndValues) {
     ASSERT_EQ(map.status, 0) << d.base << ": " << map.out << map.err;
     gs += "say 'DX-SET " + d.base + "'\n'open " + d.base + ".ctl'\n'q ctlinfo'\nsay result\n";
     for (int t : {1, d.steps / 2, d.steps}) {
-      gs += "say 'DX-STEP " + std::to_string(t) + "'\n'set t " + std::to_string(t) +
-            "'\n'set gxout print'\n'd " + d.var + "'\nsay result\n";
+      gs += "say 'DX-STEP " + std::to_string(t) + "'\n'set t " + std::to_string(t) + "'\n'set gxout print'\n'd " +
+            d.var + "'\nsay result\n";
     }
     gs += "'close 1'\n";
   }

@@ -140,10 +140,11 @@ TEST_P(HostileSeeds, EachRunSucceedsConsistentlyOrFailsCleanly) {
   }
   std::string why;
   for (const auto& [k, n] : t.why) why += " " + k + ": " + std::to_string(n) + ";";
-  std::printf("[ hostile  ] shard %d: %d cases, %d succeeded (%d with 0 stations, %d with warnings), %d failed cleanly:%s"
-              " (%.1f s, of which %.1f s in the runs)\n",
-              GetParam(), t.cases, t.succeeded, t.zero_stations, t.warned, t.failed, why.c_str(), t.total_seconds,
-              t.run_seconds);
+  std::printf(
+      "[ hostile  ] shard %d: %d cases, %d succeeded (%d with 0 stations, %d with warnings), %d failed cleanly:%s"
+      " (%.1f s, of which %.1f s in the runs)\n",
+      GetParam(), t.cases, t.succeeded, t.zero_stations, t.warned, t.failed, why.c_str(), t.total_seconds,
+      t.run_seconds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, HostileSeeds, ::testing::Range(0, kShards),

@@ -46,9 +46,22 @@ TEST(Options, ParsesTheCommandLine) {
       {{"-sst.nc", "--out", "o", "--dir=d", "-s", "last.nc"}, with("last.nc", "d", "o"), ""},
       {{"-V", "-h"}, with("", "", "", A::Help), ""},
       {{"--version"}, with("", "", "", A::Version), ""},
-      {{"--maps"}, [] { Options o; o.maps = true; return o; }(), ""},
+      {{"--maps"},
+       [] {
+         Options o;
+         o.maps = true;
+         return o;
+       }(),
+       ""},
       {{"--maps=yes"}, {}, "option '--maps' takes no value"},
-      {{"--maps-style=cressman"}, [] { Options o; o.maps = true; o.map_style = dx::MapStyle::Cressman; return o; }(), ""},
+      {{"--maps-style=cressman"},
+       [] {
+         Options o;
+         o.maps = true;
+         o.map_style = dx::MapStyle::Cressman;
+         return o;
+       }(),
+       ""},
       {{"--maps-style", "fancy"}, {}, "option '--maps-style' takes auto, marks, boxes or cressman, not 'fancy'"},
       {{"--bogus"}, {}, "unknown option '--bogus'"},
       {{"-h", "-x"}, {}, "unknown option '-x'"},
@@ -93,8 +106,7 @@ void write_inputs(const std::string& dir) {
 
 // drought-export with `args`, run in `cwd` under the sanitizer environment
 // (and with the PATH `path`, if given).
-dxtest::Outcome run_with(const std::vector<std::string>& args, const std::string& cwd,
-                         const std::string& path = "") {
+dxtest::Outcome run_with(const std::vector<std::string>& args, const std::string& cwd, const std::string& path = "") {
   dxtest::Launch l;
   l.argv = {DX_BINARY};
   l.argv.insert(l.argv.end(), args.begin(), args.end());
@@ -129,8 +141,8 @@ TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
   struct Case {
     std::string cwd;
     std::vector<std::string> args;
-    std::string outputs;  // the folder the outputs go to
-    bool made = false;    // the run makes the output folder (and its parents)
+    std::string outputs;                 // the folder the outputs go to
+    bool made = false;                   // the run makes the output folder (and its parents)
     std::string station = "SPI_Stn.nc";  // the name the station file has in results/
   };
   const std::vector<Case> cases = {
@@ -177,28 +189,37 @@ TEST(Options, RefusalsHelpAndVersionReadAndWriteNothing) {
     std::vector<std::string> args;
     int status;
     std::string err;
-    std::string out;  // the start of standard output, which is empty on failure
+    std::string out;        // the start of standard output, which is empty on failure
     std::string path = "";  // PATH of the run, if not the test's own
   };
   const std::vector<Case> cases = {
       {{"-s", "SPI_Stn.nc", "--bogus"}, 2, "drought-export: error: unknown option '--bogus'\n" + hint, ""},
       {{"-s", "SPI_Stn.nc", "-o"}, 2, "drought-export: error: option '-o' needs a value\n" + hint, ""},
       {{"-s", "SPI_Stn.nc", "stray"}, 2, "drought-export: error: unexpected argument 'stray'\n" + hint, ""},
-      {{"-s", "SPI_Stn.nc", "--output-dir", "Fre_Mag_Stn.nc/maps"}, 1,
-       "drought-export: error: cannot create the output folder Fre_Mag_Stn.nc/maps: Not a directory\n", ""},
-      {{"-s", "SPI_Stn.nc", "-o", "Fre_Mag_Stn.nc"}, 1,
-       "drought-export: error: output folder Fre_Mag_Stn.nc: Not a directory\n", ""},
-      {{"-C", "nowhere", "-s", "SPI_Stn.nc"}, 1,
-       "drought-export: error: cannot change to the folder nowhere: No such file or directory\n", ""},
+      {{"-s", "SPI_Stn.nc", "--output-dir", "Fre_Mag_Stn.nc/maps"},
+       1,
+       "drought-export: error: cannot create the output folder Fre_Mag_Stn.nc/maps: Not a directory\n",
+       ""},
+      {{"-s", "SPI_Stn.nc", "-o", "Fre_Mag_Stn.nc"},
+       1,
+       "drought-export: error: output folder Fre_Mag_Stn.nc: Not a directory\n",
+       ""},
+      {{"-C", "nowhere", "-s", "SPI_Stn.nc"},
+       1,
+       "drought-export: error: cannot change to the folder nowhere: No such file or directory\n",
+       ""},
       // A relative path under -C is named as seen from where the tool started.
-      {{"-C", ".", "-s", "results/SPI_Stn.nc"}, 1,
+      {{"-C", ".", "-s", "results/SPI_Stn.nc"},
+       1,
        "drought-export: error: ./results/SPI_Stn.nc: cannot open the file to read variable lon: No such file or "
        "directory\n",
        ""},
-      {{"-s", "SPI_Stn.nc", "--maps"}, 1,
+      {{"-s", "SPI_Stn.nc", "--maps"},
+       1,
        "drought-export: error: --maps needs GrADS, but grads is not in PATH; install it with: "
        "apt-get install grads\n",
-       "", "/nowhere"},
+       "",
+       "/nowhere"},
       {{"-s", "SPI_Stn.nc", "--help"}, 0, "", "Usage: drought-export [OPTION]...\n"},
       {{"-s", "SPI_Stn.nc", "-V"}, 0, "", "drought-export "},
   };

@@ -98,7 +98,7 @@ TEST(WriteOutputs, ReportsTheFirstDataSetDoneOnlyOnceItIsOnDisk) {
   TempDir tmp;
   dx::Store st;
   const HeldRename held("/Num_Dr_Mon.ctl", [] {
-    struct stat sb{};
+    struct stat sb {};
     return std::fflush(stdout) == 0 && ::fstat(STDOUT_FILENO, &sb) == 0 && sb.st_size > 0;
   });
   Captured io;
@@ -126,7 +126,7 @@ struct Failure {
   std::string err_start;
   std::string err_part;
   bool writes_nothing = true;
-  bool reads = true;          // false: it stops before the first input is read
+  bool reads = true;           // false: it stops before the first input is read
   bool folder_locked = false;  // another run holds the folder while it runs
 };
 const std::string kError = "drought-export: error: ";
@@ -196,7 +196,10 @@ Failure station_at_output(bool link) {
             }
             l.argv = {DX_BINARY, "-s", "out/Sensl.txt", "-o", "out"};
           },
-          kError + "the output out/Sensl.txt would replace the input file out/Sensl.txt\n", "", true, false};
+          kError + "the output out/Sensl.txt would replace the input file out/Sensl.txt\n",
+          "",
+          true,
+          false};
 }
 
 // Every failing run ends with status 1 and one error line, the last, and
@@ -264,14 +267,14 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
   // run is made as another user (nobody), which needs root; the folder stays
   // readable to the test itself.
   if (::geteuid() == 0 && file_exists("/usr/bin/setpriv")) {
-    cases.push_back({"a folder that can be written but not read, locked by another run",
-                     [](const std::string& dir, Launch& l) {
-                       sample::generate(dir, 6, 4);
-                       ASSERT_EQ(::chmod(dir.c_str(), 0333), 0);
-                       l.argv.insert(l.argv.begin(),
-                                     {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-                     },
-                     kError + "cannot lock the output folder /", std::strerror(EACCES), true, false, true});
+    cases.push_back(
+        {"a folder that can be written but not read, locked by another run",
+         [](const std::string& dir, Launch& l) {
+           sample::generate(dir, 6, 4);
+           ASSERT_EQ(::chmod(dir.c_str(), 0333), 0);
+           l.argv.insert(l.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+         },
+         kError + "cannot lock the output folder /", std::strerror(EACCES), true, false, true});
   } else {
     std::cout << "unreadable-folder case skipped: it needs root and setpriv to run as another user\n";
   }
@@ -347,9 +350,10 @@ TEST(WholeRun, SmallMemoryLimitsEndWithSuccessOrOneErrorLine) {
       // set itself up before the program starts (after which not even an
       // exception can be had), or the wrapper cannot provide the station
       // file.
-      EXPECT_TRUE((r.status == 127 && (r.err.find("error while loading shared libraries") != std::string::npos ||
-                                       r.err.find("cannot allocate TLS data structures") != std::string::npos ||
-                                       r.err.find("cannot allocate memory for find-object data") != std::string::npos)) ||
+      EXPECT_TRUE((r.status == 127 &&
+                   (r.err.find("error while loading shared libraries") != std::string::npos ||
+                    r.err.find("cannot allocate TLS data structures") != std::string::npos ||
+                    r.err.find("cannot allocate memory for find-object data") != std::string::npos)) ||
                   r.err.starts_with("Error in GnuTLS initialization") || fixed_path_unavailable(r))
           << "status " << r.status << ": " << r.err;
     }

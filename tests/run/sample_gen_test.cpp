@@ -25,9 +25,9 @@ std::pair<float, float> range_of(const dx::InputVar& r) {
   if (file == dx::kProbTqFile) return {0, 1};
   if (file == dx::kPeriodFile) return r.var.starts_with("Fre_") ? std::pair{0.0f, 40.0f} : std::pair{0.0f, 3.0f};
   static const std::map<std::string, std::pair<float, float>> ranges = {
-      {"N_Drou_mon", {0, 120}}, {"SenSL", {-0.05f, 0.05f}}, {"Prob", {0, 1}},    {"Spell_Ave", {1, 20}},
+      {"N_Drou_mon", {0, 120}}, {"SenSL", {-0.05f, 0.05f}}, {"Prob", {0, 1}},          {"Spell_Ave", {1, 20}},
       {"Spell_Max", {1, 20}},   {"Time_Arr_Ave", {1, 60}},  {"Time_Arr_Max", {1, 60}}, {"Freq", {0, 40}},
-      {"Mag", {0, 3}},          {"lon", {102, 110}},        {"lat", {8, 24}},    {"reg", {1, 8}}};
+      {"Mag", {0, 3}},          {"lon", {102, 110}},        {"lat", {8, 24}},          {"reg", {1, 8}}};
   return ranges.at(r.var);
 }
 
@@ -124,9 +124,9 @@ TEST(SampleGenerator, RecognisesOnlyItsOwnStationFileAsSample) {
     int status;
     std::string message;
   };
-  for (const Case& c : {Case{"SPI_Stn.nc", 0, ""}, Case{"Fre_Mag_Stn.nc", 1, "not written by dx-sample"},
-                        Case{"text.nc", 1, "not a readable netCDF file"},
-                        Case{"missing.nc", 1, "not a readable netCDF file"}}) {
+  for (const Case& c :
+       {Case{"SPI_Stn.nc", 0, ""}, Case{"Fre_Mag_Stn.nc", 1, "not written by dx-sample"},
+        Case{"text.nc", 1, "not a readable netCDF file"}, Case{"missing.nc", 1, "not a readable netCDF file"}}) {
     const Outcome r = run({.argv = {DX_SAMPLE_BINARY, "--is-sample", dir / c.file}, .cwd = dir.path()});
     EXPECT_EQ(r.status, c.status) << c.file << ": " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << c.file << ": " << r.err;

@@ -35,8 +35,8 @@ TEST(StdoutFailure, EndsTheRunWithoutAHalfWrittenOutput) {
     std::size_t read_first;  // bytes the pipe's reader reads before it closes
     bool ignore_sigpipe;
     int status;
-    int error;               // errno of the error line; 0: no error line
-    bool outputs;            // the outputs are written, complete (otherwise none)
+    int error;     // errno of the error line; 0: no error line
+    bool outputs;  // the outputs are written, complete (otherwise none)
   };
   const Case cases[] = {
       // The pipe or the device fails while the inputs are being read.

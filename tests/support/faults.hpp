@@ -17,12 +17,12 @@ namespace dxtest {
 // Ways in which the output system calls are made to fail.
 enum class Fault {
   None,
-  OpenDenied,         // creating the temporary file fails with EACCES
-  WriteNoSpace,       // writes succeed up to a byte budget, then ENOSPC
-  WriteReturnsZero,   // writes succeed up to a byte budget, then write() returns 0
-  NoSpaceOnce,        // writes succeed up to a byte budget, one then fails with ENOSPC, the rest succeed
-  CloseFails,         // close() reports EIO (the descriptor is still released)
-  RenameFails,        // rename() fails with EXDEV
+  OpenDenied,        // creating the temporary file fails with EACCES
+  WriteNoSpace,      // writes succeed up to a byte budget, then ENOSPC
+  WriteReturnsZero,  // writes succeed up to a byte budget, then write() returns 0
+  NoSpaceOnce,       // writes succeed up to a byte budget, one then fails with ENOSPC, the rest succeed
+  CloseFails,        // close() reports EIO (the descriptor is still released)
+  RenameFails,       // rename() fails with EXDEV
 };
 const char* fault_name(Fault f);
 

@@ -30,7 +30,9 @@ class Rng {
   bool chance(double p) { return static_cast<double>(e_() >> 11) * 0x1.0p-53 < p; }
   double unit() { return static_cast<double>(e_() >> 11) * 0x1.0p-53; }
   template <typename T>
-  const T& pick(const std::vector<T>& v) { return v[below(v.size())]; }
+  const T& pick(const std::vector<T>& v) {
+    return v[below(v.size())];
+  }
 
  private:
   std::mt19937_64 e_;
@@ -41,8 +43,8 @@ bool classic_type(nc_type t) {
 }
 bool real_type(nc_type t) { return t == NC_FLOAT || t == NC_DOUBLE; }
 
-const std::vector<nc_type> kNumeric = {NC_BYTE,  NC_UBYTE, NC_SHORT, NC_USHORT, NC_INT,
-                                       NC_UINT,  NC_INT64, NC_UINT64, NC_FLOAT, NC_DOUBLE};
+const std::vector<nc_type> kNumeric = {NC_BYTE, NC_UBYTE, NC_SHORT,  NC_USHORT, NC_INT,
+                                       NC_UINT, NC_INT64, NC_UINT64, NC_FLOAT,  NC_DOUBLE};
 
 const std::vector<nc_type> kClassicNumeric = {NC_BYTE, NC_SHORT, NC_INT, NC_FLOAT, NC_DOUBLE};
 
@@ -85,10 +87,10 @@ double element(std::uint64_t seed, int v, std::size_t i, nc_type type, double sp
       case 1: return std::numeric_limits<double>::infinity();
       case 2: return -std::numeric_limits<double>::infinity();
       case 3: return -0.0;
-      case 4: return dbl ? 1e39 : 3.0e38;                  // beyond the float range
+      case 4: return dbl ? 1e39 : 3.0e38;  // beyond the float range
       case 5: return dbl ? -1e300 : -std::numeric_limits<float>::max();
-      case 6: return dbl ? 1.5e-30 : 1.0e-40;              // a float subnormal only as float
-      case 7: return 123456789.125;                       // too wide for F12.3
+      case 6: return dbl ? 1.5e-30 : 1.0e-40;  // a float subnormal only as float
+      case 7: return 123456789.125;            // too wide for F12.3
       case 8: return -99999.9995;
       default: return 0.0625 * static_cast<double>(a % 64);  // exact ties at 3 decimals
     }
@@ -128,8 +130,11 @@ Case plan_case(std::uint64_t seed) {
   Case c;
   c.seed = seed;
   const double band = r.unit();
-  c.stations = band < 0.07 ? 0 : band < 0.30 ? r.in(1, 5) : band < 0.75 ? r.in(6, 60) : band < 0.93 ? r.in(61, 400)
-                                                                                       : r.in(990, 2500);
+  c.stations = band < 0.07   ? 0
+               : band < 0.30 ? r.in(1, 5)
+               : band < 0.75 ? r.in(6, 60)
+               : band < 0.93 ? r.in(61, 400)
+                             : r.in(990, 2500);
   const std::vector<NcFormat> formats = {NcFormat::Classic, NcFormat::Offset64, NcFormat::NetCDF4};
   const std::vector<std::string> station_dims = {"stn", "station", "x", "station_number_of_the_network"};
   const std::vector<std::string> column_dims = {"col", "class", "index", "period", "drought_class_or_index_dimension"};
@@ -164,8 +169,7 @@ Case plan_case(std::uint64_t seed) {
     return g >= f ? g + 1 : g;
   };
   const auto name = [&](const VarPlan& v) {
-    return file_name(items[static_cast<std::size_t>(v.item)].file) + ":" +
-           items[static_cast<std::size_t>(v.item)].var;
+    return file_name(items[static_cast<std::size_t>(v.item)].file) + ":" + items[static_cast<std::size_t>(v.item)].var;
   };
 
   const double k = r.unit();
@@ -375,11 +379,11 @@ namespace {
 
 // Dimension names of one file: the file's own name for its main length,
 // a suffixed one for each other length.
-std::string dim_for(NcLayout& layout, const std::string& base, std::size_t len, std::size_t main_len,
-                    bool unlimited) {
+std::string dim_for(NcLayout& layout, const std::string& base, std::size_t len, std::size_t main_len, bool unlimited) {
   std::string name = len == main_len ? base : base + "_" + std::to_string(len);
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const auto it = std::find_if(layout.dims.begin(), layout.dims.end(), [&](const NcDim& d) { return d.name == name; });
+    const auto it = std::find_if(layout.dims.begin(), layout.dims.end(),
+                                 [&](const NcDim& d) { return d.name == name; });
     if (it == layout.dims.end()) break;
     if (it->len == len) return name;
     name = base + "_" + std::to_string(len);  // the plain name holds another length
@@ -404,7 +408,8 @@ bool has_var(const NcLayout& layout, const std::string& name) {
 void write_case(const Case& c, const std::string& dir, const std::string& station_path) {
   const auto& items = dx::input_reads();
   std::vector<NcLayout> layouts(kFiles);
-  for (int f = 0; f < kFiles; ++f) layouts[static_cast<std::size_t>(f)].format = c.files[static_cast<std::size_t>(f)].format;
+  for (int f = 0; f < kFiles; ++f)
+    layouts[static_cast<std::size_t>(f)].format = c.files[static_cast<std::size_t>(f)].format;
 
   for (const VarPlan& v : c.vars) {
     const dx::InputVar& it = items[static_cast<std::size_t>(v.item)];

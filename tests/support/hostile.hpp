@@ -28,15 +28,15 @@
 namespace dxtest::hostile {
 
 struct VarPlan {
-  int item = 0;              // index into dx::input_reads()
-  int file = 0;              // file it is written to (dx::kInputFileNames); -1: nowhere
-  int copy_in = -1;          // a second copy in another file; -1: none
+  int item = 0;      // index into dx::input_reads()
+  int file = 0;      // file it is written to (dx::kInputFileNames); -1: nowhere
+  int copy_in = -1;  // a second copy in another file; -1: none
   nc_type type = NC_FLOAT;
-  int rank = 1;              // as written (0 to 3)
+  int rank = 1;  // as written (0 to 3)
   std::size_t stations = 0;
-  std::size_t columns = 0;   // rank 2 and 3
-  double special_rate = 0.0; // share of NaN, infinities, huge values ...
-  bool huge = false;         // declared only, dimensions beyond any memory
+  std::size_t columns = 0;    // rank 2 and 3
+  double special_rate = 0.0;  // share of NaN, infinities, huge values ...
+  bool huge = false;          // declared only, dimensions beyond any memory
 };
 
 struct FilePlan {
@@ -44,10 +44,10 @@ struct FilePlan {
   bool missing = false;
   std::string station_dim = "stn";
   std::string column_dim = "col";
-  bool coords = true;           // coordinate variables of the dimensions
-  bool hostile_coord = false;   // the station coordinate variable is text, or 2-D
-  bool unlimited = false;       // one dimension (or more, netCDF-4) unlimited
-  double cut = -1.0;            // >= 0: cut to this share of its length
+  bool coords = true;          // coordinate variables of the dimensions
+  bool hostile_coord = false;  // the station coordinate variable is text, or 2-D
+  bool unlimited = false;      // one dimension (or more, netCDF-4) unlimited
+  double cut = -1.0;           // >= 0: cut to this share of its length
 };
 
 struct Case {
@@ -59,9 +59,9 @@ struct Case {
 
   // The outcome the run must have.
   bool expect_success = true;
-  int fail_file = -1;           // the file and variable the error line names
+  int fail_file = -1;  // the file and variable the error line names
   std::string fail_var;
-  std::string why;              // what makes it fail
+  std::string why;  // what makes it fail
 
   // One line per mutation, for failure messages.
   std::string describe() const;

@@ -81,8 +81,7 @@ NcLayout& NcLayout::dim(std::string name, std::size_t len, bool unlimited) {
   return *this;
 }
 
-NcVar& NcLayout::var(std::string name, nc_type type, std::vector<std::string> var_dims,
-                       std::vector<double> values) {
+NcVar& NcLayout::var(std::string name, nc_type type, std::vector<std::string> var_dims, std::vector<double> values) {
   NcVar v;
   v.name = std::move(name);
   v.type = type;
@@ -115,8 +114,7 @@ void write_nc(const std::string& path, const NcLayout& layout) {
   std::vector<int> dimids;
   for (const NcDim& d : layout.dims) {
     int id = -1;
-    w.check(nc_def_dim(w.id(), d.name.c_str(), d.unlimited ? NC_UNLIMITED : d.len, &id),
-            "define dimension " + d.name);
+    w.check(nc_def_dim(w.id(), d.name.c_str(), d.unlimited ? NC_UNLIMITED : d.len, &id), "define dimension " + d.name);
     dimids.push_back(id);
   }
   auto dim_index = [&](const std::string& name) {
@@ -164,8 +162,8 @@ void write_nc(const std::string& path, const NcLayout& layout) {
     if (!v.values.empty() || !v.fvalues.empty()) {
       const std::size_t given = v.values.empty() ? v.fvalues.size() : v.values.size();
       if (given != n) {
-        throw std::runtime_error(path + ": variable " + v.name + " has " + std::to_string(n) +
-                                 " elements but " + std::to_string(given) + " values were given");
+        throw std::runtime_error(path + ": variable " + v.name + " has " + std::to_string(n) + " elements but " +
+                                 std::to_string(given) + " values were given");
       }
       if (n == 0) continue;
       if (!v.values.empty()) {
@@ -263,8 +261,9 @@ std::vector<NcFixtureFile> result_set(const std::string& dir, const std::string&
         for (std::size_t s = 0; s < ns; ++s) v[c * ns + s] = result_value(value_key(r), s, c);
       layout.var(r.var, f == dx::kStationInput ? NC_FLOAT : opt.type, dims, std::move(v));
     }
-    const std::string path =
-        f == dx::kStationInput ? station_path : dir + "/" + std::string(dx::kInputFileNames[static_cast<std::size_t>(f)]);
+    const std::string path = f == dx::kStationInput
+                                 ? station_path
+                                 : dir + "/" + std::string(dx::kInputFileNames[static_cast<std::size_t>(f)]);
     files.push_back({path, std::move(layout)});
   }
   return files;
@@ -276,8 +275,7 @@ void write_all(const std::vector<NcFixtureFile>& files) {
 
 NcFixtureFile& file_of(std::vector<NcFixtureFile>& files, std::string_view name) {
   for (NcFixtureFile& f : files)
-    if (f.path.size() >= name.size() && f.path.compare(f.path.size() - name.size(), name.size(), name) == 0)
-      return f;
+    if (f.path.size() >= name.size() && f.path.compare(f.path.size() - name.size(), name.size(), name) == 0) return f;
   throw std::runtime_error("result set has no file " + std::string(name));
 }
 

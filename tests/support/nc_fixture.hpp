@@ -24,7 +24,7 @@ const char* type_name(nc_type t);
 
 struct NcDim {
   std::string name;
-  std::size_t len = 0;     // for an unlimited dimension: the records written
+  std::size_t len = 0;  // for an unlimited dimension: the records written
   bool unlimited = false;
 };
 
@@ -57,8 +57,7 @@ struct NcLayout {
   // Adds a dimension; returns *this for chaining.
   NcLayout& dim(std::string name, std::size_t len, bool unlimited = false);
   // Adds a variable; returns it for filling in.
-  NcVar& var(std::string name, nc_type type, std::vector<std::string> dims,
-             std::vector<double> values = {});
+  NcVar& var(std::string name, nc_type type, std::vector<std::string> dims, std::vector<double> values = {});
   // Adds the coordinate variable of a dimension (a 1-D double variable of
   // the same name).
   NcLayout& coord(const std::string& dim, std::vector<double> values);
@@ -79,10 +78,10 @@ struct ResultSetOptions {
   NcFormat format = NcFormat::NetCDF4;
   nc_type type = NC_FLOAT;  // stored type of every statistic
   std::size_t stations = 3;
-  std::size_t drm_cols = 18;   // columns of N_Drou_mon
-  std::size_t idx_cols = 6;    // columns of SenSL and Prob
-  std::size_t class_cols = 18; // columns of the spell, interval, Freq and Mag variables
-  std::size_t periods = 12;    // periods of every Fre_/Mag_ variable
+  std::size_t drm_cols = 18;    // columns of N_Drou_mon
+  std::size_t idx_cols = 6;     // columns of SenSL and Prob
+  std::size_t class_cols = 18;  // columns of the spell, interval, Freq and Mag variables
+  std::size_t periods = 12;     // periods of every Fre_/Mag_ variable
 };
 
 struct NcFixtureFile {

@@ -47,7 +47,8 @@ void write_stations(const std::string& path, const std::vector<std::pair<float, 
   NcLayout f;
   f.dim("stn", positions.size());
   std::vector<float> lon, lat, reg;
-  for (const auto& [x, y] : positions) lon.push_back(x), lat.push_back(y), reg.push_back(static_cast<float>(reg.size() + 1));
+  for (const auto& [x, y] : positions)
+    lon.push_back(x), lat.push_back(y), reg.push_back(static_cast<float>(reg.size() + 1));
   f.var("lon", NC_FLOAT, {"stn"}).fvalues = lon;
   f.var("lat", NC_FLOAT, {"stn"}).fvalues = lat;
   f.var("reg", NC_FLOAT, {"stn"}).fvalues = reg;

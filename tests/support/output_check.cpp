@@ -18,8 +18,8 @@ namespace dxtest {
 
 namespace {
 
-const char* const kTableNames[11] = {"Num_Dr_Mon", "Fre_all",   "Mag_all",           "Sensl",
-                                     "Prob_Sensl", "Spell_Ave", "Spell_Max",         "Time_Interval_Ave",
+const char* const kTableNames[11] = {"Num_Dr_Mon",        "Fre_all",   "Mag_all",       "Sensl",
+                                     "Prob_Sensl",        "Spell_Ave", "Spell_Max",     "Time_Interval_Ave",
                                      "Time_Interval_Max", "Corre_IDX", "Prob_Corre_IDX"};
 const char* const kSetNames[11] = {"Num_Dr_Mon",   "Sensl",   "Prob",    "Spell_Ave", "Spell_Max", "Time_Arr_Ave",
                                    "Time_Arr_Max", "Fre_all", "Mag_all", "Corre",     "Prob1"};
@@ -55,8 +55,8 @@ std::string header(std::size_t ncol) {
   } else if (ncol == 6) {
     names.assign(std::begin(indices), std::end(indices));
   } else {
-    names = {"pdsi-spei06",   "pdsi-spei12",   "pdsi-spi06",   "pdsi-spi12",   "scpdsi-spei06", "scpdsi-spei12",
-             "scpdsi-spi06",  "scpdsi-spi12",  "spei06-spi06", "spei12-spi12", "spei06-spi06",  "spei12-spi12"};
+    names = {"pdsi-spei06",  "pdsi-spei12",  "pdsi-spi06",   "pdsi-spi12",   "scpdsi-spei06", "scpdsi-spei12",
+             "scpdsi-spi06", "scpdsi-spi12", "spei06-spi06", "spei12-spi12", "spei06-spi06",  "spei12-spi12"};
   }
   std::string line = "Reg    Lon     Lat  ";
   for (const std::string& n : names) line += n.size() >= 12 ? n.substr(0, 12) : std::string(12 - n.size(), ' ') + n;
@@ -182,13 +182,17 @@ bool check_outputs(const std::string& dir, const std::string& station, std::uint
   };
 
   // GrADS data sets: every report of every time group.
-  std::vector<std::pair<std::string, Source>> sets = {
-      {"Num_Dr_Mon", {ncol(drm), of(&drm)}},     {"Sensl", {ncol(prob), of(&sensl)}},
-      {"Prob", {ncol(prob), of(&prob)}},         {"Spell_Ave", {18, of(cls["Spell_Ave"])}},
-      {"Spell_Max", {18, of(cls["Spell_Max"])}}, {"Time_Arr_Ave", {18, of(cls["Time_Arr_Ave"])}},
-      {"Time_Arr_Max", {18, of(cls["Time_Arr_Max"])}}, {"Fre_all", {18, of(cls["Freq"])}},
-      {"Mag_all", {18, of(cls["Mag"])}},         {"Corre", {12, pairs(tq)}},
-      {"Prob1", {12, pairs(ptq)}}};
+  std::vector<std::pair<std::string, Source>> sets = {{"Num_Dr_Mon", {ncol(drm), of(&drm)}},
+                                                      {"Sensl", {ncol(prob), of(&sensl)}},
+                                                      {"Prob", {ncol(prob), of(&prob)}},
+                                                      {"Spell_Ave", {18, of(cls["Spell_Ave"])}},
+                                                      {"Spell_Max", {18, of(cls["Spell_Max"])}},
+                                                      {"Time_Arr_Ave", {18, of(cls["Time_Arr_Ave"])}},
+                                                      {"Time_Arr_Max", {18, of(cls["Time_Arr_Max"])}},
+                                                      {"Fre_all", {18, of(cls["Freq"])}},
+                                                      {"Mag_all", {18, of(cls["Mag"])}},
+                                                      {"Corre", {12, pairs(tq)}},
+                                                      {"Prob1", {12, pairs(ptq)}}};
   for (std::size_t p = 0; p < 12; ++p) {
     sets.push_back({"Fre_" + two_digits(static_cast<int>(p + 1)),
                     {18, [&fre, p](std::size_t s, std::size_t k) { return fre[k]->at(s, p); }}});
@@ -225,13 +229,17 @@ bool check_outputs(const std::string& dir, const std::string& station, std::uint
   }
 
   // Text tables: sizes, line lengths, and the lines of a few stations.
-  const std::vector<std::pair<std::string, Source>> tables = {
-      {"Num_Dr_Mon", {18, of(&drm)}},    {"Fre_all", {18, of(cls["Freq"])}},
-      {"Mag_all", {18, of(cls["Mag"])}}, {"Sensl", {6, of(&sensl)}},
-      {"Prob_Sensl", {6, of(&prob)}},     {"Spell_Ave", {18, of(cls["Spell_Ave"])}},
-      {"Spell_Max", {18, of(cls["Spell_Max"])}}, {"Time_Interval_Ave", {18, of(cls["Time_Arr_Ave"])}},
-      {"Time_Interval_Max", {18, of(cls["Time_Arr_Max"])}}, {"Corre_IDX", {12, pairs(tq)}},
-      {"Prob_Corre_IDX", {12, pairs(ptq)}}};
+  const std::vector<std::pair<std::string, Source>> tables = {{"Num_Dr_Mon", {18, of(&drm)}},
+                                                              {"Fre_all", {18, of(cls["Freq"])}},
+                                                              {"Mag_all", {18, of(cls["Mag"])}},
+                                                              {"Sensl", {6, of(&sensl)}},
+                                                              {"Prob_Sensl", {6, of(&prob)}},
+                                                              {"Spell_Ave", {18, of(cls["Spell_Ave"])}},
+                                                              {"Spell_Max", {18, of(cls["Spell_Max"])}},
+                                                              {"Time_Interval_Ave", {18, of(cls["Time_Arr_Ave"])}},
+                                                              {"Time_Interval_Max", {18, of(cls["Time_Arr_Max"])}},
+                                                              {"Corre_IDX", {12, pairs(tq)}},
+                                                              {"Prob_Corre_IDX", {12, pairs(ptq)}}};
   std::set<std::size_t> stations;
   if (S > 0) stations = {0, S - 1, static_cast<std::size_t>(pick % S)};
   for (const auto& [base, src] : tables) {

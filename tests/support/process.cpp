@@ -46,9 +46,8 @@ Child::Child(const Launch& l) : timeout_(l.timeout), start_(now_seconds()) {
   for (char** e = environ; *e; ++e) {
     const std::string s(*e);
     const std::string name = s.substr(0, s.find('='));
-    const bool replaced = std::any_of(l.env.begin(), l.env.end(), [&](const std::string& n) {
-      return n.substr(0, n.find('=')) == name;
-    });
+    const bool replaced = std::any_of(l.env.begin(), l.env.end(),
+                                      [&](const std::string& n) { return n.substr(0, n.find('=')) == name; });
     if (!replaced) env.push_back(s);
   }
   // A later entry for a name replaces an earlier one.

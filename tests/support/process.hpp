@@ -20,8 +20,8 @@ namespace dxtest {
 struct Launch {
   std::vector<std::string> argv{};  // argv[0] is a path
   std::string cwd{};
-  std::string stdout_path{};        // empty: captured
-  int stdout_fd = -1;               // >= 0: this descriptor is standard output
+  std::string stdout_path{};  // empty: captured
+  int stdout_fd = -1;         // >= 0: this descriptor is standard output
   bool ignore_sigpipe = false;
   std::uint64_t address_space = 0;  // > 0: RLIMIT_AS of the child, bytes
   std::uint64_t file_size = 0;      // > 0: RLIMIT_FSIZE of the child, bytes
@@ -31,8 +31,8 @@ struct Launch {
 };
 
 struct Outcome {
-  int status = -1;       // exit status; 128 + signal when killed by one
-  int signal = 0;        // the signal that ended the direct child, if any
+  int status = -1;  // exit status; 128 + signal when killed by one
+  int signal = 0;   // the signal that ended the direct child, if any
   bool timed_out = false;
   std::string out, err;
   double seconds = 0;
@@ -126,8 +126,8 @@ std::string find_on_path(const std::string& name);
 
 // Skips the test (from its body) when the run `r` could not be given the
 // station file at the fixed path.
-#define DX_SKIP_IF_NO_FIXED_PATH(r)                                                              \
-  do {                                                                                           \
-    if (::dxtest::fixed_path_unavailable(r))                                                     \
-      GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << (r).err;      \
+#define DX_SKIP_IF_NO_FIXED_PATH(r)                                                         \
+  do {                                                                                      \
+    if (::dxtest::fixed_path_unavailable(r))                                                \
+      GTEST_SKIP() << "the station file cannot be provided at its fixed path: " << (r).err; \
   } while (0)
