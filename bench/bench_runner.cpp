@@ -87,8 +87,7 @@ Sample run(const std::string& path, const std::string& stn, const char* out, boo
   rusage ru{};
   if (wait4(pid, &status, 0, &ru) < 0) fail(std::string("wait4: ") + std::strerror(errno));
   const auto t1 = std::chrono::steady_clock::now();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    fail(path + " failed (status " + std::to_string(status) + ")");
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail(path + " failed (status " + std::to_string(status) + ")");
   Sample s;
   s.wall = std::chrono::duration<double>(t1 - t0).count();
   s.user = static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) * 1e-6;
@@ -143,14 +142,17 @@ int main(int argc, char** argv) {
     else if (i + 1 < argc && a == "--stations") stations = std::atol(argv[++i]);
     else if (i + 1 < argc && a == "--runs") runs = std::atoi(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: dx-bench-runner --tool PATH --floor PATH --stations N [--station-file FILE] [--runs R] [--first-run] [--verbose] | --header\n");
+      std::fprintf(stderr,
+                   "usage: dx-bench-runner --tool PATH --floor PATH --stations N [--station-file FILE] [--runs R]\n"
+                   "                       [--first-run] [--verbose] | --header\n");
       return 2;
     }
   }
   if (header) {
-    std::printf("| stations | tool wall s | user s | sys s | peak RSS MB | written MB | MB/s | floor wall s |"
-                " floor CPU s | tool/floor | store MB | RSS/store |\n"
-                "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf(
+        "| stations | tool wall s | user s | sys s | peak RSS MB | written MB | MB/s | floor wall s |"
+        " floor CPU s | tool/floor | store MB | RSS/store |\n"
+        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     return 0;
   }
   if (tool.empty() || floor.empty() || stations < 0 || runs < 1) {
@@ -180,7 +182,8 @@ int main(int argc, char** argv) {
   if (tool_files != floor_files) {
     for (const auto& [name, size] : tool_files) {
       const auto it = floor_files.find(name);
-      if (it == floor_files.end()) std::fprintf(stderr, "  %s: %ju bytes, not written by the floor\n", name.c_str(), size);
+      if (it == floor_files.end())
+        std::fprintf(stderr, "  %s: %ju bytes, not written by the floor\n", name.c_str(), size);
       else if (it->second != size)
         std::fprintf(stderr, "  %s: %ju bytes, the floor wrote %ju\n", name.c_str(), size, it->second);
     }
@@ -194,8 +197,8 @@ int main(int argc, char** argv) {
 
   const double store_mb = store_bytes() / 1e6;
   const double wall = median(tw);
-  std::printf("| %ld | %.3f | %.3f | %.3f | %.1f | %.1f | %.0f | %.3f | %.3f | %.2f | %.1f | %.2f |\n", stations,
-              wall, median(tu), median(ts), median(tr), written, written / wall, median(fw), median(fc),
-              wall / median(fw), store_mb, store_mb > 0 ? median(tr) / store_mb : 0.0);
+  std::printf("| %ld | %.3f | %.3f | %.3f | %.1f | %.1f | %.0f | %.3f | %.3f | %.2f | %.1f | %.2f |\n", stations, wall,
+              median(tu), median(ts), median(tr), written, written / wall, median(fw), median(fc), wall / median(fw),
+              store_mb, store_mb > 0 ? median(tr) / store_mb : 0.0);
   return 0;
 }

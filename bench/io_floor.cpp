@@ -117,8 +117,7 @@ void text_table(dx::OutputSink& sink, const std::string& name, std::size_t nstn,
 
 // A GrADS data set: one write per time group, then the nine-line descriptor
 // in one write.
-void data_set(dx::OutputSink& sink, const std::string& base, std::string_view var, std::size_t nstn,
-              std::size_t ncol) {
+void data_set(dx::OutputSink& sink, const std::string& base, std::string_view var, std::size_t nstn, std::size_t ncol) {
   {
     dx::OutFile out(sink, "floor_" + base + ".dat");
     const std::size_t group = nstn * 32 + 28;
@@ -159,9 +158,8 @@ int floor_run(int argc, char** argv) {
   st.NCLASS = dx::kClasses;
   st.NPAIR = dx::kPairs;
 
-  const std::uint64_t store_floats =
-      nstn * (stat_cols + 2 * dx::kClasses * dx::kPeriods + 2 * dx::kPairs + 4 /* lon lat reg, coordinates */ +
-              dx::kClasses /* work array */);
+  const std::uint64_t store_floats = nstn * (stat_cols + 2 * dx::kClasses * dx::kPeriods + 2 * dx::kPairs +
+                                             4 /* lon lat reg, coordinates */ + dx::kClasses /* work array */);
   std::printf("store_bytes %llu\n", static_cast<unsigned long long>(store_floats * 4 + nstn * dx::kStationLen));
 
   // On one thread, as the floor of what a run must do.

@@ -93,8 +93,8 @@ void BM_LineSnprintf(benchmark::State& state) {
   char line[kLineLen + 64];
   int i = 0;
   for (auto _ : state) {
-    int n = std::snprintf(line, sizeof line, "%4d%8.3f%8.3f", static_cast<int>(t.reg[i]),
-                          static_cast<double>(t.lon[i]), static_cast<double>(t.lat[i]));
+    int n = std::snprintf(line, sizeof line, "%4d%8.3f%8.3f", static_cast<int>(t.reg[i]), static_cast<double>(t.lon[i]),
+                          static_cast<double>(t.lat[i]));
     for (int j = 0; j < kColumns; ++j)
       n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "%12.3f",
                          static_cast<double>(t.values[j * kStations + i]));

@@ -84,8 +84,8 @@ void BM_WriteToText(benchmark::State& state) {
   const std::string file = scratch() + "/Fre_all.txt";
   dx::DirectSink sink;
   for (auto _ : state) {
-    dx::write_to_text(sink, in.values, in.st.NSTN, static_cast<std::int32_t>(kColumns), in.st.LON, in.st.LAT,
-                      in.st.REG, dx::VARN, in.title, file);
+    dx::write_to_text(sink, in.values, in.st.NSTN, static_cast<std::int32_t>(kColumns), in.st.LON, in.st.LAT, in.st.REG,
+                      dx::VARN, in.title, file);
   }
   const auto bytes = static_cast<std::int64_t>(std::filesystem::file_size(file));
   state.SetBytesProcessed(state.iterations() * bytes);

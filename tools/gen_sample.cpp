@@ -69,8 +69,24 @@ double u01(std::uint64_t seed, std::uint64_t station, std::uint64_t stream, std:
 
 // Streams: one per kind of draw, so that no two quantities share a draw.
 enum Stream : std::uint64_t {
-  kLon = 1, kLat, kDry, kIdxBias, kDrm, kFreq, kMag, kSlope, kProb, kSpellAve, kSpellMax,
-  kTimeAve, kTimeMax, kPerFre, kPerMag, kCor, kCorProb, kPeriodTrend
+  kLon = 1,
+  kLat,
+  kDry,
+  kIdxBias,
+  kDrm,
+  kFreq,
+  kMag,
+  kSlope,
+  kProb,
+  kSpellAve,
+  kSpellMax,
+  kTimeAve,
+  kTimeMax,
+  kPerFre,
+  kPerMag,
+  kCor,
+  kCorProb,
+  kPeriodTrend
 };
 
 double clamp(double v, double lo, double hi) { return std::min(hi, std::max(lo, v)); }
@@ -239,8 +255,7 @@ class NcFile {
   }
 
   void put_text_att(int var, const char* name, const std::string& text) {
-    nc_check(nc_put_att_text(ncid_, var, name, text.size(), text.c_str()), path_,
-             std::string("attribute ") + name);
+    nc_check(nc_put_att_text(ncid_, var, name, text.size(), text.c_str()), path_, std::string("attribute ") + name);
   }
 
   // Leaves define mode and writes the coordinate variables.
@@ -297,8 +312,7 @@ struct ClassVar {
   double (*value)(const Network&, std::size_t, int);
 };
 
-void write_class_file(const std::string& path, int cmode, const Network& net,
-                      std::initializer_list<ClassVar> vars) {
+void write_class_file(const std::string& path, int cmode, const Network& net, std::initializer_list<ClassVar> vars) {
   NcFile f(path, cmode, net.size());
   const int cls = f.def_coord("cls", kClasses, "drought index and class (pdsi..spi12 x mod, sev, ext)");
   std::vector<int> ids;
@@ -353,8 +367,8 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
         for (const bool fre : {true, false}) {
           const int k = c * kIndices + i;
           const std::string name = dx::period_var(fre ? "Fre_" : "Mag_", static_cast<std::size_t>(k));
-          const std::string what = std::string(fre ? "drought frequency" : "drought magnitude") +
-                                   " per period, " + class_label(k);
+          const std::string what = std::string(fre ? "drought frequency" : "drought magnitude") + " per period, " +
+                                   class_label(k);
           entries.push_back({name, f.def_var(name, per, what, fre ? "%" : nullptr), k, fre});
         }
     f.end_define();
@@ -374,9 +388,8 @@ void write_all(const std::string& dir, int cmode, const Network& net) {
     }
     f.end_define();
     for (int j = 0; j < kPairs; ++j)
-      f.put(ids[j], 1, std::string(dx::kPairName[static_cast<std::size_t>(j)]), [&](std::size_t s, int) {
-        return prob ? correlation_prob(net, s, j) : correlation(net, s, j);
-      });
+      f.put(ids[j], 1, std::string(dx::kPairName[static_cast<std::size_t>(j)]),
+            [&](std::size_t s, int) { return prob ? correlation_prob(net, s, j) : correlation(net, s, j); });
     f.close();
   }
 
@@ -423,8 +436,7 @@ int is_sample(const std::string& path) {
     return 1;
   }
   if (!marked) {
-    std::fprintf(stderr, "dx-sample: %s: not written by dx-sample (no %s attribute)\n", path.c_str(),
-                 kMarkerName);
+    std::fprintf(stderr, "dx-sample: %s: not written by dx-sample (no %s attribute)\n", path.c_str(), kMarkerName);
     return 1;
   }
   return 0;
@@ -469,7 +481,8 @@ int main(int argc, char** argv) {
                   .c_str());
     } else if (a == "--seed") {
       const char* v = value();
-      if (!parse_number(v, 0, INT64_MAX, seed)) usage(("--seed wants a whole number >= 0, not \"" + std::string(v) + "\"").c_str());
+      if (!parse_number(v, 0, INT64_MAX, seed))
+        usage(("--seed wants a whole number >= 0, not \"" + std::string(v) + "\"").c_str());
     } else if (a == "--format") {
       const std::string v = value();
       if (v == "classic") cmode = 0;
@@ -495,8 +508,7 @@ int main(int argc, char** argv) {
 
   const Network net(static_cast<std::uint64_t>(seed), static_cast<long>(stations));
   write_all(out_dir, cmode, net);
-  std::printf("dx-sample: wrote 8 files for %lld stations (seed %lld) into %s\n", stations, seed,
-              out_dir.c_str());
+  std::printf("dx-sample: wrote 8 files for %lld stations (seed %lld) into %s\n", stations, seed, out_dir.c_str());
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) fail("cannot write to standard output");
   return 0;
 }

@@ -32,6 +32,7 @@ constexpr double kTimeLimit = 600;
 constexpr const char* kFinal = "maps";
 constexpr const char* kStage = ".maps.dx-tmp";
 constexpr const char* kOld = ".maps-old.dx-tmp";
+constexpr const char* kEarlierWork = ".maps-work.dx-tmp";
 
 // The station map of every data set the run wrote, written as every output
 // is (a temporary file renamed into place).  The data file on disk must
@@ -88,8 +89,9 @@ class Progress {
 };
 
 // Every picture drawn by GrADS in the output folder into the folder
-// `stage`, as many at once as the run may use processors.
-void draw_pictures(const std::vector<Picture>& pictures, const MapFrame& frame, const FileOps& ops,
+// `stage`, as many at once as the run may use processors; beside each, the
+// data sets it draws besides the run's (DrawSet).
+void draw_pictures(const Store& st, const std::vector<Picture>& pictures, const MapFrame& frame, const FileOps& ops,
                    const OutputFolder& f, const MapTools& tools, CleanupList& cleanup) {
   const std::string stage = kStage;
   if (frame.gridded()) {
@@ -98,6 +100,14 @@ void draw_pictures(const std::vector<Picture>& pictures, const MapFrame& frame, 
   }
   std::vector<ChildJob> jobs;
   for (const Picture& p : pictures) {
+    for (const DrawSet& set : p.draw_sets) {
+      const std::string base = stage + "/" + set.name;
+      const StationSubset files =
+          grads_station_subset(set.name, st.STATION, st.LON, st.LAT, set.steps, f.shown(base + ".dat.map"));
+      write_new_file(ops, f, base + ".dat", files.data);
+      write_new_file(ops, f, base + ".ctl", files.descriptor);
+      write_new_file(ops, f, base + ".dat.map", files.map);
+    }
     write_new_file(ops, f, stage + "/" + p.name + ".gs", picture_script(p, frame));
     jobs.push_back({{tools.grads, "-blcx", "run " + stage + "/" + p.name + ".gs " + stage}, f.fd, kTimeLimit});
   }
@@ -157,13 +167,17 @@ void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const F
          "; " + (frame.unusable == 1 ? "it is" : "they are") + " left off the maps");
   CleanupList cleanup;
   HiddenFolders hidden(ops, cleanup, f, {kStage, kOld});
+  // The work folder of links that earlier versions drew in, if a killed
+  // run of one left it.
+  if (const int err = remove_tree(ops, f.fd, kEarlierWork); err != 0)
+    throw Error(output_failure("cannot remove", f.shown(kEarlierWork) + " (left by an earlier run)", err));
   // Ctrl-C and the like end the GrADS processes and remove the folders.
   const SignalCleanup on_signal(cleanup);
   make_folder(ops, f, kStage);
   write_station_maps(written, ops, f, cleanup);
 
   const std::vector<Picture> pictures = plan_pictures(st, written, frame);
-  draw_pictures(pictures, frame, ops, f, tools, cleanup);
+  draw_pictures(st, pictures, frame, ops, f, tools, cleanup);
 
   // The page, then maps/ swapped in whole.
   const PageHeader header{local_time_now(), absolute(f, output_dir), frame.stations, frame.unusable,

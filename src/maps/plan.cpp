@@ -74,6 +74,18 @@ int class_of(std::span<const double> levels, double v) {
   return static_cast<int>(std::upper_bound(levels.begin(), levels.end(), v) - levels.begin());
 }
 
+// Step `panel` of the draw set at `which` of picture `p` (made, named
+// <picture><suffix>, when there is none yet).
+std::vector<StationReport>& draw_step(Picture& p, int& which, const char* suffix, std::size_t panel) {
+  if (which < 0) {
+    which = static_cast<int>(p.draw_sets.size());
+    p.draw_sets.push_back({p.name + suffix, {}});
+  }
+  auto& steps = p.draw_sets[static_cast<std::size_t>(which)].steps;
+  if (steps.size() <= panel) steps.resize(panel + 1);
+  return steps[panel];
+}
+
 // What a picture is before its panels are placed.
 struct Draft {
   Picture p;
@@ -95,25 +107,37 @@ Draft draft(std::string name, const MapWords& words, std::string title, std::str
 }
 
 void add_panel(Draft& d, std::string heading, std::size_t source, std::size_t step, std::span<const float> values) {
+  const std::size_t panel = d.p.panels.size();
   Panel pan;
   pan.heading = std::move(heading);
   pan.source = source;
   pan.step = static_cast<int>(step + 1);
   pan.values.add(values);
-  if (d.p.by_significance) {
-    // The breaks of the p-value scale, the least significant first.
-    for (const double below : {0.1, 0.05, 0.01}) {
-      ValueRange r;
-      for (const float v : values)
-        if (is_drawable(v) && v < below) r.add(std::span<const float>(&v, 1));
-      if (r.drawable == 0) continue;
-      pan.tiers.push_back({below, -1});
-      if (r.min == r.max) pan.tiers.back().one_class = class_of(kPValueBreaks, r.min);
-    }
-  }
   for (const float v : values)
     if (is_drawable(v)) d.values.push_back(v);
+  if (pan.values.left_off > 0) {
+    std::vector<StationReport>& gone = draw_step(d.p, d.p.missing, "_missing", panel);
+    for (std::size_t s = 0; s < values.size(); ++s)
+      if (!is_drawable(values[s])) gone.push_back({static_cast<std::uint32_t>(s), 1.0f});
+  }
+  if (d.p.by_significance) {
+    // The least significant first, so that the most significant lie on top.
+    std::vector<StationReport>& order = draw_step(d.p, d.p.ordered, "_by_p", panel);
+    for (std::size_t s = 0; s < values.size(); ++s)
+      if (is_drawable(values[s])) order.push_back({static_cast<std::uint32_t>(s), values[s]});
+    std::stable_sort(order.begin(), order.end(),
+                     [](const StationReport& a, const StationReport& b) { return a.value > b.value; });
+  }
   d.p.panels.push_back(std::move(pan));
+}
+
+// Marks the stations of `panel` whose p-values `p` are significant.
+void add_rings(Picture& p, std::span<const float> prob) {
+  const std::size_t panel = p.panels.size() - 1;
+  std::vector<StationReport>& ringed = draw_step(p, p.ringed, "_rings", panel);
+  for (std::size_t s = 0; s < prob.size(); ++s)
+    if (is_drawable(prob[s]) && prob[s] < kSignificant) ringed.push_back({static_cast<std::uint32_t>(s), 1.0f});
+  p.panels.back().rings = !ringed.empty();
 }
 
 // The degrees a map spans across, for the detail of its coasts.
@@ -148,6 +172,7 @@ std::string caption_text(const Picture& p, const MapFrame& f) {
 Picture place(Draft&& d, const MapFrame& f) {
   Picture& p = d.p;
   p.scale = make_scale(d.kind, d.values);
+  for (DrawSet& set : p.draw_sets) set.steps.resize(p.panels.size());
   const Layout lay = layout(p.panels.size(), f.aspect);
   const double cell_w = kPanelArea.width() / lay.cols;
   const double row_h = lay.map_height + kHeading + kNote;
@@ -205,11 +230,6 @@ const Statistic& statistic(std::string_view base) {
   throw Error("the maps need the statistic " + std::string(base) + ", which the catalogue does not hold");
 }
 
-// Whether some of the p-values `p` are significant.
-bool any_significant(std::span<const float> p) {
-  return std::any_of(p.begin(), p.end(), [](float v) { return is_drawable(v) && v < kSignificant; });
-}
-
 // The pictures of the whole-series statistics: one per data set.
 void whole_series(const Store& st, std::span<const WrittenDataSet> written, const MapFrame& f,
                   std::vector<Picture>& out) {
@@ -234,7 +254,7 @@ void whole_series(const Store& st, std::span<const WrittenDataSet> written, cons
       const std::string code = k < s.columns.size() ? heading_words(s.columns[k]) : "column " + std::to_string(k + 1);
       add_panel(d, code, 0, k, std::span<const float>(a.column(k), rows));
       if (prob != nullptr && k < prob->extent(1))
-        d.p.panels.back().rings = any_significant(std::span<const float>(prob->column(k), std::min(n, prob->extent(0))));
+        add_rings(d.p, std::span<const float>(prob->column(k), std::min(n, prob->extent(0))));
     }
     out.push_back(place(std::move(d), f));
   }
@@ -321,9 +341,13 @@ void frame_region(MapFrame& f, const Span& lon, double window, const Span& lat) 
 
 void frame_grid(MapFrame& f, const Span& lon, const Span& lat) {
   if (f.drawing == MapStyle::Boxes) {
-    // About eight stations a box, so that few boxes stay empty.
+    // About eight stations a box, so that few boxes stay empty; never
+    // smaller than a sixtieth of the map's shorter side (a few pixels), so
+    // that stations close together (or at one point) still give boxes one
+    // can see.
     const double area = std::max(lon.width(), 0.01) * std::max(lat.width(), 0.01);
-    f.box = std::sqrt(8.0 * area / static_cast<double>(f.stations));
+    f.box = std::max(std::sqrt(8.0 * area / static_cast<double>(f.stations)),
+                     std::min(f.lon2 - f.lon1, f.lat2 - f.lat1) / 60.0);
   } else {
     // 60 boxes along the map's longer side: GrADS' Cressman radii (10 to 1
     // boxes) then reach a sixth of the map.

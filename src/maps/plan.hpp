@@ -80,19 +80,17 @@ struct Panel {
   // would pick a colour of its own).
   int one_class = -1;
   std::string note;  // under the map: "every value 7", "3 missing"
-  // Some stations are ringed as significant (the picture's significance
-  // source at the same step).
+  // Some stations are ringed as significant.
   bool rings = false;
-  // p-values: the stations below each break (0.1, 0.05, 0.01), drawn in
-  // turn over all of them, so that the most significant lie on top; each
-  // with the class of its one value where it holds only one (GrADS would
-  // colour such a subset as it likes), -1 otherwise.  Empty subsets are
-  // left out.
-  struct Tier {
-    double below;
-    int one_class = -1;
-  };
-  std::vector<Tier> tiers;
+};
+
+// A station data set the maps step writes beside a picture, one time step
+// per panel, for what GrADS cannot select cheaply (its functions of two
+// station fields cost the square of the station count): the stations of a
+// panel in the order to draw them, or only some of them.
+struct DrawSet {
+  std::string name;  // file base name and variable: "Prob_by_p"
+  std::vector<std::vector<StationReport>> steps;
 };
 
 struct Picture {
@@ -115,6 +113,11 @@ struct Picture {
   // The source of the p-values of the same columns, whose significant
   // stations are ringed; -1 for none.
   int significance = -1;
+  // The data sets written beside the picture, and which holds what: the
+  // p-values by significance (the least significant first), the significant
+  // stations (value 1), the missing values (value 1); -1 for none.
+  std::vector<DrawSet> draw_sets;
+  int ordered = -1, ringed = -1, missing = -1;
 };
 
 // Where a picture's parts go on the page.

@@ -60,12 +60,17 @@ ScaleCommands scale_commands(const Scale& scale) {
 // The grey of the marks of missing values.
 constexpr int kMissingColour = 16;
 
-// `limit` - `var` where `var` is below `limit`, missing elsewhere: GrADS'
-// log is missing where its argument is not positive.  Functions of one
-// station field only (as maskout of two fields costs the square of the
-// station count).
-std::string below(double limit, const std::string& var) {
-  return "exp(log(" + gs_number(limit) + "-" + var + "))";
+// The GrADS file number of the draw set `which` of a picture: after its
+// sources and the grid.
+int draw_set_file(const Picture& p, const MapFrame& f, int which) {
+  return static_cast<int>(p.sources.size()) + (f.gridded() ? 1 : 0) + which + 1;
+}
+
+// The variable of draw set `which` at the time step of panel `pan`.
+std::string draw_set(const Picture& p, const MapFrame& f, int which, const Panel& pan) {
+  const auto panel = static_cast<std::size_t>(&pan - p.panels.data());
+  return p.draw_sets[static_cast<std::size_t>(which)].name + "." + std::to_string(draw_set_file(p, f, which)) +
+         "(t=" + std::to_string(panel + 1) + ")";
 }
 
 // Station marks of size `size` and kind `mark` (3 a disc, 2 a ring, 6 a
@@ -86,18 +91,12 @@ std::string values_script(const Picture& p, const MapFrame& f, const Panel& pan,
     // one value comes out blank: marks in the colour of the class.
     return marks(3, p.mark) + levels +
            command("set ccolor " + std::to_string(colour(static_cast<std::size_t>(pan.one_class)))) +
-           must("d " + var);
+           must("d " + (p.ordered >= 0 ? draw_set(p, f, p.ordered, pan) : var));
   }
   if (p.by_significance) {
-    // All the stations, then those below each break over them, so that the
-    // most significant lie on top.
-    std::string gs = marks(3, p.mark) + levels + must("d " + var);
-    for (const Panel::Tier& t : pan.tiers) {
-      gs += marks(3, p.mark) + levels;
-      if (t.one_class >= 0) gs += command("set ccolor " + std::to_string(colour(static_cast<std::size_t>(t.one_class))));
-      gs += must("d " + gs_number(t.below) + "-" + below(t.below, var));
-    }
-    return gs;
+    // The stations in the order of their p-values, the least significant
+    // first, so that the most significant lie on top.
+    return marks(3, p.mark) + levels + must("d " + draw_set(p, f, p.ordered, pan));
   }
   if (!f.gridded()) return marks(3, p.mark) + levels + must("d " + var);
   const std::string grid = std::string(kGridName) + "." + std::to_string(p.sources.size() + 1) + "(t=1)";
@@ -106,24 +105,16 @@ std::string values_script(const Picture& p, const MapFrame& f, const Panel& pan,
   return command("set gxout shaded") + levels + must("d oacres(" + grid + ", " + var + ")");
 }
 
-// A value no station holds, given to the missing values to tell them apart.
-constexpr double kMissingMark = -1e20;
-
 // Marks over the values: a grey cross for each missing value, a ring
-// around each station whose p-value is significant (each a field of one
+// around each station whose p-value is significant (each a draw set of one
 // value, in the colour `ccolor` gives).
-std::string overlay_script(const Picture& p, const Panel& pan, const std::string& var) {
+std::string overlay_script(const Picture& p, const MapFrame& f, const Panel& pan) {
   std::string gs;
-  if (pan.values.left_off > 0) {
-    gs += marks(6, p.mark * 0.8) + command("set ccolor " + std::to_string(kMissingColour));
-    gs += must("d const(" + below(kMissingMark / 10, "const(" + var + ", " + gs_number(kMissingMark) + ", -u)") +
-               ", 1)");
-  }
-  if (p.significance >= 0 && pan.rings) {
-    const std::string prob =
-        p.sources[static_cast<std::size_t>(p.significance)].var + "." + std::to_string(p.significance + 1);
-    gs += marks(2, p.mark * 1.5) + command("set ccolor 1") + must("d const(" + below(kSignificant, prob) + ", 1)");
-  }
+  if (pan.values.left_off > 0 && p.missing >= 0)
+    gs += marks(6, p.mark * 0.8) + command("set ccolor " + std::to_string(kMissingColour)) +
+          must("d " + draw_set(p, f, p.missing, pan));
+  if (pan.rings && p.ringed >= 0)
+    gs += marks(2, p.mark * 1.5) + command("set ccolor 1") + must("d " + draw_set(p, f, p.ringed, pan));
   return gs;
 }
 
@@ -149,7 +140,7 @@ std::string panel_script(const Picture& p, const MapFrame& f, const Panel& pan, 
         command("set lon " + gs_number(f.lon1) + " " + gs_number(f.lon2)) +
         command("set lat " + gs_number(f.lat1) + " " + gs_number(f.lat2));
   const std::string var = p.sources[pan.source].var + "." + std::to_string(pan.source + 1);
-  gs += values_script(p, f, pan, sc, var) + overlay_script(p, pan, var);
+  gs += values_script(p, f, pan, sc, var) + overlay_script(p, f, pan);
   // The coasts once, above the marks.
   return gs + command("set mpdraw on") + command("draw map") + command("set mpdraw off") + note;
 }
@@ -274,6 +265,7 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
   gs += "function main(args)\ndir = subwrd(args, 1)\nif (dir = '')\n  dir = 'maps'\nendif\n\n";
   for (const PanelSource& s : p.sources) gs += must("open " + s.base + ".ctl");
   if (f.gridded()) gs += "run(" + in_folder("open ", std::string(kGridName) + ".ctl") + ")\n";
+  for (const DrawSet& set : p.draw_sets) gs += "run(" + in_folder("open ", set.name + ".ctl") + ")\n";
   gs += command("set display color white") + command("c") + command("set grads off") +
         command("set mpdset " + p.coasts) + command(projection_command(f)) + command("set map 1 1 1") +
         command("set mpdraw off") + command("set xlab off") + command("set ylab off") + command("set grid off");

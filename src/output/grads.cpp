@@ -136,6 +136,28 @@ void put_big(std::string& out, std::uint32_t v) {
   out.append(b, 4);
 }
 
+// The station map of a data file whose time group k holds counts[k]
+// reports: the header, the time count, the most values in one report (0
+// when there is no report at all), then the start of every time group,
+// then its report count (the terminators are not reports).
+std::string station_map(std::span<const std::size_t> counts, const std::string& map_path) {
+  constexpr std::uint64_t kMaxOffset = 0x7FFFFFFF;
+  if (counts.empty()) throw Error("cannot build the station map " + map_path + ": the data set has no time step");
+  std::string map("GrADS_stnmapV002");
+  put_big(map, static_cast<std::uint32_t>(counts.size()));
+  put_big(map, std::any_of(counts.begin(), counts.end(), [](std::size_t c) { return c > 0; }) ? 1 : 0);
+  std::uint64_t start = 0;
+  for (const std::size_t c : counts) {
+    if (start > kMaxOffset || c > kMaxOffset)
+      throw Error("cannot build the station map " + map_path + ": the data set is larger than the 2 GiB " +
+                  "a GrADS station map can address");
+    put_big(map, static_cast<std::uint32_t>(start));
+    start += grads_data_size(c, 1);
+  }
+  for (const std::size_t c : counts) put_big(map, static_cast<std::uint32_t>(c));
+  return map;
+}
+
 }  // namespace
 
 std::uint64_t grads_data_size(std::size_t nstn, std::size_t ncol) {
@@ -154,20 +176,37 @@ std::string grads_grid_descriptor(std::string_view name, std::size_t nx, double 
 }
 
 std::string grads_station_map(std::size_t nstn, std::size_t ncol, const std::string& map_path) {
-  constexpr std::uint64_t kMaxOffset = 0x7FFFFFFF;
   if (ncol == 0) throw Error("cannot build the station map " + map_path + ": the data set has no time step");
-  if (grads_data_size(nstn, ncol - 1) > kMaxOffset || nstn > kMaxOffset)
-    throw Error("cannot build the station map " + map_path + ": the data set is larger than the 2 GiB " +
-                "a GrADS station map can address");
-  // Header, time count, the most values in one report (0 when there is no
-  // report at all), then the start of every time group, then its report
-  // count (the terminators are not reports).
-  std::string map("GrADS_stnmapV002");
-  put_big(map, static_cast<std::uint32_t>(ncol));
-  put_big(map, nstn > 0 ? 1 : 0);
-  for (std::size_t k = 0; k < ncol; ++k) put_big(map, static_cast<std::uint32_t>(grads_data_size(nstn, k)));
-  for (std::size_t k = 0; k < ncol; ++k) put_big(map, static_cast<std::uint32_t>(nstn));
-  return map;
+  return station_map(std::vector<std::size_t>(ncol, nstn), map_path);
+}
+
+StationSubset grads_station_subset(std::string_view name, std::span<const std::string> stations, const Array1& lon,
+                                   const Array1& lat, std::span<const std::vector<StationReport>> steps,
+                                   const std::string& map_path) {
+  StationSubset set;
+  std::vector<std::size_t> counts;
+  StationId id{};
+  float last_lat = 0.0f, last_lon = 0.0f;
+  char report[kReportSize];
+  for (const std::vector<StationReport>& step : steps) {
+    for (const StationReport& r : step) {
+      if (r.station >= stations.size() || r.station >= lon.size() || r.station >= lat.size())
+        throw Error("cannot build " + map_path + ": station " + std::to_string(r.station + 1) + " is not in the store");
+      id = station_id(stations[r.station]);
+      last_lat = lat(r.station), last_lon = lon(r.station);
+      put_header(report, id, last_lat, last_lon, 1);
+      put_f32(report + kValueOff, r.value);
+      set.data.append(report, kReportSize);
+    }
+    put_header(report, id, last_lat, last_lon, 0);
+    set.data.append(report, kTerminatorSize);
+    counts.push_back(step.size());
+  }
+  const std::array<std::string, 2> placement{"dtype station", "stnmap ^" + std::string(name) + ".dat.map"};
+  descriptor_lines(set.descriptor, name, placement, "Stations drawn by the maps", name,
+                   static_cast<std::int32_t>(steps.size()));
+  set.map = station_map(counts, map_path);
+  return set;
 }
 
 WrittenDataSet write_grads_stn(OutputSink& sink, std::span<const std::string> stations, StationId& last_id,

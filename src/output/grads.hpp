@@ -43,6 +43,26 @@ std::uint64_t grads_data_size(std::size_t nstn, std::size_t ncol);
 std::string grads_grid_descriptor(std::string_view name, std::size_t nx, double lon1, std::size_t ny, double lat1,
                                   double step);
 
+// One report of a station data set made for the maps: a station of the
+// store (its index) and a value.
+struct StationReport {
+  std::uint32_t station;
+  float value;
+};
+
+// A station data set whose time step k holds the reports `steps[k]`, in
+// that order (GrADS draws a step's reports in file order): the bytes of its
+// data file ^<name>.dat, of its descriptor (variable <name>) and of its
+// station map ^<name>.dat.map.  Station ids and positions come from
+// `stations`, `lon`, `lat`.  Throws Error naming `map_path` where the map
+// cannot address the file.
+struct StationSubset {
+  std::string data, descriptor, map;
+};
+StationSubset grads_station_subset(std::string_view name, std::span<const std::string> stations, const Array1& lon,
+                                   const Array1& lat, std::span<const std::vector<StationReport>> steps,
+                                   const std::string& map_path);
+
 // The station map of that data file, byte for byte what GrADS' `stnmap -i`
 // builds from it (its version 2 map, machine-independent): where each time
 // group starts in the data file and how many reports it holds.  GrADS needs

@@ -99,6 +99,9 @@ TEST(Plan, GriddedDrawingsCoverTheMapWithOneBoxToSpare) {
   EXPECT_GE(f.grid_lon + (f.grid_nx - 1) * f.box, f.lon2 + f.box / 2 - 1e-9);
   EXPECT_GE(f.grid_lat + (f.grid_ny - 1) * f.box, f.lat2 + f.box / 2 - 1e-9);
   EXPECT_FALSE(dx::map_frame(st, 3, dx::MapStyle::Auto).gridded());  // a few stations: marks
+  // Stations at one point: boxes of a sixtieth of the map, not a pixel.
+  const dx::Store point = network(std::vector<std::pair<float, float>>(50, {105, 15}));
+  EXPECT_NEAR(dx::map_frame(point, 50, dx::MapStyle::Boxes).box, 1.0 / 60, 1e-3);
 }
 
 // Panels by the data's structure, fitting the page, never over each other
@@ -184,6 +187,7 @@ TEST(Plan, PicturesSayWhatTheirValuesAreAndWhatIsMissing) {
   st.SENSL.units = "1/month";
   st.SENSL(0, 1) = kNaN;
   st.SENSL(1, 1) = -9999.0f;
+  st.PROB(0, 0) = 0.3f, st.PROB(1, 0) = 0.01f, st.PROB(3, 0) = 0.5f;
   const dx::MapFrame f = dx::map_frame(st, 4, dx::MapStyle::Boxes);
   const std::vector<dx::Picture> pictures = dx::plan_pictures(st, written(st), f);
   const dx::Picture& sensl = picture(pictures, "Sensl");
@@ -193,9 +197,33 @@ TEST(Plan, PicturesSayWhatTheirValuesAreAndWhatIsMissing) {
   ASSERT_EQ(sensl.significance, 1);
   EXPECT_EQ(sensl.sources[1].base, "Prob");
   EXPECT_EQ(picture(pictures, "Corre").sources[1].base, "Prob1");
-  // p-values by significance, whatever the drawing.
-  EXPECT_TRUE(picture(pictures, "Prob").by_significance);
+  // p-values by significance, whatever the drawing: the least significant
+  // first, the most significant last, on top.
+  const dx::Picture& prob = picture(pictures, "Prob");
+  EXPECT_TRUE(prob.by_significance);
   EXPECT_FALSE(sensl.by_significance);
+  ASSERT_GE(prob.ordered, 0);
+  const auto& order = prob.draw_sets[static_cast<std::size_t>(prob.ordered)];
+  EXPECT_EQ(order.name, "Prob_by_p");
+  ASSERT_EQ(order.steps.size(), 6u);
+  std::vector<std::uint32_t> stations;
+  for (const dx::StationReport& r : order.steps[0]) stations.push_back(r.station);
+  EXPECT_EQ(stations, (std::vector<std::uint32_t>{2, 3, 0, 1}));
+  // The rings: the stations below 0.05 at the same step; the missing
+  // values of each panel.
+  const auto& rings = sensl.draw_sets[static_cast<std::size_t>(sensl.ringed)].steps;
+  ASSERT_EQ(rings.size(), 6u);
+  ASSERT_EQ(rings[0].size(), 1u);
+  EXPECT_EQ(rings[0][0].station, 1u);
+  EXPECT_TRUE(rings[1].empty());
+  EXPECT_TRUE(sensl.panels[0].rings);
+  EXPECT_FALSE(sensl.panels[1].rings);
+  const auto& missing = sensl.draw_sets[static_cast<std::size_t>(sensl.missing)].steps;
+  ASSERT_EQ(missing.size(), 6u);
+  EXPECT_TRUE(missing[0].empty());
+  ASSERT_EQ(missing[1].size(), 2u);
+  EXPECT_EQ(missing[1][0].station, 0u);
+  EXPECT_EQ(missing[1][1].station, 1u);
   // Each panel its own count of missing values.
   EXPECT_EQ(sensl.panels[0].note, "every value 1");
   EXPECT_EQ(sensl.panels[1].note, "every value 1, 2 missing");

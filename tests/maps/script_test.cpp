@@ -80,13 +80,6 @@ std::string script_of(const std::string& name, const std::vector<std::pair<float
   return "";
 }
 
-// Where each of `needles` first occurs in `gs`, in order; npos for none.
-std::vector<std::size_t> places(const std::string& gs, const std::vector<std::string>& needles) {
-  std::vector<std::size_t> at;
-  for (const std::string& n : needles) at.push_back(gs.find(n));
-  return at;
-}
-
 TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
   const std::vector<std::pair<float, float>> country = {{4, 51}, {7, 53}}, arctic = {{0, 90}, {100, 70}},
                                              antarctic = {{0, -90}, {50, -70}};
@@ -95,34 +88,30 @@ TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
   EXPECT_NE(script_of("Fre_all", antarctic).find("'set mproj sps'"), std::string::npos);
   EXPECT_NE(script_of("Fre_all", country).find("'set mpdset hires'"), std::string::npos);
 
-  // p-values as marks whatever the drawing (here boxes): all, then those
-  // below each break over them, the most significant last, on top; the one
-  // value below the breaks (0.001) in the colour of its class.
+  // p-values as marks whatever the drawing (here boxes), from the data set
+  // that holds them in the order to draw them.
   const std::string prob = script_of("Prob", country);
   EXPECT_EQ(prob.find("oabin"), std::string::npos) << prob;
-  EXPECT_NE(prob.find("'set ccolor 20'\nrun('d 0.01-exp(log(0.01-Prob.1))')"), std::string::npos) << prob;
-  const auto order = places(prob, {"run('d Prob.1')", "run('d 0.1-exp(log(0.1-Prob.1))')",
-                                   "run('d 0.05-exp(log(0.05-Prob.1))')", "run('d 0.01-exp(log(0.01-Prob.1))')"});
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    ASSERT_NE(order[i], std::string::npos) << i << prob;
-    if (i > 0) {
-      EXPECT_LT(order[i - 1], order[i]) << i;
-    }
-  }
+  EXPECT_NE(prob.find("run('open 'dir'/Prob_by_p.ctl')"), std::string::npos) << prob;
+  EXPECT_NE(prob.find("'set gxout stnmark'\n'set cmark 3'"), std::string::npos);
+  EXPECT_NE(prob.find("run('d Prob_by_p.3(t=1)')"), std::string::npos) << prob;
   // The trends: drawn on the grid, the significant stations ringed from
   // Prob at the same step, the missing value marked in its panel only.
   const std::string sensl = script_of("Sensl", country);
   EXPECT_NE(sensl.find("run('open Prob.ctl')"), std::string::npos);
   EXPECT_NE(sensl.find("d oabin("), std::string::npos);
-  EXPECT_NE(sensl.find("'set ccolor 1'\nrun('d const(exp(log(0.05-Prob.2)), 1)')"), std::string::npos) << sensl;
+  // Files: Sensl 1, Prob 2, the grid 3, then the draw sets in the order
+  // they were first needed: the rings (panel 1), the missing values (panel 2).
+  EXPECT_NE(sensl.find("'set ccolor 1'\nrun('d Sensl_rings.4(t=1)')"), std::string::npos) << sensl;
   const std::size_t panel2 = sensl.find("* Panel 2"), panel3 = sensl.find("* Panel 3");
-  const std::size_t missing = sensl.find("run('d const(exp(log(-1e+19-const(Sensl.1, -1e+20, -u))), 1)')");
+  const std::size_t missing = sensl.find("run('d Sensl_missing.5(t=2)')");
   EXPECT_TRUE(missing > panel2 && missing < panel3) << sensl;
-  EXPECT_EQ(sensl.find("const(Sensl.1, -1e+20, -u)", missing + 40), std::string::npos);
+  EXPECT_EQ(sensl.find("Sensl_missing.5", missing + 10), std::string::npos);
   EXPECT_NE(sensl.find("missing value'"), std::string::npos);  // in the legend
   // No GrADS function of two station fields: its cost is the square of
   // the station count.
   for (const std::string* gs : {&prob, &sensl}) EXPECT_EQ(gs->find("maskout("), std::string::npos);
+  EXPECT_EQ(sensl.find("Sensl_rings.4(t=2)"), std::string::npos);  // no station significant in panel 2
 }
 
 TEST(Script, GradsOutputTellsWhatFailed) {

@@ -235,6 +235,32 @@ TEST(GradsStationMap, TheBytesOfStnmapOrAnError) {
   }
 }
 
+// A data set of some stations per step, in the order given (the maps draw
+// in file order): reports, terminators, and the map stnmap builds of it.
+TEST(GradsStationMap, ASubsetOfStationsPerStepInTheOrderGiven) {
+  DataSet ds(3, 1);
+  const std::vector<std::vector<StationReport>> steps = {{{2, 0.5f}, {0, 0.25f}}, {}, {{1, 1.0f}}};
+  const StationSubset set = grads_station_subset("Prob_by_p", ds.stations, ds.lon, ds.lat, steps, "Prob_by_p.dat.map");
+  ASSERT_EQ(set.data.size(), 2 * 32 + 28 + 28 + 32 + 28u);
+  EXPECT_EQ(report_at(set.data, 0, true).id, "Station_");
+  EXPECT_EQ(report_at(set.data, 0, true).lon, ds.lon(2));
+  EXPECT_EQ(f32_at(set.data, 28), 0.5f);
+  EXPECT_EQ(report_at(set.data, 32, true).lat, ds.lat(0));
+  EXPECT_EQ(report_at(set.data, 64, false).levels, 0);  // the first step's terminator
+  EXPECT_EQ(report_at(set.data, 92, false).levels, 0);  // the empty step: a terminator alone
+  EXPECT_EQ(f32_at(set.data, 120 + 28), 1.0f);
+  EXPECT_NE(set.descriptor.find("stnmap ^Prob_by_p.dat.map\n"), std::string::npos) << set.descriptor;
+  EXPECT_NE(set.descriptor.find("tdef    3 linear"), std::string::npos) << set.descriptor;
+  const std::string stnmap = dxtest::find_on_path("stnmap");
+  if (stnmap.empty()) GTEST_SKIP() << "GrADS is not installed (Debian package grads): no stnmap to compare with";
+  TempDir dir;
+  dxtest::write_file(dir / "Prob_by_p.dat", set.data);
+  dxtest::write_file(dir / "Prob_by_p.ctl", set.descriptor);
+  const dxtest::Outcome r = dxtest::run({.argv = {stnmap, "-q", "-i", "Prob_by_p.ctl"}, .cwd = dir.path()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(set.map, read_file(dir / "Prob_by_p.dat.map"));
+}
+
 TEST(GradsDescriptor, NineLines) {
   TempDir dir;
   DataSet ds(2, 6);
