@@ -76,8 +76,12 @@ for n in $sizes; do
   rm -rf "$mirror"
   mkdir -p "$mirror/maps"
   for f in "$dir"/*.ctl "$dir"/*.dat "$dir"/*.dat.map; do ln -s "$f" "$mirror/"; done
+  # The scripts, and the grid and station data sets they draw beside the
+  # outputs.
   cp "$dir"/maps/*.gs "$mirror/maps/"
-  [ -f "$dir/maps/grid.ctl" ] && cp "$dir/maps/grid.ctl" "$dir/maps/grid.dat" "$mirror/maps/"
+  for f in "$dir"/maps/*.ctl "$dir"/maps/*.dat "$dir"/maps/*.dat.map; do
+    if [ -e "$f" ]; then cp "$f" "$mirror/maps/"; fi
+  done
   t3=$(now)
   (cd "$mirror" && /usr/bin/time -o "$work/cpu2" -f "%U %S" bash -c \
      "ls maps/*.gs | xargs -P $jobs -I{} grads -blcx 'run {}' >/dev/null")

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "base/error.hpp"
 #include "base/labels.hpp"
@@ -150,6 +151,27 @@ double degrees_across(const MapFrame& f) {
   return std::max(radius, (f.lon2 - f.lon1) * std::cos(edge * kPi / 180));
 }
 
+// Leaves out of each step of `set` the marks a later one covers: of the
+// stations within one cell of `cell_lon` x `cell_lat` degrees only the
+// last is kept, in its place in the order.  Dense networks then draw a
+// few thousand marks a panel, not every station.
+void thin(DrawSet& set, const Store& st, double cell_lon, double cell_lat) {
+  if (!(cell_lon > 0) || !(cell_lat > 0)) return;
+  for (std::vector<StationReport>& step : set.steps) {
+    std::unordered_set<std::uint64_t> taken;
+    std::vector<StationReport> kept;
+    for (auto r = step.rbegin(); r != step.rend(); ++r) {
+      const double lon = st.LON(r->station), lat = st.LAT(r->station);
+      if (!usable_position(lon, lat)) continue;
+      const auto cx = static_cast<std::int64_t>(std::floor((lon < 0 ? lon + 360 : lon) / cell_lon));
+      const auto cy = static_cast<std::int64_t>(std::floor((lat + 90) / cell_lat));
+      if (taken.insert(static_cast<std::uint64_t>(cx) << 32 ^ static_cast<std::uint64_t>(cy)).second)
+        kept.push_back(*r);
+    }
+    step.assign(kept.rbegin(), kept.rend());
+  }
+}
+
 // The caption: how the values are drawn, what lies beyond the scale, the
 // stations left off.
 std::string caption_text(const Picture& p, const MapFrame& f) {
@@ -169,7 +191,7 @@ std::string caption_text(const Picture& p, const MapFrame& f) {
 // The scale, the captions, the coasts and the place of every panel: the
 // rows from the top of the panel area, the colour bar and the caption
 // right below them.
-Picture place(Draft&& d, const MapFrame& f) {
+Picture place(Draft&& d, const Store& st, const MapFrame& f) {
   Picture& p = d.p;
   p.scale = make_scale(d.kind, d.values);
   for (DrawSet& set : p.draw_sets) set.steps.resize(p.panels.size());
@@ -210,6 +232,12 @@ Picture place(Draft&& d, const MapFrame& f) {
   const double spacing = std::sqrt(lay.map_width * lay.map_height /
                                    static_cast<double>(std::max<std::size_t>(f.stations, 1)));
   p.mark = std::clamp(0.9 * spacing, 4.0 * kPageWidth / kPictureWidth, 0.15);
+  if (p.ordered >= 0 && f.stations > kMarkerLimit) {
+    // Half a mark in degrees, each way.
+    const double across = (f.projection == Projection::LatLon ? f.lon2 - f.lon1 : degrees_across(f)) / lay.map_width;
+    const double up = (f.projection == Projection::LatLon ? f.lat2 - f.lat1 : degrees_across(f)) / lay.map_height;
+    thin(p.draw_sets[static_cast<std::size_t>(p.ordered)], st, p.mark / 2 * across, p.mark / 2 * up);
+  }
   const double per_inch = degrees_across(f) / lay.map_width;
   p.coasts = per_inch < 10 ? "hires" : per_inch < 60 ? "mres" : "lowres";
 
@@ -256,7 +284,7 @@ void whole_series(const Store& st, std::span<const WrittenDataSet> written, cons
       if (prob != nullptr && k < prob->extent(1))
         add_rings(d.p, std::span<const float>(prob->column(k), std::min(n, prob->extent(0))));
     }
-    out.push_back(place(std::move(d), f));
+    out.push_back(place(std::move(d), st, f));
   }
 }
 
@@ -274,7 +302,7 @@ void by_period(const Store& st, std::span<const WrittenDataSet> written, const M
       d.p.sources.push_back({base, w.var, ""});
       for (std::size_t k = 0; k < std::min(classes, w.steps); ++k)
         add_panel(d, heading_words(period_class(k)), 0, k, period_column(st.*s.values, n, k, per));
-      out.push_back(place(std::move(d), f));
+      out.push_back(place(std::move(d), st, f));
     }
   }
   for (const PeriodStatistic& s : kPeriodStatistics) {
@@ -291,7 +319,7 @@ void by_period(const Store& st, std::span<const WrittenDataSet> written, const M
         d.p.sources.push_back({base, written_set(written, base).var, ""});
         add_panel(d, period_words(st, per), per, k, period_column(st.*s.values, n, k, per));
       }
-      out.push_back(place(std::move(d), f));
+      out.push_back(place(std::move(d), st, f));
     }
   }
 }
@@ -341,13 +369,9 @@ void frame_region(MapFrame& f, const Span& lon, double window, const Span& lat) 
 
 void frame_grid(MapFrame& f, const Span& lon, const Span& lat) {
   if (f.drawing == MapStyle::Boxes) {
-    // About eight stations a box, so that few boxes stay empty; never
-    // smaller than a sixtieth of the map's shorter side (a few pixels), so
-    // that stations close together (or at one point) still give boxes one
-    // can see.
+    // About eight stations a box, so that few boxes stay empty.
     const double area = std::max(lon.width(), 0.01) * std::max(lat.width(), 0.01);
-    f.box = std::max(std::sqrt(8.0 * area / static_cast<double>(f.stations)),
-                     std::min(f.lon2 - f.lon1, f.lat2 - f.lat1) / 60.0);
+    f.box = std::sqrt(8.0 * area / static_cast<double>(f.stations));
   } else {
     // 60 boxes along the map's longer side: GrADS' Cressman radii (10 to 1
     // boxes) then reach a sixth of the map.
@@ -392,6 +416,13 @@ MapFrame map_frame(const Store& st, std::size_t stations, MapStyle style) {
   f.chosen = style != MapStyle::Auto;
   f.drawing = f.chosen ? style : f.stations > kMarkerLimit ? MapStyle::Boxes : MapStyle::Marks;
   if (f.gridded()) frame_grid(f, eastward ? east : west, lat);
+  const Span& lon = eastward ? east : west;
+  if (f.gridded() && lon.width() < 3 * f.box && lat.width() < 3 * f.box) {
+    // Stations within a few boxes of each other would come out as a few
+    // specks on an empty map: marks show them.
+    f.drawing = MapStyle::Marks;
+    f.crowded = true;
+  }
   return f;
 }
 
@@ -404,7 +435,9 @@ std::string drawing_words(const MapFrame& f) {
              ")";
     case MapStyle::Cressman:
       return "a Cressman analysis of the stations on a " + value_text(f.box) + " degree grid (--maps-style=cressman)";
-    default: return f.chosen ? "one coloured mark per station (--maps-style=marks)" : "one coloured mark per station";
+    default:
+      if (f.crowded) return "one coloured mark per station (the stations lie too close together for a grid)";
+      return f.chosen ? "one coloured mark per station (--maps-style=marks)" : "one coloured mark per station";
   }
 }
 

@@ -51,6 +51,7 @@ struct MapFrame {
   std::size_t unusable = 0;            // without one, left off the maps
   MapStyle drawing = MapStyle::Marks;  // never Auto
   bool chosen = false;                 // the drawing was asked for, not picked by station count
+  bool crowded = false;                // a grid was asked for, but the stations lie within a few boxes
   double box = 0;                      // grid step, degrees (Boxes, Cressman)
   std::size_t grid_nx = 0, grid_ny = 0;
   double grid_lon = 0, grid_lat = 0;  // centre of the first grid box

@@ -99,9 +99,12 @@ TEST(Plan, GriddedDrawingsCoverTheMapWithOneBoxToSpare) {
   EXPECT_GE(f.grid_lon + (f.grid_nx - 1) * f.box, f.lon2 + f.box / 2 - 1e-9);
   EXPECT_GE(f.grid_lat + (f.grid_ny - 1) * f.box, f.lat2 + f.box / 2 - 1e-9);
   EXPECT_FALSE(dx::map_frame(st, 3, dx::MapStyle::Auto).gridded());  // a few stations: marks
-  // Stations at one point: boxes of a sixtieth of the map, not a pixel.
+  // Stations at one point: marks, not a speck of one box, and the caption
+  // says why.
   const dx::Store point = network(std::vector<std::pair<float, float>>(50, {105, 15}));
-  EXPECT_NEAR(dx::map_frame(point, 50, dx::MapStyle::Boxes).box, 1.0 / 60, 1e-3);
+  const dx::MapFrame crowded = dx::map_frame(point, 50, dx::MapStyle::Boxes);
+  EXPECT_FALSE(crowded.gridded());
+  EXPECT_NE(dx::drawing_words(crowded).find("too close together"), std::string::npos);
 }
 
 // Panels by the data's structure, fitting the page, never over each other
@@ -234,6 +237,23 @@ TEST(Plan, PicturesSayWhatTheirValuesAreAndWhatIsMissing) {
     for (const std::string& l : p.caption) caption += l + " ";
     EXPECT_NE(caption.find("1 station without a usable position left off."), std::string::npos) << caption;
   }
+}
+
+// On a dense network only the mark on top in each spot is drawn: of the
+// stations at one place, the most significant.
+TEST(Plan, DenseNetworksDrawOnlyTheMarksOnTop) {
+  std::vector<std::pair<float, float>> positions;
+  for (int i = 0; i < 6000; ++i) positions.emplace_back(100 + (i % 60) * 0.2f, 10 + (i % 60) * 0.2f);
+  dx::Store st = network(positions, 1);
+  for (std::size_t s = 0; s < 6000; ++s) st.PROB(s, 0) = static_cast<float>(s) / 6000;
+  const auto pictures = dx::plan_pictures(st, written(st), dx::map_frame(st, 6000, dx::MapStyle::Auto));
+  const dx::Picture& prob = picture(pictures, "Prob");
+  const auto& step = prob.draw_sets[static_cast<std::size_t>(prob.ordered)].steps[0];
+  std::vector<std::uint32_t> kept;
+  for (const dx::StationReport& r : step) kept.push_back(r.station);
+  std::vector<std::uint32_t> want;
+  for (std::uint32_t s = 60; s-- > 0;) want.push_back(s);
+  EXPECT_EQ(kept, want);
 }
 
 TEST(Plan, CoastsFollowTheScaleOfTheMaps) {

@@ -73,7 +73,7 @@ std::string script_of(const std::string& name, const std::vector<std::pair<float
   for (std::size_t k = 0; k < 6; ++k) st.SENSL(0, k) = -0.01f, st.SENSL(1, k) = 0.02f;
   st.SENSL(0, 1) = -9999.0f;
   st.PROB(0, 0) = 0.3f, st.PROB(1, 0) = 0.001f;
-  const dx::MapFrame f = dx::map_frame(st, positions.size(), dx::MapStyle::Boxes);
+  const dx::MapFrame f = dx::map_frame(st, positions.size(), dx::MapStyle::Cressman);
   for (const dx::Picture& p : dx::plan_pictures(st, dxtest::written(st), f))
     if (p.name == name) return dx::picture_script(p, f);
   ADD_FAILURE() << "no picture " << name;
@@ -88,10 +88,10 @@ TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
   EXPECT_NE(script_of("Fre_all", antarctic).find("'set mproj sps'"), std::string::npos);
   EXPECT_NE(script_of("Fre_all", country).find("'set mpdset hires'"), std::string::npos);
 
-  // p-values as marks whatever the drawing (here boxes), from the data set
+  // p-values as marks whatever the drawing (here a Cressman analysis), from the data set
   // that holds them in the order to draw them.
   const std::string prob = script_of("Prob", country);
-  EXPECT_EQ(prob.find("oabin"), std::string::npos) << prob;
+  EXPECT_EQ(prob.find("oacres"), std::string::npos) << prob;
   EXPECT_NE(prob.find("run('open 'dir'/Prob_by_p.ctl')"), std::string::npos) << prob;
   EXPECT_NE(prob.find("'set gxout stnmark'\n'set cmark 3'"), std::string::npos);
   EXPECT_NE(prob.find("run('d Prob_by_p.3(t=1)')"), std::string::npos) << prob;
@@ -99,7 +99,7 @@ TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
   // Prob at the same step, the missing value marked in its panel only.
   const std::string sensl = script_of("Sensl", country);
   EXPECT_NE(sensl.find("run('open Prob.ctl')"), std::string::npos);
-  EXPECT_NE(sensl.find("d oabin("), std::string::npos);
+  EXPECT_NE(sensl.find("d oacres("), std::string::npos);
   // Files: Sensl 1, Prob 2, the grid 3, then the draw sets in the order
   // they were first needed: the rings (panel 1), the missing values (panel 2).
   EXPECT_NE(sensl.find("'set ccolor 1'\nrun('d Sensl_rings.4(t=1)')"), std::string::npos) << sensl;
