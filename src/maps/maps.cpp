@@ -102,8 +102,8 @@ void draw_pictures(const Store& st, const std::vector<Picture>& pictures, const 
   for (const Picture& p : pictures) {
     for (const DrawSet& set : p.draw_sets) {
       const std::string base = stage + "/" + set.name;
-      const StationSubset files =
-          grads_station_subset(set.name, st.STATION, st.LON, st.LAT, set.steps, f.shown(base + ".dat.map"));
+      const StationSubset files = grads_station_subset(set.name, st.STATION, st.LON, st.LAT, set.steps,
+                                                       f.shown(base + ".dat.map"));
       write_new_file(ops, f, base + ".dat", files.data);
       write_new_file(ops, f, base + ".ctl", files.descriptor);
       write_new_file(ops, f, base + ".dat.map", files.map);

@@ -232,12 +232,19 @@ Picture place(Draft&& d, const Store& st, const MapFrame& f) {
   const double spacing = std::sqrt(lay.map_width * lay.map_height /
                                    static_cast<double>(std::max<std::size_t>(f.stations, 1)));
   p.mark = std::clamp(0.9 * spacing, 4.0 * kPageWidth / kPictureWidth, 0.15);
-  if (p.ordered >= 0 && f.stations > kMarkerLimit) {
-    // Half a mark in degrees, each way.
-    const double across = (f.projection == Projection::LatLon ? f.lon2 - f.lon1 : degrees_across(f)) / lay.map_width;
-    const double up = (f.projection == Projection::LatLon ? f.lat2 - f.lat1 : degrees_across(f)) / lay.map_height;
-    thin(p.draw_sets[static_cast<std::size_t>(p.ordered)], st, p.mark / 2 * across, p.mark / 2 * up);
-  }
+  // Half a mark in degrees, each way.
+  const double across = (f.projection == Projection::LatLon ? f.lon2 - f.lon1 : degrees_across(f)) / lay.map_width;
+  const double up = (f.projection == Projection::LatLon ? f.lat2 - f.lat1 : degrees_across(f)) / lay.map_height;
+  const double half_lon = p.mark / 2 * across, half_lat = p.mark / 2 * up;
+  // On a grid the significant stations are stippled: a dot on a coarser
+  // grid of their own, so that a map where most are significant stays
+  // readable.
+  p.stipple = f.gridded();
+  if (p.stipple && p.ringed >= 0) thin(p.draw_sets[static_cast<std::size_t>(p.ringed)], st, 6 * half_lon, 6 * half_lat);
+  // Of the marks of a dense network only those on top in each spot are
+  // drawn.
+  if (f.stations > kMarkerLimit)
+    for (DrawSet& set : p.draw_sets) thin(set, st, half_lon, half_lat);
   const double per_inch = degrees_across(f) / lay.map_width;
   p.coasts = per_inch < 10 ? "hires" : per_inch < 60 ? "mres" : "lowres";
 

@@ -119,6 +119,9 @@ struct Picture {
   // stations (value 1), the missing values (value 1); -1 for none.
   std::vector<DrawSet> draw_sets;
   int ordered = -1, ringed = -1, missing = -1;
+  // The significant stations as dots on a coarse grid (over a gridded
+  // drawing), not rings around every one.
+  bool stipple = false;
 };
 
 // Where a picture's parts go on the page.

@@ -73,25 +73,32 @@ std::vector<Rgb> spread(std::span<const Rgb> ramp, std::size_t n) {
   return out;
 }
 
-// The value below which a share `q` of the sorted `v` lies (nearest rank).
-double quantile(const std::vector<float>& v, double q) {
-  const auto k = static_cast<std::size_t>(std::floor(q * static_cast<double>(v.size() - 1) + 0.5));
-  return v[std::min(k, v.size() - 1)];
+// The value below which a share `q` of `v` lies (nearest rank); `v` is
+// reordered around it (no full sort: a picture of a dense network holds
+// millions of values).
+double quantile(std::vector<float>& v, double q) {
+  const auto k = std::min(static_cast<std::size_t>(std::floor(q * static_cast<double>(v.size() - 1) + 0.5)),
+                          v.size() - 1);
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+  return v[k];
 }
 
-// How many of the sorted values lie below `first` and above `last`.
-std::pair<std::size_t, std::size_t> beyond(const std::vector<float>& sorted, double first, double last) {
+// How many of the values lie below `first` and above `last`.
+std::pair<std::size_t, std::size_t> beyond(const std::vector<float>& values, double first, double last) {
   const double tol = 1e-9 * std::max({1.0, std::fabs(first), std::fabs(last)});
-  const auto lo = std::lower_bound(sorted.begin(), sorted.end(), first - tol, [](float a, double b) { return a < b; });
-  const auto hi = std::upper_bound(sorted.begin(), sorted.end(), last + tol, [](double a, float b) { return a < b; });
-  return {static_cast<std::size_t>(lo - sorted.begin()), static_cast<std::size_t>(sorted.end() - hi)};
+  std::size_t below = 0, above = 0;
+  for (const float v : values) {
+    below += v < first - tol;
+    above += v > last + tol;
+  }
+  return {below, above};
 }
 
 // The ends of a scale whose limits are `first` and `last`: closed, or open
 // where values lie beyond, the limit then a class boundary of its own (the
 // open class holds what lies beyond it) and those values counted.
-void ends(Scale& s, const std::vector<float>& sorted, double first, double last) {
-  std::tie(s.below, s.above) = beyond(sorted, first, last);
+void ends(Scale& s, const std::vector<float>& values, double first, double last) {
+  std::tie(s.below, s.above) = beyond(values, first, last);
   if (s.below > 0) s.levels.insert(s.levels.begin(), first);
   if (s.above > 0) s.levels.push_back(last);
   s.labels = level_labels(s.levels);
@@ -102,11 +109,11 @@ void ends(Scale& s, const std::vector<float>& sorted, double first, double last)
 }
 
 Scale fixed(std::span<const double> levels, std::span<const Rgb> colours, double first, double last,
-            const std::vector<float>& sorted) {
+            const std::vector<float>& values) {
   Scale s;
   s.levels.assign(levels.begin(), levels.end());
   s.colours.assign(colours.begin(), colours.end());
-  std::tie(s.below, s.above) = beyond(sorted, first, last);
+  std::tie(s.below, s.above) = beyond(values, first, last);
   s.labels = level_labels(s.levels);
   // Values beyond a natural range (a p-value above 1) take the end colour;
   // the end stays closed, the count is kept.
@@ -119,12 +126,11 @@ Scale fixed(std::span<const double> levels, std::span<const Rgb> colours, double
 
 // Symmetric about 0, at most five classes a side, from the bulk of the
 // magnitudes.
-Scale centred(std::span<const Rgb> ramp, const std::vector<float>& sorted) {
+Scale centred(std::span<const Rgb> ramp, const std::vector<float>& values) {
   std::vector<float> mag;
-  for (const float v : sorted) mag.push_back(std::fabs(v));
-  std::sort(mag.begin(), mag.end());
+  for (const float v : values) mag.push_back(std::fabs(v));
   double m = quantile(mag, 1 - kTail);
-  if (!(m > 0)) m = mag.back();
+  if (!(m > 0)) m = *std::max_element(mag.begin(), mag.end());
   if (!(m > 0)) m = 1;
   // At most five classes a side, an open end class included; both ends
   // open if either is, so that the scale stays symmetric.
@@ -133,7 +139,7 @@ Scale centred(std::span<const Rgb> ramp, const std::vector<float>& sorted) {
   bool open = false;
   for (;;) {
     n = std::max(1, static_cast<int>(std::ceil(m / step - 1e-9)));
-    const auto [below, above] = beyond(sorted, -n * step, n * step);
+    const auto [below, above] = beyond(values, -n * step, n * step);
     open = below > 0 || above > 0;
     if (n + (open ? 1 : 0) <= 5) break;
     step = nice_step(step * 1.01);
@@ -141,7 +147,7 @@ Scale centred(std::span<const Rgb> ramp, const std::vector<float>& sorted) {
   Scale s;
   const int k = n - (open ? 0 : 1);  // boundaries a side of 0
   for (int i = -k; i <= k; ++i) s.levels.push_back(i * step);
-  std::tie(s.below, s.above) = beyond(sorted, -n * step, n * step);
+  std::tie(s.below, s.above) = beyond(values, -n * step, n * step);
   s.labels = level_labels(s.levels);
   const std::vector<double> both{-n * step, n * step};
   const std::vector<std::string> l = level_labels(both);
@@ -156,9 +162,12 @@ Scale centred(std::span<const Rgb> ramp, const std::vector<float>& sorted) {
 
 // About eight classes between nice numbers around the bulk of the values,
 // never more than eight.
-Scale sequential(const std::vector<float>& sorted) {
-  double lo = quantile(sorted, kTail), hi = quantile(sorted, 1 - kTail);
-  if (hi - lo < 1e-12 * std::max(1.0, std::fabs(hi))) lo = sorted.front(), hi = sorted.back();
+Scale sequential(std::vector<float>& values) {
+  double lo = quantile(values, kTail), hi = quantile(values, 1 - kTail);
+  if (hi - lo < 1e-12 * std::max(1.0, std::fabs(hi))) {
+    const auto [a, b] = std::minmax_element(values.begin(), values.end());
+    lo = *a, hi = *b;
+  }
   if (hi - lo < 1e-12 * std::max(1.0, std::fabs(hi))) {
     const double pad = std::max(std::fabs(hi) * 0.1, 0.5);
     lo -= pad;
@@ -169,7 +178,7 @@ Scale sequential(const std::vector<float>& sorted) {
   double step = nice_step((hi - lo) / 8), first = 0, last = 0;
   for (;;) {
     first = std::floor(lo / step) * step, last = std::ceil(hi / step) * step;
-    const auto [below, above] = beyond(sorted, first, last);
+    const auto [below, above] = beyond(values, first, last);
     const long closed = std::lround((last - first) / step);
     if (closed <= 8 && closed + (below > 0) + (above > 0) <= static_cast<long>(kSequential.size())) break;
     step = nice_step(step * 1.01);
@@ -177,7 +186,7 @@ Scale sequential(const std::vector<float>& sorted) {
   const long classes = std::max(1L, std::lround((last - first) / step));
   Scale s;
   for (long i = 1; i < classes; ++i) s.levels.push_back(first + i * step);
-  ends(s, sorted, first, last);
+  ends(s, values, first, last);
   s.colours = spread(kSequential, s.levels.size() + 1);
   return s;
 }
@@ -252,16 +261,15 @@ std::vector<std::string> level_labels(std::span<const double> levels) {
       exact = exact && std::fabs(std::strtod(l.c_str(), nullptr) - v) <= 1e-6 * gap;
       out.push_back(l);
     }
-    std::vector<std::string> sorted = out;
-    std::sort(sorted.begin(), sorted.end());
-    if (exact && std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return out;
+    std::vector<std::string> in_order = out;
+    std::sort(in_order.begin(), in_order.end());
+    if (exact && std::adjacent_find(in_order.begin(), in_order.end()) == in_order.end()) return out;
   }
   return out;
 }
 
 Scale make_scale(ScaleKind kind, std::vector<float>& values) {
   if (values.empty()) return {};
-  std::sort(values.begin(), values.end());
   switch (kind) {
     case ScaleKind::PValue: return fixed(kPValueBreaks, kPValue, 0, 1, values);
     case ScaleKind::Correlation: {

@@ -114,7 +114,8 @@ std::string overlay_script(const Picture& p, const MapFrame& f, const Panel& pan
     gs += marks(6, p.mark * 0.8) + command("set ccolor " + std::to_string(kMissingColour)) +
           must("d " + draw_set(p, f, p.missing, pan));
   if (pan.rings && p.ringed >= 0)
-    gs += marks(2, p.mark * 1.5) + command("set ccolor 1") + must("d " + draw_set(p, f, p.ringed, pan));
+    gs += (p.stipple ? marks(3, std::max(p.mark * 0.6, 0.03)) : marks(2, p.mark * 1.5)) + command("set ccolor 1") +
+          must("d " + draw_set(p, f, p.ringed, pan));
   return gs;
 }
 
@@ -190,7 +191,7 @@ std::string legend_script(const Picture& p) {
   if (std::any_of(p.panels.begin(), p.panels.end(), [](const Panel& pan) { return pan.values.left_off > 0; }))
     item(6, kMissingColour, "missing value");
   if (p.significance >= 0)
-    item(2, 1,
+    item(p.stipple ? 3 : 2, 1,
          "p < " + gs_number(kSignificant) + " (" + p.sources[static_cast<std::size_t>(p.significance)].base + ")");
   return gs;
 }
