@@ -29,7 +29,7 @@ inline constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, S
 class CleanupList {
  public:
   // Files and folders registered at once: the write-behind sink holds two
-  // temporary files; the maps step two folders and one file.
+  // temporary files; the maps step three folders and one file.
   static constexpr std::size_t kPathSlots = 4;
   static constexpr std::size_t kMaxPath = 4096;
   static constexpr std::size_t kProcessSlots = 64;

@@ -254,9 +254,12 @@ std::string NcFile::units(int varid, int& status) {
     check(nc_get_att_text(id_, varid, kUnits, text.data()), "cannot read its units", status);
   } else if (type == NC_STRING && len == 1) {
     char* value = nullptr;
-    check(nc_get_att_string(id_, varid, kUnits, &value), "cannot read its units", status);
-    if (value != nullptr) text = value;
-    check(nc_free_string(1, &value), "cannot read its units", status);
+    const int got = nc_get_att_string(id_, varid, kUnits, &value);
+    if (got == NC_NOERR && value != nullptr) text = value;
+    // Freed before a failure is reported: the library allocated it.
+    const int freed = got == NC_NOERR ? nc_free_string(1, &value) : NC_NOERR;
+    check(got, "cannot read its units", status);
+    check(freed, "cannot read its units", status);
   }
   // Fixed-length writers pad the text with blanks, C writers end it with a NUL.
   text.erase(text.find_last_not_of(std::string_view(" \0", 2)) + 1);

@@ -166,11 +166,9 @@ void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const F
     warn(std::to_string(frame.unusable) + (frame.unusable == 1 ? " station has " : " stations have ") + no_position +
          "; " + (frame.unusable == 1 ? "it is" : "they are") + " left off the maps");
   CleanupList cleanup;
-  HiddenFolders hidden(ops, cleanup, f, {kStage, kOld});
-  // The work folder of links that earlier versions drew in, if a killed
-  // run of one left it.
-  if (const int err = remove_tree(ops, f.fd, kEarlierWork); err != 0)
-    throw Error(output_failure("cannot remove", f.shown(kEarlierWork) + " (left by an earlier run)", err));
+  // With the work folder of links that earlier versions drew in, if a
+  // killed run of one left it.
+  HiddenFolders hidden(ops, cleanup, f, {kStage, kOld, kEarlierWork});
   // Ctrl-C and the like end the GrADS processes and remove the folders.
   const SignalCleanup on_signal(cleanup);
   make_folder(ops, f, kStage);

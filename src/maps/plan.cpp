@@ -198,8 +198,7 @@ Picture place(Draft&& d, const Store& st, const MapFrame& f) {
   const Layout lay = layout(p.panels.size(), f.aspect);
   const double cell_w = kPanelArea.width() / lay.cols;
   const double row_h = lay.map_height + kHeading + kNote;
-  std::string caption = caption_text(p, f);
-  p.caption = wrap(caption, kCaptionWidth);
+  p.caption = wrap(caption_text(p, f), kCaptionWidth);
   // The rows, the colour bar and the caption as one block, centred between
   // the subtitle and the foot of the page.
   const double block = lay.rows * row_h + kBarGap + kBarHeight + kBarWords +
@@ -236,15 +235,14 @@ Picture place(Draft&& d, const Store& st, const MapFrame& f) {
   const double across = (f.projection == Projection::LatLon ? f.lon2 - f.lon1 : degrees_across(f)) / lay.map_width;
   const double up = (f.projection == Projection::LatLon ? f.lat2 - f.lat1 : degrees_across(f)) / lay.map_height;
   const double half_lon = p.mark / 2 * across, half_lat = p.mark / 2 * up;
-  // On a grid the significant stations are stippled: a dot on a coarser
-  // grid of their own, so that a map where most are significant stays
-  // readable.
-  p.stipple = f.gridded();
-  if (p.stipple && p.ringed >= 0) thin(p.draw_sets[static_cast<std::size_t>(p.ringed)], st, 6 * half_lon, 6 * half_lat);
   // Of the marks of a dense network only those on top in each spot are
-  // drawn.
-  if (f.stations > kMarkerLimit)
-    for (DrawSet& set : p.draw_sets) thin(set, st, half_lon, half_lat);
+  // drawn.  On a grid the significant stations are stippled, a dot on a
+  // coarser grid of their own, so that a map where most are significant
+  // stays readable.
+  for (std::size_t i = 0; i < p.draw_sets.size(); ++i) {
+    const double cells = f.gridded() && static_cast<int>(i) == p.ringed ? 6 : 1;
+    if (cells > 1 || f.stations > kMarkerLimit) thin(p.draw_sets[i], st, cells * half_lon, cells * half_lat);
+  }
   const double per_inch = degrees_across(f) / lay.map_width;
   p.coasts = per_inch < 10 ? "hires" : per_inch < 60 ? "mres" : "lowres";
 

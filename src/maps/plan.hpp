@@ -116,12 +116,11 @@ struct Picture {
   int significance = -1;
   // The data sets written beside the picture, and which holds what: the
   // p-values by significance (the least significant first), the significant
-  // stations (value 1), the missing values (value 1); -1 for none.
+  // stations (value 1; over a gridded drawing stippled, a dot on a coarse
+  // grid of their own, not a ring around each), the missing values
+  // (value 1); -1 for none.
   std::vector<DrawSet> draw_sets;
   int ordered = -1, ringed = -1, missing = -1;
-  // The significant stations as dots on a coarse grid (over a gridded
-  // drawing), not rings around every one.
-  bool stipple = false;
 };
 
 // Where a picture's parts go on the page.

@@ -114,7 +114,7 @@ std::string overlay_script(const Picture& p, const MapFrame& f, const Panel& pan
     gs += marks(6, p.mark * 0.8) + command("set ccolor " + std::to_string(kMissingColour)) +
           must("d " + draw_set(p, f, p.missing, pan));
   if (pan.rings && p.ringed >= 0)
-    gs += (p.stipple ? marks(3, std::max(p.mark * 0.6, 0.03)) : marks(2, p.mark * 1.5)) + command("set ccolor 1") +
+    gs += (f.gridded() ? marks(3, std::max(p.mark * 0.6, 0.03)) : marks(2, p.mark * 1.5)) + command("set ccolor 1") +
           must("d " + draw_set(p, f, p.ringed, pan));
   return gs;
 }
@@ -178,7 +178,7 @@ std::string bar_script(const Picture& p) {
 }
 
 // What the marks over the values mean, right of the colour bar.
-std::string legend_script(const Picture& p) {
+std::string legend_script(const Picture& p, const MapFrame& f) {
   std::string gs;
   double y = p.bar.y2;
   const double x = p.bar.x2 + 0.35;
@@ -191,18 +191,18 @@ std::string legend_script(const Picture& p) {
   if (std::any_of(p.panels.begin(), p.panels.end(), [](const Panel& pan) { return pan.values.left_off > 0; }))
     item(6, kMissingColour, "missing value");
   if (p.significance >= 0)
-    item(p.stipple ? 3 : 2, 1,
+    item(f.gridded() ? 3 : 2, 1,
          "p < " + gs_number(kSignificant) + " (" + p.sources[static_cast<std::size_t>(p.significance)].base + ")");
   return gs;
 }
 
 // Title, subtitle, the colour bar, its legend and the caption.
-std::string frame_script(const Picture& p) {
+std::string frame_script(const Picture& p, const MapFrame& f) {
   std::string gs = "\n* Title and subtitle\n";
   gs += command("set string 1 c 6") + command("set strsiz 0.2") + command("draw string 5.5 8.15 " + p.title);
   gs += command("set string 1 c 3") + command("set strsiz 0.13") + command("draw string 5.5 7.8 " + p.subtitle);
   if (!p.scale.empty()) gs += bar_script(p);
-  gs += legend_script(p);
+  gs += legend_script(p, f);
   gs += "\n* The caption\n" + command("set string 1 c 3") + command("set strsiz 0.1");
   double y = p.bar.y1 - 0.58;
   for (const std::string& line : p.caption) {
@@ -278,7 +278,7 @@ std::string picture_script(const Picture& p, const MapFrame& f) {
           ", time step " + std::to_string(pan.step) + ")\n";
     gs += panel_script(p, f, pan, sc);
   }
-  gs += frame_script(p);
+  gs += frame_script(p, f);
   gs += "\nrun(" +
         in_folder("gxprint ", p.name + ".png",
                   " x" + std::to_string(kPictureWidth) + " y" + std::to_string(kPictureHeight) + " white") +
