@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/wait.h>
 
 #include <string>
 #include <vector>
 
 #include "base/descriptor.hpp"
+#include "support/faults.hpp"
 #include "support/process.hpp"
 
 namespace {
@@ -34,6 +36,17 @@ TEST(Child, EachChildIsReportedWithItsOutputStatusAndTimeLimit) {
   EXPECT_TRUE(results[2].timed_out);
   EXPECT_EQ(results[2].output, "started\n");
   EXPECT_EQ(results[2].status, 128 + 9);
+
+  // A child the cleanup list has no room for is ended at once, not left
+  // for a signal to miss.
+  dx::CleanupList full;
+  for (std::size_t i = 0; i < dx::CleanupList::kProcessSlots; ++i) full.add_process(100000 + static_cast<int>(i));
+  const std::string msg = dxtest::error_of([&] {
+    dx::run_children({{{sh, "-c", "exec sleep 30"}, AT_FDCWD, 30}}, 1, full, [](std::size_t, dx::ChildResult&&) {});
+  });
+  EXPECT_TRUE(msg.starts_with("cannot register process ")) << msg;
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no child left, running or not waited for
+  for (std::size_t i = 0; i < dx::CleanupList::kProcessSlots; ++i) full.remove_process(static_cast<int>(i));
 }
 
 }  // namespace

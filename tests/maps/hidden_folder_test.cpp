@@ -62,6 +62,21 @@ TEST(HiddenFolder, WhatAKilledRunLeftIsRemovedAtTheStart) {
     dx::write_new_file(dx::system_file_ops(), f, ".maps.dx-tmp/a", "new");
   }
   EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{});  // and what this run made
+
+  // What cannot be removed stops the step before it starts, naming it, and
+  // leaves nothing registered.
+  struct KeepsFolders : dx::FileOps {
+    int remove_folder(int, const char*) const override {
+      errno = EACCES;
+      return -1;
+    }
+  } keeps;
+  std::filesystem::create_directories(dir / ".maps.dx-tmp/x");
+  const std::string msg = dxtest::error_of([&] {
+    dx::HiddenFolders h(keeps, cleanup, f, {".maps-old.dx-tmp", ".maps.dx-tmp"});
+  });
+  EXPECT_EQ(msg, "cannot remove .maps.dx-tmp (left by an earlier run): Permission denied");
+  for (std::size_t i = 0; i < dx::CleanupList::kPathSlots; ++i) cleanup.add_file(AT_FDCWD, "free");
 }
 
 TEST(HiddenFolder, TheNewMapsTakeThePlaceOfTheOldOnesWhole) {
