@@ -1,8 +1,10 @@
 #pragma once
 // Child processes of the run: found in PATH, started without a shell
-// (posix_spawn; arguments are passed as they are, never re-parsed), in a
-// folder of their own, with standard output and standard error captured
-// together, and ended when they run past their time limit.  Several run at
+// (arguments are passed as they are, never re-parsed), in a folder of
+// their own, with standard output and standard error captured together
+// (bounded: the beginning, the end and the error lines between), and ended
+// when they run past their time limit or when the run ends, however it
+// ends (even by SIGKILL).  Several run at
 // once; the calling thread waits for them with poll, so no thread of ours
 // is involved.  While a child runs it is registered in the run's cleanup
 // list, so that a signal that ends the run ends it too.
@@ -25,8 +27,17 @@ struct ChildJob {
 
 struct ChildResult {
   int status = -1;         // exit status, or 128 + signal
+  int signal = 0;          // the signal that ended it, if one did
   bool timed_out = false;  // killed at its time limit
-  std::string output;      // standard output and standard error, interleaved
+  std::string output;      // standard output and standard error, interleaved; bounded
+};
+
+// Word of a child that runs long: `report(index, seconds)` once the child
+// that has run longest has run `after` seconds, and every `after` seconds
+// after that while it runs.
+struct SlowChild {
+  double after = 30;
+  std::function<void(std::size_t, double)> report;
 };
 
 // Runs every job, at most `parallel` at once, in the order given, and calls
@@ -35,10 +46,11 @@ struct ChildResult {
 // thrown by `done` ends the other children and is passed on.  Throws Error
 // when a child cannot be started.
 void run_children(const std::vector<ChildJob>& jobs, std::size_t parallel, CleanupList& cleanup,
-                  const std::function<void(std::size_t, ChildResult&&)>& done);
+                  const std::function<void(std::size_t, ChildResult&&)>& done, const SlowChild& slow = {});
 
-// The program `name` in PATH, as an absolute path; "" if none.
-std::string find_program(const char* name);
+// The program `name` in PATH, as an absolute path; "" if none.  A file of
+// that name that cannot be run is named in `not_runnable` (the first one).
+std::string find_program(const char* name, std::string* not_runnable = nullptr);
 
 // The number of processors this process may run on (at least 1).
 std::size_t usable_cpus();

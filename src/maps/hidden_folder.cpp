@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "base/console.hpp"
 #include "base/error.hpp"
 
 namespace dx {
@@ -62,6 +64,10 @@ void swap_in(const FileOps& ops, const OutputFolder& f, const std::string& fresh
   }
   if (ops.exchange(f.fd, fresh.c_str(), final.c_str()) == 0) return;
   if (errno != EINVAL && errno != ENOSYS) throw failed(errno);
+  // Two renames, with no signal between them: the cleanup of a signal
+  // would remove the old maps from `old` and the new ones from `fresh`,
+  // leaving none.  A signal that comes meanwhile acts after the second.
+  const BlockEndingSignals blocked;
   if (ops.rename(f.fd, final.c_str(), old.c_str()) != 0) throw failed(errno);
   if (ops.rename(f.fd, fresh.c_str(), final.c_str()) != 0) {
     const int err = errno;
@@ -70,13 +76,33 @@ void swap_in(const FileOps& ops, const OutputFolder& f, const std::string& fresh
   }
 }
 
+namespace {
+
+// Puts the folder `name`, which cannot be removed, aside under a name of
+// its own, so that it stops no later run; that name, or "" if it cannot.
+std::string set_aside(const FileOps& ops, int dir, const std::string& name) {
+  for (int i = 0; i < 100; ++i) {
+    const std::string aside = ".maps-left-" + std::to_string(::getpid()) + "-" + std::to_string(i) + ".dx-tmp";
+    struct stat sb;
+    if (::fstatat(dir, aside.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0) continue;
+    return ops.rename(dir, name.c_str(), aside.c_str()) == 0 ? aside : "";
+  }
+  return "";
+}
+
+}  // namespace
+
 HiddenFolders::HiddenFolders(const FileOps& ops, CleanupList& cleanup, const OutputFolder& f,
                              std::vector<std::string> names)
     : ops_(ops), cleanup_(cleanup), f_(f) {
   try {
     for (std::string& n : names) {
-      if (const int err = remove_tree(ops_, f_.fd, n); err != 0)
-        throw Error(output_failure("cannot remove", f_.shown(n) + " (left by an earlier run)", err));
+      if (const int err = remove_tree(ops_, f_.fd, n); err != 0) {
+        const std::string failure = output_failure("cannot remove", f_.shown(n) + " (left by an earlier run)", err);
+        const std::string aside = set_aside(ops_, f_.fd, n);
+        if (aside.empty()) throw Error(failure);
+        warn(failure + "; it is left as " + f_.shown(aside) + ", to be removed by hand");
+      }
       slots_.push_back(cleanup_.add_folder(f_.fd, n));
       names_.push_back(std::move(n));
     }
@@ -89,8 +115,13 @@ HiddenFolders::HiddenFolders(const FileOps& ops, CleanupList& cleanup, const Out
 std::string HiddenFolders::remove() noexcept {
   std::string failure;
   for (std::size_t i = 0; i < names_.size(); ++i) {
-    const int err = remove_tree(ops_, f_.fd, names_[i]);
-    if (err != 0 && failure.empty()) failure = output_failure("cannot remove", f_.shown(names_[i]), err);
+    if (const int err = remove_tree(ops_, f_.fd, names_[i]); err != 0) {
+      const std::string aside = set_aside(ops_, f_.fd, names_[i]);
+      if (failure.empty()) {
+        failure = output_failure("cannot remove", f_.shown(names_[i]), err);
+        if (!aside.empty()) failure += "; it is left as " + f_.shown(aside) + ", to be removed by hand";
+      }
+    }
     cleanup_.remove(slots_[i]);
   }
   names_.clear();

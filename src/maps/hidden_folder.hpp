@@ -39,7 +39,10 @@ void swap_in(const FileOps& ops, const OutputFolder& f, const std::string& fresh
 
 // The step's hidden folders, removed however the step ends: what a killed
 // run left at their names first, then whatever is there when the object
-// goes (or at a signal, through the cleanup list).
+// goes (or at a signal, through the cleanup list).  A folder that cannot
+// be removed (a subfolder of another user's, read-only) is put aside as
+// ".maps-left-<pid>-<n>.dx-tmp", with a warning, so that it stops no
+// later run; only one that cannot be put aside either stops the step.
 class HiddenFolders {
  public:
   HiddenFolders(const FileOps& ops, CleanupList& cleanup, const OutputFolder& f, std::vector<std::string> names);
@@ -47,7 +50,7 @@ class HiddenFolders {
   HiddenFolders(const HiddenFolders&) = delete;
   HiddenFolders& operator=(const HiddenFolders&) = delete;
   // Removes them now; returns the message of the first that cannot be
-  // removed, or "".
+  // removed (and where it was put aside), or "".
   std::string remove() noexcept;
 
  private:

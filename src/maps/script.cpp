@@ -1,6 +1,7 @@
 #include "maps/script.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <sstream>
 #include <vector>
@@ -305,19 +306,41 @@ std::string grid_descriptor(const MapFrame& f) {
 
 std::size_t grid_data_size(const MapFrame& f) { return f.grid_nx * f.grid_ny * sizeof(float); }
 
-std::string script_failure(std::string_view output, int status) {
+std::string script_failure(std::string_view output, int status, int signal) {
+  // A line of GrADS' output cut to a readable length (at a character's
+  // start: the line may hold UTF-8).
+  const auto readable = [](const std::string& line) {
+    constexpr std::size_t kMax = 200;
+    if (line.size() <= kMax) return line;
+    std::size_t n = kMax;
+    while (n > 0 && (static_cast<unsigned char>(line[n]) & 0xC0) == 0x80) --n;
+    return line.substr(0, n) + "...";
+  };
   const std::vector<std::string> lines = lines_of(output);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (!lines[i].starts_with(kFailMark)) continue;
-    std::string msg = "'" + lines[i].substr(kFailMark.size()) + "' failed:";
-    for (std::size_t j = i + 1; j < lines.size() && !lines[j].starts_with("DX-"); ++j) msg += " " + lines[j];
+    std::string msg = "'" + readable(lines[i].substr(kFailMark.size())) + "' failed:";
+    for (std::size_t j = i + 1, n = 0; j < lines.size() && !lines[j].starts_with("DX-") && n < 4; ++j, ++n)
+      msg += " " + readable(lines[j]);
     return msg;
   }
+  // Without its map data set GrADS draws no coasts and says so only in
+  // passing: the script still reaches its end.
+  for (const std::string& l : lines)
+    if (l.starts_with("Open Error on Map Data Set"))
+      return "GrADS cannot read its map data set of coasts and borders (" + readable(l) +
+             "); check the GrADS installation (GADDIR)";
   if (std::find(lines.begin(), lines.end(), kDoneMark) != lines.end()) return "";
   std::string msg = "GrADS stopped before the end of its script";
   // 99 is GrADS' own status for a script that stopped early; others say more.
-  if (status != 0 && status != 99) msg += " (status " + std::to_string(status) + ")";
-  return lines.empty() ? msg : msg + ": " + lines.back();
+  if (signal != 0) msg += " (ended by signal " + std::to_string(signal) + ", " + ::strsignal(signal) + ")";
+  else if (status != 0 && status != 99) msg += " (status " + std::to_string(status) + ")";
+  if (lines.empty()) return msg;
+  // The first line that says what failed; else its last words.
+  const auto error = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find("Error") != std::string::npos || l.find("error") != std::string::npos;
+  });
+  return msg + ": " + readable(error != lines.end() ? *error : lines.back());
 }
 
 }  // namespace dx

@@ -40,8 +40,10 @@ std::string grid_descriptor(const MapFrame& frame);
 std::size_t grid_data_size(const MapFrame& frame);
 
 // What went wrong in a script run whose output was `output` and whose
-// exit status `status`: the command that failed with GrADS' message, or
-// that GrADS stopped before the end; "" when the script reached its end.
-std::string script_failure(std::string_view output, int status);
+// exit status `status` (or the `signal` that ended it): the command that
+// failed with GrADS' message, a map data set GrADS could not read, or
+// that GrADS stopped before the end with the first line that says what
+// failed; "" when the script reached its end.  Cut to a readable length.
+std::string script_failure(std::string_view output, int status, int signal = 0);
 
 }  // namespace dx

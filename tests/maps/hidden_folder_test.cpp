@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include "base/error.hpp"
 #include "support/faults.hpp"
 #include "support/fs.hpp"
+#include "support/process.hpp"
 
 namespace {
 
@@ -63,17 +66,37 @@ TEST(HiddenFolder, WhatAKilledRunLeftIsRemovedAtTheStart) {
   }
   EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{});  // and what this run made
 
-  // What cannot be removed stops the step before it starts, naming it, and
-  // leaves nothing registered.
+  // What cannot be removed is put aside under a name of its own, so that
+  // it stops no later run; what cannot be put aside either stops the step
+  // before it starts, naming it, and leaves nothing registered.
   struct KeepsFolders : dx::FileOps {
+    explicit KeepsFolders(bool renames) : renames_(renames) {}
     int remove_folder(int, const char*) const override {
       errno = EACCES;
       return -1;
     }
-  } keeps;
+    int rename(int d, const char* from, const char* to) const override {
+      if (renames_) return dx::FileOps::rename(d, from, to);
+      errno = EACCES;
+      return -1;
+    }
+    bool renames_;
+  };
+  const std::string aside = ".maps-left-" + std::to_string(::getpid()) + "-0.dx-tmp";
+  std::filesystem::create_directories(dir / ".maps.dx-tmp/x");
+  {
+    const KeepsFolders keeps(true);
+    dx::HiddenFolders h(keeps, cleanup, f, {".maps-old.dx-tmp", ".maps.dx-tmp"});
+    EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{aside});
+    std::filesystem::create_directories(dir / ".maps.dx-tmp/y");
+    EXPECT_EQ(h.remove(), "cannot remove .maps.dx-tmp: Permission denied; it is left as .maps-left-" +
+                              std::to_string(::getpid()) + "-1.dx-tmp, to be removed by hand");
+    EXPECT_EQ(dxtest::list_dir(dir.path()).size(), 2u);
+  }
+  std::filesystem::remove_all(dir / aside);
   std::filesystem::create_directories(dir / ".maps.dx-tmp/x");
   const std::string msg = dxtest::error_of([&] {
-    dx::HiddenFolders h(keeps, cleanup, f, {".maps-old.dx-tmp", ".maps.dx-tmp"});
+    dx::HiddenFolders h(KeepsFolders(false), cleanup, f, {".maps-old.dx-tmp", ".maps.dx-tmp"});
   });
   EXPECT_EQ(msg, "cannot remove .maps.dx-tmp (left by an earlier run): Permission denied");
   for (std::size_t i = 0; i < dx::CleanupList::kPathSlots; ++i) cleanup.add_file(AT_FDCWD, "free");
@@ -118,6 +141,31 @@ TEST(HiddenFolder, TheNewMapsTakeThePlaceOfTheOldOnesWhole) {
   dx::swap_in(plain, {fd.get(), ""}, ".new", "maps", ".old");
   EXPECT_EQ(dxtest::read_file(dir / "maps/index.html"), "new");
   EXPECT_EQ(dxtest::read_file(dir / ".new/index.html"), "old");
+
+  // Ctrl-C between the two renames, whose cleanup removes both hidden
+  // folders: the new maps are in place first.
+  struct CtrlCBetween : NoExchange {
+    int rename(int d, const char* from, const char* to) const override {
+      const int r = NoExchange::rename(d, from, to);
+      if (std::string(to) == ".old") ::raise(SIGINT);
+      return r;
+    }
+  } ctrl_c;
+  TempDir sig;
+  folder_with(sig, "maps", "old");
+  folder_with(sig, ".new", "new");
+  const dxtest::InChild run = dxtest::in_child([&](std::string&) {
+    const dx::Descriptor d(::open(sig.path().c_str(), O_RDONLY | O_DIRECTORY));
+    dx::CleanupList cleanup;
+    cleanup.add_folder(d.get(), ".new");
+    cleanup.add_folder(d.get(), ".old");
+    const dx::SignalCleanup on_signal(cleanup);
+    dx::swap_in(ctrl_c, {d.get(), ""}, ".new", "maps", ".old");
+    return 0;
+  });
+  EXPECT_EQ(run.status, 128 + SIGINT);
+  EXPECT_EQ(dxtest::read_file(sig / "maps/index.html"), "new");
+  EXPECT_EQ(dxtest::list_dir(sig.path()), std::vector<std::string>{"maps"});
 }
 
 }  // namespace

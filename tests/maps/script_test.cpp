@@ -3,6 +3,7 @@
 #include "maps/script.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <map>
 #include <sstream>
@@ -116,9 +117,10 @@ TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
 
 TEST(Script, GradsOutputTellsWhatFailed) {
   struct Case {
-    const char* output;
+    std::string output;
     int status;
-    const char* failure;
+    std::string failure;
+    int signal = 0;
   };
   const Case cases[] = {
       {"Running in Batch mode\nDX-DONE\nGX Package Terminated\n", 0, ""},
@@ -130,8 +132,26 @@ TEST(Script, GradsOutputTellsWhatFailed) {
        "GrADS stopped before the end of its script (status 139): Segmentation fault"},
       {"Running in Batch mode\n", 99, "GrADS stopped before the end of its script: Running in Batch mode"},
       {"", 1, "GrADS stopped before the end of its script (status 1)"},
+      // The line that says what failed, not GrADS' last words.
+      {"GX Package Error: Could not find a record for the printing plug-in named \"Cairo\"\n"
+       "  * The environment variable GAUDPT has not been set\nGX Package Terminated\n",
+       1,
+       "GrADS stopped before the end of its script (status 1): GX Package Error: Could not find a record for the "
+       "printing plug-in named \"Cairo\""},
+      {"Running in Batch mode\n", 128 + SIGXFSZ,
+       "GrADS stopped before the end of its script (ended by signal 25, File size limit exceeded): Running in Batch "
+       "mode",
+       SIGXFSZ},
+      // Drawn without coasts: GrADS reaches the end, but says in passing.
+      {"Open Error on Map Data Set: /gaddir/lowres\nDX-DONE\n", 0,
+       "GrADS cannot read its map data set of coasts and borders (Open Error on Map Data Set: /gaddir/lowres); "
+       "check the GrADS installation (GADDIR)"},
+      // A line without end is cut to a readable length.
+      {"Error: " + std::string(5000, 'x') + "\n", 1,
+       "GrADS stopped before the end of its script (status 1): Error: " + std::string(193, 'x') + "..."},
   };
-  for (const Case& c : cases) EXPECT_EQ(dx::script_failure(c.output, c.status), c.failure) << c.output;
+  for (const Case& c : cases)
+    EXPECT_EQ(dx::script_failure(c.output, c.status, c.signal), c.failure) << c.output.substr(0, 300);
 }
 
 }  // namespace

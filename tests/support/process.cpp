@@ -278,7 +278,7 @@ bool fixed_path_unavailable(const Outcome& r) {
 InChild in_child(const std::function<int(std::string& report)>& body) {
   InChild r;
   int fds[2];
-  if (::pipe(fds) != 0) {
+  if (::pipe2(fds, O_CLOEXEC) != 0) {  // not inherited by what the body starts
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return r;
   }
