@@ -1,10 +1,15 @@
 #include "maps/maps.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -12,11 +17,13 @@
 
 #include "base/cleanup.hpp"
 #include "base/console.hpp"
+#include "base/descriptor.hpp"
 #include "base/error.hpp"
 #include "base/text.hpp"
 #include "maps/child.hpp"
 #include "maps/hidden_folder.hpp"
 #include "maps/page.hpp"
+#include "maps/png.hpp"
 #include "maps/plan.hpp"
 #include "maps/script.hpp"
 #include "output/atomic_file.hpp"
@@ -33,49 +40,66 @@ constexpr const char* kFinal = "maps";
 constexpr const char* kStage = ".maps.dx-tmp";
 constexpr const char* kOld = ".maps-old.dx-tmp";
 constexpr const char* kEarlierWork = ".maps-work.dx-tmp";
+// The folder of the explorer page's data in maps/.
+constexpr const char* kExplorerFolder = "explorer";
 
-// The station map of every data set the run wrote, written as every output
-// is (a temporary file renamed into place).  The data file on disk must
-// still be the one this run wrote: the map describes where its reports are.
-void write_station_maps(std::span<const WrittenDataSet> written, const FileOps& ops, const OutputFolder& f,
-                        CleanupList& cleanup) {
-  for (const WrittenDataSet& d : written) {
-    const std::string name = d.base + ".dat.map", path = f.shown(name), dat = d.base + ".dat";
-    const std::string map = grads_station_map(d.stations, d.steps, path);
-    struct stat sb;
-    if (::fstatat(f.fd, dat.c_str(), &sb, 0) != 0)
-      throw Error("cannot build the station map " + path + ": " + f.shown(dat) + ": " + system_reason(errno));
-    if (static_cast<std::uint64_t>(sb.st_size) != d.data_bytes)
-      throw Error("cannot build the station map " + path + ": " + f.shown(dat) + " is no longer the data set " +
-                  "this run wrote (" + std::to_string(sb.st_size) + " bytes, not " + std::to_string(d.data_bytes) +
-                  ")");
-    AtomicFile out(ops, f.fd, path, cleanup);
-    out.write(map.data(), map.size());
-    out.commit();
+// The bytes of the file `name` in the folder `dir`; 0 or the error number.
+int read_picture(int dir, const std::string& name, std::string& bytes) {
+  const Descriptor fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat sb;
+  if (fd.get() < 0 || ::fstat(fd.get(), &sb) != 0) return errno;
+  bytes.resize(static_cast<std::size_t>(std::min<off_t>(sb.st_size, off_t{1} << 28)));
+  for (std::size_t at = 0; at < bytes.size();) {
+    const ssize_t n = ::read(fd.get(), bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) {
+      bytes.resize(at);
+      break;
+    }
+    at += static_cast<std::size_t>(n);
   }
+  return 0;
 }
 
-// What went wrong in drawing the picture `png` in the output folder, in
-// GrADS' own words where it gave any; "" when it was drawn.
-std::string picture_failure(const ChildResult& r, const OutputFolder& f, const std::string& png) {
-  if (r.timed_out) return "GrADS did not finish within " + std::to_string(static_cast<int>(kTimeLimit)) + " s";
-  if (std::string failure = script_failure(r.output, r.status); !failure.empty()) return failure;
-  struct stat sb;
-  if (::fstatat(f.fd, png.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0 || sb.st_size == 0) return "GrADS wrote no picture";
+// Why a picture may be missing or cut, where it can be known: a file
+// system without room for one (GrADS itself does not say).
+std::string lack_of_room(int dir) {
+  constexpr std::uint64_t kPictureRoom = 1 << 20;
+  struct statvfs sv;
+  if (::fstatvfs(dir, &sv) != 0) return "";
+  if (sv.f_favail == 0 || std::uint64_t{sv.f_bavail} * sv.f_frsize < kPictureRoom) return ": " + system_reason(ENOSPC);
   return "";
 }
 
-// The progress of the pictures on standard error: "maps: 12/71", redrawn in
-// place on a terminal, a line each otherwise.  Progress only: a standard
-// error that cannot be written leaves the maps as they are.
+// What went wrong in drawing the picture `png` in the output folder, in
+// GrADS' own words where it gave any; "" when it was drawn: when the
+// script reached its end and the file is a whole PNG of the picture's size.
+std::string picture_failure(const ChildResult& r, const OutputFolder& f, const std::string& png) {
+  if (r.timed_out) return "GrADS did not finish within " + std::to_string(static_cast<int>(kTimeLimit)) + " s";
+  if (std::string failure = script_failure(r.output, r.status, r.signal); !failure.empty()) return failure;
+  std::string bytes;
+  const int err = read_picture(f.fd, png, bytes);
+  std::string defect = err == ENOENT ? "GrADS wrote no picture"
+                       : err != 0    ? "cannot read the picture: " + system_reason(err)
+                                     : png_defect(bytes, kPictureWidth, kPictureHeight);
+  return defect.empty() ? defect : defect + lack_of_room(f.fd);
+}
+
+// The progress of the pictures on standard error: "maps: 12/71", and the
+// picture that keeps GrADS long ("maps: 12/71, maps/Fre_all.png: 30 s so
+// far"), redrawn in place on a terminal, a line each otherwise.  Progress
+// only: a standard error that cannot be written leaves the maps as they are.
 class Progress {
  public:
   explicit Progress(std::size_t total) : total_(total), tty_(::isatty(2) == 1) {}
   void step(std::size_t done) {
-    static_cast<void>(std::fprintf(stderr, tty_ ? "\rmaps: %zu/%zu" : "maps: %zu/%zu\n", done, total_));
-    open_ = tty_ && done < total_;
-    if (tty_ && !open_) static_cast<void>(std::fputc('\n', stderr));
-    static_cast<void>(std::fflush(stderr));
+    done_ = done;
+    show("maps: " + std::to_string(done) + "/" + std::to_string(total_));
+  }
+  void slow(const std::string& picture, double seconds) {
+    show("maps: " + std::to_string(done_) + "/" + std::to_string(total_) + ", " + picture + ": " +
+         std::to_string(static_cast<long>(seconds)) + " s so far");
   }
   // A line left open on a terminal is ended before an error is printed.
   ~Progress() {
@@ -83,7 +107,20 @@ class Progress {
   }
 
  private:
-  std::size_t total_;
+  void show(const std::string& line) {
+    if (tty_) {
+      // Over the line before, its end blanked.
+      const std::size_t pad = shown_ > line.size() ? shown_ - line.size() : 0;
+      static_cast<void>(std::fprintf(stderr, "\r%s%*s", line.c_str(), static_cast<int>(pad), ""));
+      shown_ = line.size();
+    } else {
+      static_cast<void>(std::fprintf(stderr, "%s\n", line.c_str()));
+    }
+    open_ = tty_ && done_ < total_;
+    if (tty_ && !open_) static_cast<void>(std::fputc('\n', stderr));
+    static_cast<void>(std::fflush(stderr));
+  }
+  std::size_t total_, done_ = 0, shown_ = 0;
   bool tty_;
   bool open_ = false;
 };
@@ -113,11 +150,16 @@ void draw_pictures(const Store& st, const std::vector<Picture>& pictures, const 
   }
   Progress progress(pictures.size());
   std::size_t done = 0;
-  run_children(jobs, usable_cpus(), cleanup, [&](std::size_t i, ChildResult&& r) {
-    const std::string failure = picture_failure(r, f, stage + "/" + pictures[i].name + ".png");
-    if (!failure.empty()) throw Error("map " + f.shown(kFinal) + "/" + pictures[i].name + ".png: " + failure);
-    progress.step(++done);
-  });
+  run_children(jobs, usable_cpus(), cleanup,
+               [&](std::size_t i, ChildResult&& r) {
+                 const std::string failure = picture_failure(r, f, stage + "/" + pictures[i].name + ".png");
+                 if (!failure.empty())
+                   throw Error("map " + f.shown(kFinal) + "/" + pictures[i].name + ".png: " + failure);
+                 progress.step(++done);
+               },
+               {30, [&](std::size_t i, double seconds) {
+                  progress.slow(f.shown(kFinal) + "/" + pictures[i].name + ".png", seconds);
+                }});
 }
 
 std::string local_time_now() {
@@ -140,16 +182,58 @@ std::string absolute(const OutputFolder& f, const std::string& dir) {
   return ::realpath(dir.empty() ? "." : dir.c_str(), buf) != nullptr ? std::string(buf) : dir;
 }
 
+// The first entry of the folder `maps` that the maps step did not make
+// (its pictures, scripts, data sets, pages and the explorer's data), as
+// the user would name it; "" when there is none or no folder.  Replacing
+// the folder would delete it.
+std::string foreign_entry(const std::string& maps) {
+  const auto ours = [](const std::string& name, bool in_explorer) {
+    std::size_t stem = 0;
+    while (stem < name.size() && (std::isalnum(static_cast<unsigned char>(name[stem])) || name[stem] == '_')) ++stem;
+    const std::string_view ext = std::string_view(name).substr(stem);
+    if (stem == 0) return false;
+    if (in_explorer) return ext == ".js";
+    return ext == ".png" || ext == ".gs" || ext == ".ctl" || ext == ".dat" || ext == ".dat.map" || ext == ".html";
+  };
+  std::vector<std::string> folders = {""};
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    const std::string dir = folders[i].empty() ? maps : maps + "/" + folders[i];
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return errno == ENOENT && i == 0 ? "" : folders[i];
+    std::string found;
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string shown = folders[i].empty() ? name : folders[i] + "/" + name;
+      struct stat sb;
+      if (::fstatat(::dirfd(d), name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (i == 0 && name == kExplorerFolder && S_ISDIR(sb.st_mode)) folders.push_back(name);
+      else if (!S_ISREG(sb.st_mode) || !ours(name, i > 0)) found = shown;
+      if (!found.empty()) break;
+    }
+    static_cast<void>(::closedir(d));  // read only: nothing to report
+    if (!found.empty()) return found;
+  }
+  return "";
+}
+
 }  // namespace
 
 MapTools find_map_tools(const std::string& output_dir) {
-  const MapTools t{find_program("grads")};
+  std::string not_runnable;
+  const MapTools t{find_program("grads", &not_runnable)};
+  if (t.grads.empty() && !not_runnable.empty())
+    throw Error("--maps needs GrADS, but " + not_runnable + " cannot be run (" + system_reason(EACCES) +
+                "); make it executable, or install GrADS with: apt-get install grads");
   if (t.grads.empty())
     throw Error("--maps needs GrADS, but grads is not in PATH; install it with: apt-get install grads");
   const std::string maps = folder_prefix(output_dir) + kFinal;
   struct stat sb;
   if (::lstat(maps.c_str(), &sb) == 0 && !S_ISDIR(sb.st_mode))
     throw Error("cannot replace " + maps + ": " + system_reason(ENOTDIR));
+  if (const std::string foreign = foreign_entry(maps); !foreign.empty())
+    throw Error("cannot replace " + maps + ": it holds " + foreign +
+                ", which --maps did not make; move it or remove it, and run again");
   return t;
 }
 
@@ -172,7 +256,7 @@ void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const F
   // Ctrl-C and the like end the GrADS processes and remove the folders.
   const SignalCleanup on_signal(cleanup);
   make_folder(ops, f, kStage);
-  write_station_maps(written, ops, f, cleanup);
+  write_station_maps(written, ops, f.fd, f.prefix, cleanup, false);
 
   const std::vector<Picture> pictures = plan_pictures(st, written, frame);
   draw_pictures(st, pictures, frame, ops, f, tools, cleanup);

@@ -5,20 +5,68 @@
 namespace dx {
 namespace {
 
+// The length of the UTF-8 character at `i` of `s`, 0 if the bytes there
+// are not one (overlong forms and surrogates included).
+std::size_t utf8_length(const std::string& s, std::size_t i) {
+  const auto at = [&](std::size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+  const unsigned c = at(0);
+  if (c < 0x80) return 1;
+  const auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) { return at(k) >= lo && at(k) <= hi; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    return cont(1, lo, hi) && cont(2) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
+  }
+  return 0;
+}
+
 // `s` as text or an attribute value of the page: the characters HTML
-// gives a meaning escaped.
+// reads as markup as entities,
+// and the bytes of a name that are not UTF-8 (the page declares UTF-8) as
+// "\xE9", so that the name stays recognisable.
 std::string html_text(const std::string& s) {
   std::string out;
-  for (const char c : s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        ++i;
+        continue;
+      case '<':
+        out += "&lt;";
+        ++i;
+        continue;
+      case '>':
+        out += "&gt;";
+        ++i;
+        continue;
+      case '"':
+        out += "&quot;";
+        ++i;
+        continue;
+      default: break;
     }
+    if (const std::size_t n = utf8_length(s, i); n > 0) {
+      out.append(s, i, n);
+      i += n;
+      continue;
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out.append("\\x").push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 15]);
+    ++i;
   }
   return out;
+}
+
+// The output folder as the page names it.
+std::string folder_text(const PageHeader& h) {
+  return h.folder.empty() ? "the output folder (its path is too long to show)" : h.folder;
 }
 
 std::string link(const std::string& href, const std::string& text) {
@@ -95,7 +143,7 @@ std::string maps_words(const Block& b) {
 // The paragraph under the page's heading: when, from where, the stations
 // on the maps and those left off, how they are drawn.
 std::string header(const std::vector<Picture>& pictures, const PageHeader& h) {
-  std::string p = "<p>Made on " + html_text(h.when) + " from the outputs in <code>" + html_text(h.folder) +
+  std::string p = "<p>Made on " + html_text(h.when) + " from the outputs in <code>" + html_text(folder_text(h)) +
                   "</code>: " +
                   html_text(std::to_string(h.stations) + (h.stations == 1 ? " station" : " stations") + ", drawn as " +
                             h.drawing + ".");
@@ -177,7 +225,7 @@ constexpr const char* kStyle =
 
 std::string index_page(const std::vector<Picture>& pictures, const PageHeader& h) {
   std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" +
-                     html_text("Drought maps of " + h.folder) + "</title>\n" + kStyle + "</head>\n<body>\n" +
+                     html_text("Drought maps of " + folder_text(h)) + "</title>\n" + kStyle + "</head>\n<body>\n" +
                      "<h1>Drought maps</h1>\n" + header(pictures, h);
   if (pictures.empty())
     return html + "<p>No station has a usable position, so there is nothing to map.</p>\n</body>\n</html>\n";

@@ -15,7 +15,7 @@ namespace dx {
 
 struct PageHeader {
   std::string when;          // "2024-05-01 14:03"
-  std::string folder;        // the output folder, absolute
+  std::string folder;        // the output folder, absolute; "" where its path is too long to tell
   std::size_t stations = 0;  // on the maps
   std::size_t unusable = 0;  // without a usable position, left off
   std::string drawing;       // drawing_words()

@@ -1,6 +1,9 @@
 #include "output/grads.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <bit>
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include "base/error.hpp"
 #include "base/format.hpp"
 #include "base/text.hpp"
+#include "output/atomic_file.hpp"
 #include "output/out_file.hpp"
 
 namespace dx {
@@ -234,6 +238,28 @@ WrittenDataSet write_grads_stn(OutputSink& sink, std::span<const std::string> st
   const std::uint64_t bytes = write_data_file(sink, stations, last_id, dat_path, data, lon, lat, rows, cols);
   write_descriptor(sink, ctl_path, name, trim_right(var), ncol);
   return {std::string(name), std::string(trim_right(var)), rows, cols, bytes};
+}
+
+void write_station_maps(std::span<const WrittenDataSet> written, const FileOps& ops, int folder,
+                        const std::string& prefix, CleanupList& cleanup, bool only_present) {
+  for (const WrittenDataSet& d : written) {
+    const std::string name = d.base + ".dat.map", path = prefix + name, dat = d.base + ".dat";
+    struct stat sb;
+    if (only_present && ::fstatat(folder, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      throw Error("cannot replace the station map " + path + ": " + system_reason(errno));
+    }
+    const std::string map = grads_station_map(d.stations, d.steps, path);
+    if (::fstatat(folder, dat.c_str(), &sb, 0) != 0)
+      throw Error("cannot build the station map " + path + ": " + prefix + dat + ": " + system_reason(errno));
+    if (static_cast<std::uint64_t>(sb.st_size) != d.data_bytes)
+      throw Error("cannot build the station map " + path + ": " + prefix + dat + " is no longer the data set " +
+                  "this run wrote (" + std::to_string(sb.st_size) + " bytes, not " + std::to_string(d.data_bytes) +
+                  ")");
+    AtomicFile out(ops, folder, path, cleanup);
+    out.write(map.data(), map.size());
+    out.commit();
+  }
 }
 
 }  // namespace dx

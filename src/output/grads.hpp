@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/cleanup.hpp"
 #include "base/store.hpp"
+#include "output/file_ops.hpp"
 #include "output/sink.hpp"
 
 namespace dx {
@@ -70,5 +72,15 @@ StationSubset grads_station_subset(std::string_view name, std::span<const std::s
 // time step (GrADS cannot open such a data set) or when a time group starts
 // beyond the 2^31 - 1 bytes a map can address.
 std::string grads_station_map(std::size_t nstn, std::size_t ncol, const std::string& map_path);
+
+// Writes the station map of each data set in `written` beside it in the
+// folder open at `folder` (`prefix` before a name in messages), as every
+// output is written (a temporary file, registered in `cleanup`, renamed
+// into place): all of them, or with `only_present` only those whose map is
+// there already (left by an earlier run with --maps), so that a map never
+// describes another data set than the one beside it.  The data file on
+// disk must still be the one this run wrote.  Throws Error naming the map.
+void write_station_maps(std::span<const WrittenDataSet> written, const FileOps& ops, int folder,
+                        const std::string& prefix, CleanupList& cleanup, bool only_present);
 
 }  // namespace dx

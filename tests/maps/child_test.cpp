@@ -35,7 +35,8 @@ TEST(Child, EachChildIsReportedWithItsOutputStatusAndTimeLimit) {
       {{sh, "-c",
         "yes talk | head -c 1500000; echo; echo 'Error: in the middle'; yes more | head -c 1500000; echo; "
         "echo last words"},
-       AT_FDCWD, 30},
+       AT_FDCWD,
+       30},
       // A file-size limit ends a child as it would from a shell, though
       // the run itself ignores SIGXFSZ for its own writes.
       {{sh, "-c", "kill -XFSZ $$; echo survived"}, AT_FDCWD, 30},
@@ -45,9 +46,8 @@ TEST(Child, EachChildIsReportedWithItsOutputStatusAndTimeLimit) {
   std::vector<std::pair<std::size_t, double>> slow;
   const double start = dxtest::now_seconds();
   const auto ignored = ::signal(SIGXFSZ, SIG_IGN);
-  dx::run_children(
-      jobs, 2, cleanup, [&](std::size_t i, dx::ChildResult&& r) { results[i] = std::move(r); },
-      {0.2, [&](std::size_t i, double s) { slow.emplace_back(i, s); }});
+  dx::run_children(jobs, 2, cleanup, [&](std::size_t i, dx::ChildResult&& r) { results[i] = std::move(r); },
+                   {0.2, [&](std::size_t i, double s) { slow.emplace_back(i, s); }});
   ::signal(SIGXFSZ, ignored);
   EXPECT_LT(dxtest::now_seconds() - start, 10.0);
   ASSERT_FALSE(slow.empty());
@@ -86,9 +86,8 @@ TEST(Child, ChildrenEndWithTheRunEvenAtSigkill) {
   const std::string pid_file = dir / "pid";
   const dxtest::InChild run = dxtest::in_child([&](std::string&) {
     dx::CleanupList cleanup;
-    dx::run_children(
-        {{{sh, "-c", "echo $$ > '" + pid_file + "'; exec sleep 30"}, AT_FDCWD, 60}}, 1, cleanup,
-        [](std::size_t, dx::ChildResult&&) {}, {0.5, [](std::size_t, double) { ::raise(SIGKILL); }});
+    dx::run_children({{{sh, "-c", "echo $$ > '" + pid_file + "'; exec sleep 30"}, AT_FDCWD, 60}}, 1, cleanup,
+                     [](std::size_t, dx::ChildResult&&) {}, {0.5, [](std::size_t, double) { ::raise(SIGKILL); }});
     return 0;
   });
   EXPECT_EQ(run.status, 128 + SIGKILL);

@@ -7,15 +7,19 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <png.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -261,50 +265,144 @@ void old_maps(const std::string& dir) {
 }
 
 // A failure ends the run with one line naming what failed; the outputs
-// are those of a run without --maps, and the old maps/ stays.
+// are those of a run without --maps, and the old maps/ stays.  What GrADS
+// cannot do is found in GrADS' own output or in the picture's bytes, never
+// taken from its word that it reached the end.
 TEST(Maps, AFailureEndsTheRunNamingItAndKeepsTheOldMaps) {
+  DX_NEED_GRADS();
   struct Case {
     const char* name;
-    std::string grads;  // the stand-in's script
-    std::string error;  // standard error, after "drought-export: error: "
-    bool maps_a_file = false;
+    std::string grads;  // the stand-in's script; "" for the real GrADS
+    std::string error;  // standard error after "drought-export: error: ", a pattern of fnmatch
+    std::vector<std::string> env = {};
+    std::string shell = "";    // run first in the shell that starts the tool ("ulimit -f 50")
+    bool early = false;        // stops before anything is written
+    bool full_disk = false;    // on a small file system that the stand-in fills
+    std::string in_maps = "";  // a file of the user's in the old maps/
   };
   const std::string draws = "set -- $2\nn=$(basename \"$2\" .gs)\n";
+  TempDir empty_gaddir, fonts_only;
+  for (const auto& e : std::filesystem::directory_iterator("/usr/share/grads"))
+    if (e.path().filename() == "udpt" || e.path().filename().string().starts_with("font"))
+      std::filesystem::copy(e.path(), fonts_only / e.path().filename().string());
   const Case cases[] = {
       {"GrADS stops early", "echo 'Error: stand-in GrADS cannot draw'\nexit 0\n",
        "map maps/*.png: GrADS stopped before the end of its script: Error: stand-in GrADS cannot draw"},
       {"a command fails", "echo 'DX-FAIL d Sensl.1'\necho 'Data Request Error'\nexit 99\n",
        "map maps/*.png: 'd Sensl.1' failed: Data Request Error"},
-      {"an empty picture", draws + ": > \"$3/$n.png\"\necho DX-DONE\n", "map maps/*.png: GrADS wrote no picture"},
-      {"maps is a file", "exit 0\n", "cannot replace maps: Not a directory", true},
+      {"an empty picture", draws + ": > \"$3/$n.png\"\necho DX-DONE\n", "map maps/*.png: the picture is empty"},
+      {"a picture cut short", draws + "printf '\\211PNG\\r\\n\\032\\n' > \"$3/$n.png\"\necho DX-DONE\n",
+       "map maps/*.png: the picture is cut short after 8 bytes"},
+      {"maps is a file", "exit 0\n", "cannot replace maps: Not a directory", {}, "", true},
+      {"a file of the user's in maps",
+       "exit 0\n",
+       "cannot replace maps: it holds notes.txt, which --maps did not make; move it or remove it, and run again",
+       {},
+       "",
+       true,
+       false,
+       "notes.txt"},
+      {"grads cannot be run",
+       "",
+       "--maps needs GrADS, but */grads cannot be run (Permission denied); make it executable, or install GrADS "
+       "with: apt-get install grads",
+       {},
+       "",
+       true},
+      // The real GrADS, given an installation it cannot use: its own words.
+      {"GrADS without its plug-ins",
+       "",
+       "map maps/*.png: GrADS stopped before the end of its script (status 1): GX Package Error: Could not find a "
+       "record for the printing plug-in named \"Cairo\"",
+       {"GADDIR=" + empty_gaddir.path()}},
+      {"GrADS without its coasts",
+       "",
+       "map maps/*.png: GrADS cannot read its map data set of coasts and borders (Open Error on Map Data Set: " +
+           fonts_only.path() + "/*res); check the GrADS installation (GADDIR)",
+       {"GADDIR=" + fonts_only.path()}},
+      // A file-size limit: GrADS ends as it would from a shell, not
+      // leaving cut pictures behind.
+      {"a file-size limit",
+       "",
+       "map maps/*.png: GrADS stopped before the end of its script (ended by signal 25, File size limit exceeded)*",
+       {},
+       "ulimit -f 100"},
+      {"a full disk",
+       draws + "dd if=/dev/zero of=\"$3/$n.fill\" bs=64k 2>/dev/null\necho DX-DONE\n",
+       "map maps/*.png: GrADS wrote no picture: No space left on device",
+       {},
+       "",
+       false,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir dir, bin;
-    dxtest::sample::generate(dir.path(), 20, 3);
-    const std::string path = stand_in_grads(bin, c.grads);
-    if (c.maps_a_file) dxtest::write_file(dir / "maps", "a file");
-    else old_maps(dir.path());
-    const auto r = run_tool(dir.path(), {"--maps"}, path);
+    TempDir work, bin;
+    std::optional<dxtest::SmallTmpfs> disk;
+    if (c.full_disk) {
+      disk.emplace(8 << 20);
+      if (!disk->ok()) {
+        std::cout << "the full-disk case skipped: " << disk->reason() << "\n";
+        continue;
+      }
+    }
+    const std::string dir = disk ? disk->path() : work.path();
+    dxtest::sample::generate(dir, 20, 3);
+    std::string path;
+    if (c.name == std::string("grads cannot be run")) {
+      dxtest::write_file(bin / "grads", "#!/bin/sh\n");  // not executable; no other grads in PATH
+      path = bin.path();
+    } else if (!c.grads.empty()) {
+      path = stand_in_grads(bin, c.grads);
+    }
+    if (c.name == std::string("maps is a file")) dxtest::write_file(dir + "/maps", "a file");
+    else old_maps(dir);
+    if (!c.in_maps.empty()) dxtest::write_file(dir + "/maps/" + c.in_maps, "the user's");
+    dxtest::Launch l = dxtest::tool_launch(dir);
+    l.argv.push_back("--maps");
+    if (!path.empty()) l.env.push_back("PATH=" + path);
+    l.env.insert(l.env.end(), c.env.begin(), c.env.end());
+    if (!c.shell.empty()) l.argv.insert(l.argv.begin(), {"/bin/sh", "-c", c.shell + " && exec \"$@\"", "sh"});
+    l.timeout = 300;
+    const auto r = dxtest::run(l);
     EXPECT_EQ(r.status, 1);
-    const std::string star = c.error.substr(0, c.error.find('*')), tail = c.error.substr(c.error.find('*') + 1);
-    EXPECT_TRUE(r.err.starts_with("drought-export: error: " + star) && r.err.ends_with(tail + "\n") &&
-                r.err.find('\n') == r.err.size() - 1)
-        << r.err;
-    EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
-    if (c.maps_a_file) {
-      EXPECT_EQ(dxtest::read_file(dir / "maps"), "a file");
+    const std::string pattern = "drought-export: error: " + c.error + "\n";
+    EXPECT_EQ(::fnmatch(pattern.c_str(), r.err.c_str(), 0), 0) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
+    if (c.early && c.in_maps.empty() && !std::filesystem::is_directory(dir + "/maps")) {
+      EXPECT_EQ(dxtest::read_file(dir + "/maps"), "a file");
       continue;
     }
+    std::vector<std::string> kept = {"index.html"};
+    if (!c.in_maps.empty()) kept.push_back(c.in_maps);
+    EXPECT_EQ(dxtest::list_dir(dir + "/maps"), kept);
+    EXPECT_EQ(dxtest::read_file(dir + "/maps/index.html"), "old page");
+    if (c.early) continue;
     // The outputs are complete: those of a run without --maps.
-    const auto got = outputs(dir.path());
+    const auto got = outputs(dir);
     TempDir ref;
     dxtest::sample::generate(ref.path(), 20, 3);
     ASSERT_EQ(run_tool(ref.path(), {}).status, 0);
     EXPECT_TRUE(got == outputs(ref.path()));
-    EXPECT_EQ(dxtest::list_dir(dir / "maps"), std::vector<std::string>{"index.html"});
-    EXPECT_EQ(dxtest::read_file(dir / "maps/index.html"), "old page");
   }
+}
+
+// A station map an earlier run with --maps left beside a data set is
+// written afresh by a run without --maps that replaces the data set (with
+// the bytes --maps writes); no other map is made.
+TEST(Maps, ARunWithoutMapsKeepsTheStationMapsTrue) {
+  TempDir dir, ref, bin;
+  dxtest::sample::generate(dir.path(), 20, 3);
+  dxtest::write_file(dir / "Fre_all.dat.map", "the map of another station count");
+  dxtest::sample::generate(ref.path(), 20, 3);
+  // Station maps are written before the pictures, which this GrADS fails.
+  ASSERT_EQ(run_tool(ref.path(), {"--maps"}, stand_in_grads(bin, "exit 1\n")).status, 1);
+  const auto r = run_tool(dir.path(), {});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dxtest::read_file(dir / "Fre_all.dat.map"), dxtest::read_file(ref / "Fre_all.dat.map"));
+  EXPECT_FALSE(dxtest::file_exists(dir / "Mag_all.dat.map"));
+  EXPECT_EQ(r.out, run_tool(ref.path(), {}).out);
 }
 
 // A data set replaced between the outputs and the maps: its station map

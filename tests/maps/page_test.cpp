@@ -214,6 +214,13 @@ TEST(Page, NamesFromOutsideAreEscaped) {
   EXPECT_EQ(page.find("<frequency>"), std::string::npos) << page;
   EXPECT_NE(page.find("alt=\"A &amp; B\""), std::string::npos);
   EXPECT_EQ(page.find("A & B"), std::string::npos) << page;
+  // A folder name that is not UTF-8 (the page declares UTF-8): its other
+  // bytes shown as such; UTF-8 as it is.
+  const std::string latin1 = dx::index_page({p}, {"", "/data/caf\xe9/r\xc3\xa9sultats/\xed\xa0\x80", 1, 0, ""});
+  EXPECT_NE(latin1.find("<code>/data/caf\\xE9/r\xc3\xa9sultats/\\xED\\xA0\\x80</code>"), std::string::npos) << latin1;
+  // A path too long for the system to tell.
+  const std::string unknown = dx::index_page({p}, {"", "", 1, 0, ""});
+  EXPECT_NE(unknown.find("<code>the output folder (its path is too long to show)</code>"), std::string::npos);
 }
 
 }  // namespace

@@ -107,6 +107,12 @@ TEST(Script, DrawsWhatThePlanSaysInTheOrderThatShowsIt) {
   const std::size_t panel2 = sensl.find("* Panel 2"), panel3 = sensl.find("* Panel 3");
   const std::size_t missing = sensl.find("run('d Sensl_missing.5(t=2)')");
   EXPECT_TRUE(missing > panel2 && missing < panel3) << sensl;
+  // Panel 2 holds one value (the other is missing), which a grid would
+  // leave blank: its stations as marks, in the colour of its class.
+  const std::string one_value = sensl.substr(panel2, panel3 - panel2);
+  EXPECT_EQ(one_value.find("oacres"), std::string::npos) << one_value;
+  EXPECT_NE(one_value.find("'set gxout stnmark'"), std::string::npos) << one_value;
+  EXPECT_NE(one_value.find("run('d Sensl.1')"), std::string::npos) << one_value;
   EXPECT_EQ(sensl.find("Sensl_missing.5", missing + 10), std::string::npos);
   EXPECT_NE(sensl.find("missing value'"), std::string::npos);  // in the legend
   // No GrADS function of two station fields: its cost is the square of
