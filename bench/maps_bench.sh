@@ -6,9 +6,12 @@
 # files (and the station maps the tool wrote), as many at once as the tool
 # runs (one per usable processor), through xargs.  With --stnmap, the same
 # for stnmap over the 35 data sets, which the tool no longer runs: what the
-# station maps would cost if GrADS built them.  Prints one table row per size:
+# station maps would cost if GrADS built them.  Then the explorer page of
+# the maps step alone (dx-explorer-bench: load, plan, and write it in the
+# folder).  Prints one table row per size:
 #
-#   stations | run without --maps | with --maps | maps step | GrADS calls alone | ratio | CPU | drawing
+#   stations | run without --maps | with --maps | maps step | GrADS calls alone | ratio | CPU | drawing |
+#   explorer: time, data, share of the other outputs | step / step without the explorer
 #
 # where the maps step is the difference of the two runs, the ratio is the
 # maps step over its GrADS calls alone, and CPU the processor time (user +
@@ -41,7 +44,7 @@ command -v grads >/dev/null || { echo "$me: GrADS is not installed" >&2; exit 2;
 if [ -z "$build" ]; then
   build=$root/build
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target drought-export dx-sample >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target drought-export dx-sample dx-explorer-bench >/dev/null
 fi
 build=$(cd "$build" && pwd)
 
@@ -53,11 +56,11 @@ jobs=$(nproc)
 
 echo "--maps benchmark: $(nproc) usable cores, $(date -u +%Y-%m-%d), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$stnmap" = yes ]; then
-  echo "| stations | without --maps | with --maps | maps step | GrADS calls alone | step / GrADS | CPU: with --maps, GrADS alone | drawing | stnmap for the 35 sets (CPU) |"
-  echo "|---|---|---|---|---|---|---|---|---|"
+  echo "| stations | without --maps | with --maps | maps step | GrADS calls alone | step / GrADS | CPU: with --maps, GrADS alone | drawing | explorer: time, data, share | step / step without it | stnmap for the 35 sets (CPU) |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|"
 else
-  echo "| stations | without --maps | with --maps | maps step | GrADS calls alone | step / GrADS | CPU: with --maps, GrADS alone | drawing |"
-  echo "|---|---|---|---|---|---|---|---|"
+  echo "| stations | without --maps | with --maps | maps step | GrADS calls alone | step / GrADS | CPU: with --maps, GrADS alone | drawing | explorer: time, data, share | step / step without it |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
 fi
 for n in $sizes; do
   dir=$work/$n
@@ -90,7 +93,15 @@ for n in $sizes; do
   alone=$(secs "$t3" "$t4")
   ratio=$(awk -v a="$step" -v b="$alone" 'BEGIN { printf "%.2f", a / b }')
   drawing=$(grep -o 'drawn as [^<]*' "$dir/maps/index.html" | head -1 | sed 's/drawn as //; s/\. Every.*//')
-  row="| $n | $plain s | $whole s | $step s | $alone s | $ratio | $cpu | $drawing |"
+  # The explorer alone, and its data beside the other outputs.
+  ex=$(cd "$dir" && "$build/bench/dx-explorer-bench" SPI_Stn.nc | tail -1)
+  ex_s=$(echo "$ex" | awk '{ print $6 }')
+  ex_bytes=$(echo "$ex" | awk '{ print $8 }')
+  outputs=$(cd "$dir" && find . -maxdepth 1 -type f ! -name '*.nc' ! -name '*.dat.map' -printf '%s\n' | awk '{ s += $1 } END { print s }')
+  explorer=$(awk -v t="$ex_s" -v b="$ex_bytes" -v o="$outputs" \
+    'BEGIN { printf "%.2f s, %.1f MB, %.2f", t, b / 1e6, b / o }')
+  without=$(awk -v s="$step" -v t="$ex_s" 'BEGIN { printf "%.2f", s / (s - t) }')
+  row="| $n | $plain s | $whole s | $step s | $alone s | $ratio | $cpu | $drawing | $explorer | $without |"
   if [ "$stnmap" = yes ]; then
     # stnmap writes its map beside each descriptor: in a folder of its own.
     sm=$work/stnmap

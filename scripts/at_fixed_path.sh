@@ -41,7 +41,7 @@ readonly me=at_fixed_path.sh
 
 die() { echo "$me: $*" >&2; exit 125; }
 # A step of the set-up that fails unforeseen is a set-up failure too.
-trap 'echo "$me: set-up failed at line $LINENO" >&2; exit 125' ERR
+trap 'echo "$me: set-up failed at line $LINENO: $BASH_COMMAND" >&2; exit 125' ERR
 usage() { die "usage: $me STATION_FILE -- COMMAND [ARGS...]"; }
 
 # ------------------------------------------------------------ inner stage
@@ -128,13 +128,16 @@ done
 # ------------------------------------------------------------ namespace
 if [ "$mode" != create ]; then
   ns=()
+  # Why there is no namespace, for the messages below.
+  why="unshare is not installed"
+  [ -n "$ancestor" ] || why="no folder of $FIXED_PATH exists to mount over"
   if [ -n "$ancestor" ] && command -v unshare >/dev/null; then
     if [ "$(id -u)" -eq 0 ]; then
       ns=(unshare --mount --propagation private)
     else
       ns=(unshare --user --map-root-user --mount --propagation private)
     fi
-    "${ns[@]}" true 2>/dev/null || ns=()
+    why=$("${ns[@]}" true 2>&1) || ns=()
   fi
   if [ ${#ns[@]} -gt 0 ]; then
     tmp=$(mktemp -d "${TMPDIR:-/tmp}/dx-fixed-path.XXXXXX")
@@ -145,8 +148,8 @@ if [ "$mode" != create ]; then
     rm -rf -- "$tmp"
     [ "$started" = 1 ] && exit "$status"
   fi
-  [ "$mode" = namespace ] && die "no private mount namespace available to provide $FIXED_PATH"
-  echo "$me: no private mount namespace here; creating $FIXED_PATH for the run" >&2
+  [ "$mode" = namespace ] && die "no private mount namespace available to provide $FIXED_PATH: ${why:-it could not be set up}"
+  echo "$me: no private mount namespace here (${why:-it could not be set up}); creating $FIXED_PATH for the run" >&2
 fi
 
 # ------------------------------------------------------------ fallback

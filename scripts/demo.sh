@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The demo: builds drought-export, generates a sample station network into the
-# scratch folder demo/ (git-ignored), runs drought-export there with the
-# sample station-coordinate file (--station-file) and --maps, lists what it
-# wrote, and points at the page of maps that GrADS drew (demo/maps/index.html).
+# The demo: installs what the tool, its build and --maps need (not the test
+# tools: scripts/test.sh adds those), builds drought-export, generates a
+# sample station network into the scratch folder demo/ (git-ignored), runs
+# drought-export there with the sample station-coordinate file
+# (--station-file) and --maps, lists what it wrote, and points at the page
+# of maps that GrADS drew (demo/maps/index.html).
 #
 #   scripts/demo.sh [--stations N] [--seed S]
 set -euo pipefail
@@ -22,7 +24,7 @@ cd "$root"
 start=$(date +%s%N)
 step() { printf '\n== %s\n' "$*"; }
 
-step "set-up (installs missing Debian packages)"
+step "set-up (installs the Debian packages the build and --maps need, if missing)"
 ./scripts/setup.sh
 
 step "build (Release, build/)"

@@ -1,16 +1,34 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the demo need,
-# skipping those already installed.  Uses sudo only when not root.  Prints
-# one line per step; the package manager's own output goes to a log file,
-# whose path is printed when a step fails.
+# Installs the Debian packages a task needs, skipping those already
+# installed.  Uses sudo only when not root.  Prints one line per step; the
+# package manager's own output goes to a log file, removed when the step
+# succeeds and named when it fails.
+#
+#   scripts/setup.sh           what the tool, its build and --maps need (the demo)
+#   scripts/setup.sh --tests   that, and what the tests, the benchmarks and the
+#                              Debian package need (scripts/test.sh, CI)
 set -euo pipefail
 
-# cpack -G DEB needs dpkg-shlibdeps (dpkg-dev) and the file utility (file);
-# lintian checks the package; groff-base and man-db render and check the
-# manual page; grads draws the maps of --maps, whose tests read the pictures
-# back (libpng-dev) and open the page in a browser (chromium).
-packages=(cmake g++ make pkg-config libnetcdf-dev netcdf-bin libgtest-dev libbenchmark-dev grads util-linux
-  dpkg-dev file lintian groff-base man-db libpng-dev chromium)
+# The build (CMake, a C++20 compiler, the netCDF C library), GrADS, which
+# draws the maps of --maps, and man (man-db), which shows the manual page.
+packages=(cmake g++ make libnetcdf-dev grads man-db)
+case "${1:-}" in
+  "") ;;
+  --tests)
+    # ncdump (netcdf-bin) and util-linux (unshare, flock, setpriv) for the
+    # tests around the fixed station path; GoogleTest, and Google Benchmark
+    # for the micro-benchmarks; libpng-dev reads the pictures of --maps
+    # back, chromium opens their page; cpack -G DEB needs dpkg-shlibdeps
+    # (dpkg-dev) and the file utility (file); lintian checks the package;
+    # groff-base renders and checks the manual page.
+    packages+=(pkg-config netcdf-bin util-linux libgtest-dev libbenchmark-dev libpng-dev chromium dpkg-dev file
+      lintian groff-base)
+    ;;
+  *)
+    echo "usage: scripts/setup.sh [--tests]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

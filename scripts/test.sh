@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds drought-export and runs every test.
+# Installs what the build and the tests need, builds drought-export and runs
+# every test; then says why each skipped test was skipped.
 #   scripts/test.sh             release build in build/
 #   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh --tests
 
 dir=build
 flags=(-DCMAKE_BUILD_TYPE=Release)
@@ -19,4 +20,21 @@ if [ "${1:-}" = "--sanitize" ]; then
 fi
 cmake -S . -B "$dir" "${flags[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
-ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+status=0
+ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$(nproc)" || status=$?
+
+# ctest lists the skipped tests without their reasons; the reasons are in
+# its log: the text after GoogleTest's "Skipped" line, or a line of the
+# test's own saying "... skipped: <why>" (a skipped script, or a case
+# skipped within a test that ran).
+log=$dir/Testing/Temporary/LastTest.log
+if [ -f "$log" ]; then
+  awk '
+    /^[0-9]+\/[0-9]+ Testing: / { test = substr($0, index($0, "Testing: ") + 9); why = ""; grab = 0; next }
+    grab && (/^\[  SKIPPED \]/ || /^Google Test trace:/) { grab = 0; print "skipped: " test ": " why; next }
+    grab { why = why (why == "" ? "" : " ") $0; next }
+    /: Skipped$/ { grab = 1; next }
+    /(^| )skipped: / { print "skipped: " test ": " $0 }
+  ' "$log" | sort -u
+fi
+exit "$status"

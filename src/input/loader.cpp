@@ -110,11 +110,12 @@ std::size_t reads_into(std::span<const InputVar> run, decltype(Into::values) val
 // One load: the reads of the catalogue, taken in their order, into `st`.
 class Load {
  public:
-  Load(Store& st, std::string_view station_file, std::string_view station_name)
-      : st_(st), station_file_(station_file), station_name_(station_name.empty() ? station_file : station_name) {
-    // Consecutive reads of one file (36 variables of the per-period file,
-    // 12 of each correlation file) open it once.
-    if (!station_name.empty()) files_.name_in_messages(station_file, station_name);
+  Load(Store& st, std::string_view station_file, std::string_view folder) : st_(st), station_file_(station_file) {
+    for (int f = 0; f < kInputFiles; ++f) {
+      const std::string_view p = f == kStationInput ? station_file : kInputFileNames[static_cast<std::size_t>(f)];
+      names_[static_cast<std::size_t>(f)] = p.starts_with('/') ? std::string(p) : std::string(folder) + std::string(p);
+      if (!folder.empty()) files_.name_in_messages(p, names_[static_cast<std::size_t>(f)]);
+    }
   }
 
   // Reads the catalogue's entry `i` of `all`.
@@ -137,7 +138,7 @@ class Load {
   std::string_view path(const InputVar& v) const {
     return v.file == kStationInput ? station_file_ : kInputFileNames[static_cast<std::size_t>(v.file)];
   }
-  std::string_view name(const InputVar& v) const { return v.file == kStationInput ? station_name_ : path(v); }
+  std::string_view name(const InputVar& v) const { return names_[static_cast<std::size_t>(v.file)]; }
 
   // Checks the shape of `v` before it is read: the station count of the
   // first read, and the columns.
@@ -236,7 +237,10 @@ class Load {
   }
 
   Store& st_;
-  std::string_view station_file_, station_name_;
+  std::string_view station_file_;
+  std::array<std::string, kInputFiles> names_;  // of the input files in messages
+  // Consecutive reads of one file (36 variables of the per-period file, 12
+  // of each correlation file) open it once.
   NcOpenings files_;
   std::optional<StationCount> ref_;  // from the first read
   bool first_of_file_ = true;        // the next read is the first of its file
@@ -261,9 +265,9 @@ void name_stations(Store& st) {
 
 }  // namespace
 
-void read_data_nc(Store& st, std::string_view station_file, std::string_view station_name) {
+void read_data_nc(Store& st, std::string_view station_file, std::string_view folder) {
   const std::vector<InputVar>& all = input_reads();
-  Load load(st, station_file, station_name);
+  Load load(st, station_file, folder);
   for (std::size_t i = 0; i < all.size(); ++i) load.read(all, i);
   load.finish();
   name_stations(st);

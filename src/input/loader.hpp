@@ -10,8 +10,10 @@ namespace dx {
 
 // Fills `st` (arrays, station names and run counts).  Throws Error when an
 // input is missing, damaged or inconsistent, before any output is written.
-// Messages name the station file `station_name` when it is not empty (the
-// progress lines name it as opened, `station_file`).
-void read_data_nc(Store& st, std::string_view station_file = kStationFile, std::string_view station_name = {});
+// Messages name every input with a relative path as `folder` followed by
+// that path (under -C, the folder as the user gave it, with a slash:
+// "results/Spell_Time_Arr_Stn.nc"); the progress lines name the files as
+// opened.
+void read_data_nc(Store& st, std::string_view station_file = kStationFile, std::string_view folder = {});
 
 }  // namespace dx

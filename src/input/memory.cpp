@@ -1,5 +1,6 @@
 #include "input/memory.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +89,14 @@ std::uint64_t obtainable_memory(const std::string& proc_root, const std::string&
     }
   }
   return best == kNone ? 0 : best;
+}
+
+bool address_space_room(std::uint64_t bytes) {
+  void* p = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
+                   0);
+  if (p == MAP_FAILED) return false;
+  static_cast<void>(::munmap(p, static_cast<std::size_t>(bytes)));  // a mapping just made: cannot fail
+  return true;
 }
 
 std::uint64_t physical_memory() {

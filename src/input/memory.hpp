@@ -23,6 +23,11 @@ std::uint64_t obtainable_memory();
 // Physical memory of the machine in bytes, 0 when it cannot be told.
 std::uint64_t physical_memory();
 
+// Whether `bytes` more of address space can be mapped now (under an
+// address-space limit, ulimit -v, it may not): mapped, without touching
+// it, and let go.
+bool address_space_room(std::uint64_t bytes);
+
 // What stands in the way of a reservation.
 struct Shortfall {
   enum class Kind { Machine, Obtainable, Allocation } kind;

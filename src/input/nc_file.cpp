@@ -22,6 +22,9 @@ namespace {
 
 // Read-buffer size asked of the netCDF library for classic files.
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+// Address space the library needs free when a file is opened (it sets
+// itself up then, and does not survive a failed allocation).
+constexpr std::uint64_t kLibraryRoom = std::uint64_t{16} << 20;
 // Reads needing less than this are not checked against the memory the run
 // can still obtain: the check reads several system files (about a quarter
 // of a millisecond), which would be a large part of a small network's run,
@@ -137,6 +140,13 @@ NcFile::NcFile(std::string_view path, std::string_view var, int& status, std::st
   // A large read-buffer hint: a classic file is then read in 1 MiB blocks
   // instead of a few kilobytes at a time (other formats ignore it).
   std::size_t chunk = kReadChunk;
+  // The library and the HDF5 library under it set themselves up at the
+  // first open and do not survive an allocation that fails meanwhile:
+  // they are given the room, or not called.
+  if (!address_space_room(kLibraryRoom))
+    throw Error(cannot_open(name_, var_,
+                            "not enough memory for the netCDF library (it needs about " +
+                                std::to_string(kLibraryRoom >> 20) + " MB of address space; see ulimit -v)"));
   status = nc__open(library_path(path_).c_str(), NC_NOWRITE, &chunk, &id_);
   if (status != NC_NOERR) refuse_opening(status);
   open_ = true;
@@ -345,8 +355,9 @@ std::unique_ptr<NcFile> NcOpenings::take_kept(std::string_view file, std::string
 }
 
 std::unique_ptr<NcFile> NcOpenings::open(std::string_view file, std::string_view var, int& status) const {
+  const auto named = std::find_if(names_.begin(), names_.end(), [file](const auto& n) { return n.first == file; });
   return std::make_unique<NcFile>(file, var, status,
-                                  file == named_path_ ? std::string_view(name_) : std::string_view());
+                                  named != names_.end() ? std::string_view(named->second) : std::string_view());
 }
 
 void NcOpenings::close_kept() {

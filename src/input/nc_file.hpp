@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base/col_array.hpp"
 
@@ -125,11 +127,9 @@ class NcOpenings {
   NcOpenings& operator=(const NcOpenings&) = delete;
 
   // Messages about the file `path` name it `name` (a path that the user
-  // gave relative to another folder than the one it is opened from).
-  void name_in_messages(std::string_view path, std::string_view name) {
-    named_path_ = path;
-    name_ = name;
-  }
+  // gave relative to another folder than the one it is opened from); one
+  // call for each file so named.
+  void name_in_messages(std::string_view path, std::string_view name) { names_.emplace_back(path, name); }
   // The file kept open from earlier reads if it is `file`, taken for a
   // read of `var`; otherwise closes a kept file (checking the close) and
   // returns null.
@@ -147,7 +147,8 @@ class NcOpenings {
   bool keep_open_;
   std::unique_ptr<NcFile> kept_;
   int status_ = 0;  // of the closes of kept files
-  std::string named_path_, name_;
+  // Each file named in messages otherwise than by its path: path, name.
+  std::vector<std::pair<std::string, std::string>> names_;
 };
 
 }  // namespace dx

@@ -21,6 +21,7 @@
 #include "base/error.hpp"
 #include "base/text.hpp"
 #include "maps/child.hpp"
+#include "maps/explorer.hpp"
 #include "maps/hidden_folder.hpp"
 #include "maps/page.hpp"
 #include "maps/png.hpp"
@@ -171,15 +172,16 @@ std::string local_time_now() {
 }
 
 // The output folder's absolute path as it is now (it may have been
-// renamed since the run began); the path given, made absolute, where the
-// system cannot tell.
-std::string absolute(const OutputFolder& f, const std::string& dir) {
+// renamed since the run began); where the system cannot tell (a path
+// longer than it handles), the folder as the user named it ("" for the
+// working folder).
+std::string absolute(const OutputFolder& f, const std::string& shown_dir) {
   char buf[PATH_MAX];
   const std::string link = "/proc/self/fd/" + std::to_string(f.fd);
   const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
   if (n > 0 && static_cast<std::size_t>(n) < sizeof buf && buf[0] == '/')
     return std::string(buf, static_cast<std::size_t>(n));
-  return ::realpath(dir.empty() ? "." : dir.c_str(), buf) != nullptr ? std::string(buf) : dir;
+  return shown_dir;
 }
 
 // The first entry of the folder `maps` that the maps step did not make
@@ -189,7 +191,10 @@ std::string absolute(const OutputFolder& f, const std::string& dir) {
 std::string foreign_entry(const std::string& maps) {
   const auto ours = [](const std::string& name, bool in_explorer) {
     std::size_t stem = 0;
-    while (stem < name.size() && (std::isalnum(static_cast<unsigned char>(name[stem])) || name[stem] == '_')) ++stem;
+    const auto word = [&](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || (in_explorer && c == '-');
+    };
+    while (stem < name.size() && word(name[stem])) ++stem;
     const std::string_view ext = std::string_view(name).substr(stem);
     if (stem == 0) return false;
     if (in_explorer) return ext == ".js";
@@ -219,7 +224,7 @@ std::string foreign_entry(const std::string& maps) {
 
 }  // namespace
 
-MapTools find_map_tools(const std::string& output_dir) {
+MapTools find_map_tools(const std::string& output_dir, const std::string& shown_dir) {
   std::string not_runnable;
   const MapTools t{find_program("grads", &not_runnable)};
   if (t.grads.empty() && !not_runnable.empty())
@@ -227,19 +232,19 @@ MapTools find_map_tools(const std::string& output_dir) {
                 "); make it executable, or install GrADS with: apt-get install grads");
   if (t.grads.empty())
     throw Error("--maps needs GrADS, but grads is not in PATH; install it with: apt-get install grads");
-  const std::string maps = folder_prefix(output_dir) + kFinal;
+  const std::string maps = folder_prefix(output_dir) + kFinal, shown = folder_prefix(shown_dir) + kFinal;
   struct stat sb;
   if (::lstat(maps.c_str(), &sb) == 0 && !S_ISDIR(sb.st_mode))
-    throw Error("cannot replace " + maps + ": " + system_reason(ENOTDIR));
+    throw Error("cannot replace " + shown + ": " + system_reason(ENOTDIR));
   if (const std::string foreign = foreign_entry(maps); !foreign.empty())
-    throw Error("cannot replace " + maps + ": it holds " + foreign +
+    throw Error("cannot replace " + shown + ": it holds " + foreign +
                 ", which --maps did not make; move it or remove it, and run again");
   return t;
 }
 
 void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const FileOps& ops, int folder,
-               const std::string& output_dir, const MapTools& tools, MapStyle style) {
-  const OutputFolder f{folder, folder_prefix(output_dir)};
+               const std::string& shown_dir, const MapTools& tools, MapStyle style) {
+  const OutputFolder f{folder, folder_prefix(shown_dir)};
   const std::size_t stations = written.empty() ? 0 : written.front().stations;
   const MapFrame frame = map_frame(st, stations, style);
   const std::string no_position = "no usable position (longitude and latitude finite, within -180..360 and -90..90)";
@@ -261,9 +266,10 @@ void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const F
   const std::vector<Picture> pictures = plan_pictures(st, written, frame);
   draw_pictures(st, pictures, frame, ops, f, tools, cleanup);
 
-  // The page, then maps/ swapped in whole.
-  const PageHeader header{local_time_now(), absolute(f, output_dir), frame.stations, frame.unusable,
-                          drawing_words(frame)};
+  // The explorer and the page, then maps/ swapped in whole.
+  write_explorer(st, written, frame, pictures, ops, f, kStage);
+  const PageHeader header{local_time_now(), absolute(f, shown_dir), frame.stations,
+                          frame.unusable,   drawing_words(frame),   true};
   write_new_file(ops, f, std::string(kStage) + "/index.html", index_page(pictures, header));
   swap_in(ops, f, kStage, kFinal, kOld);
   const std::string failure = hidden.remove();

@@ -28,17 +28,19 @@ struct MapTools {
 
 // Before anything is read: finds grads (Error naming what is missing and
 // how to install it), and checks that `output_dir`/maps, if there, is a
-// folder the maps can replace.  `output_dir` empty: the working folder.
-MapTools find_map_tools(const std::string& output_dir);
+// folder the maps can replace: a folder holding nothing but what the maps
+// step makes.  `output_dir` empty: the working folder; `shown_dir` is how
+// messages name it.
+MapTools find_map_tools(const std::string& output_dir, const std::string& shown_dir);
 
 // Builds the station maps of the data sets the run `written` into the
 // output folder open at `folder`, then the pictures of the loaded store
 // (drawn in `style`) and the page; every file of the step is reached
-// through `folder` and made through `ops`; `output_dir` is how messages
+// through `folder` and made through `ops`; `shown_dir` is how messages
 // name the folder.  Progress goes to standard error ("maps: 12/71").
 // Throws Error at the first failure (the message names the file and
 // GrADS' own words); maps/ then stays as it was.
 void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const FileOps& ops, int folder,
-               const std::string& output_dir, const MapTools& tools, MapStyle style);
+               const std::string& shown_dir, const MapTools& tools, MapStyle style);
 
 }  // namespace dx

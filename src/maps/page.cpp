@@ -66,7 +66,7 @@ std::string html_text(const std::string& s) {
 
 // The output folder as the page names it.
 std::string folder_text(const PageHeader& h) {
-  return h.folder.empty() ? "the output folder (its path is too long to show)" : h.folder;
+  return h.folder.empty() ? "the working folder (the system cannot tell its path)" : h.folder;
 }
 
 std::string link(const std::string& href, const std::string& text) {
@@ -156,7 +156,12 @@ std::string header(const std::vector<Picture>& pictures, const PageHeader& h) {
        "data set";
   if (std::any_of(pictures.begin(), pictures.end(), across_data_sets))
     p += ", and for a statistic by period also one picture per drought class, a map per period";
-  return p + ". Click a picture to see it full size.</p>\n";
+  p += ". Click a picture to see it full size.</p>\n";
+  if (h.explorer)
+    p += "<p class=\"explorer\">" + link("explorer.html", "Explore the stations") +
+         ": every station of every statistic on a map to zoom, with its value, its number and all its "
+         "statistics as the text tables print them.</p>\n";
+  return p;
 }
 
 // The statistics and their pictures, a row per statistic and kind of

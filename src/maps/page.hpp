@@ -15,10 +15,11 @@ namespace dx {
 
 struct PageHeader {
   std::string when;          // "2024-05-01 14:03"
-  std::string folder;        // the output folder, absolute; "" where its path is too long to tell
+  std::string folder;        // the output folder, absolute; "" for the working folder where the system cannot tell its path
   std::size_t stations = 0;  // on the maps
   std::size_t unusable = 0;  // without a usable position, left off
   std::string drawing;       // drawing_words()
+  bool explorer = false;     // explorer.html is beside the page
 };
 
 std::string index_page(const std::vector<Picture>& pictures, const PageHeader& h);

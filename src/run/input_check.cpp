@@ -44,13 +44,17 @@ void check_inputs(const Options& opt) {
     faults[f] = fault_of(std::string(kInputFileNames[static_cast<std::size_t>(f)]));
     none_there = none_there && faults[f] == ENOENT;
   }
+  // A result file is named as the user would find it: under -C, in its folder.
+  const auto shown = [&opt](int f) {
+    return path_as_given(opt, std::string(kInputFileNames[static_cast<std::size_t>(f)]));
+  };
   if (none_there) {
-    throw Error(message(std::string(kInputFileNames[0]), 0, ENOENT) +
+    throw Error(message(shown(0), 0, ENOENT) +
                 " (none of the seven result files is there: they are read from the working directory, or "
                 "from the folder of -C)");
   }
   for (int f = 0; f < kStationInput; ++f)
-    if (faults[f] != 0) throw Error(message(std::string(kInputFileNames[static_cast<std::size_t>(f)]), f, faults[f]));
+    if (faults[f] != 0) throw Error(message(shown(f), f, faults[f]));
 
   if (const int fault = fault_of(opt.station_file); fault != 0) {
     std::string m = message(path_as_given(opt, opt.station_file), kStationInput, fault);

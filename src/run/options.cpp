@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace dx {
 namespace {
@@ -38,6 +39,18 @@ std::string as_written(char* const argv[], int c, const char* value) {
   const std::string s(e);
   if (s.starts_with("--")) return s.substr(0, s.find('='));
   return std::string("-") + static_cast<char>(c);
+}
+
+// The long options that `written` ("--ma") abbreviates, as getopt_long
+// finds them: an exact name alone, else every name it begins.
+std::vector<std::string_view> abbreviated(std::string_view written) {
+  const std::string_view name = written.substr(2);
+  std::vector<std::string_view> found;
+  for (const option* o = kLongOptions; o->name != nullptr; ++o) {
+    if (name == o->name) return {o->name};
+    if (std::string_view(o->name).starts_with(name)) found.push_back(o->name);
+  }
+  return found;
 }
 
 }  // namespace
@@ -75,7 +88,14 @@ std::variant<Options, UsageError> parse_options(int argc, char* const argv[]) {
         if (optopt == 'h' || optopt == 'V' || optopt == kMaps)
           return UsageError{"option '" + as_written(argv, optopt, nullptr) + "' takes no value"};
         if (optopt != 0) return UsageError{std::string("unknown option '-") + static_cast<char>(optopt) + "'"};
-        return UsageError{"unknown option '" + as_written(argv, 0, nullptr) + "'"};
+        // An unknown long option, or an abbreviation of several.
+        const std::string written = as_written(argv, 0, nullptr);
+        if (const std::vector<std::string_view> names = abbreviated(written); names.size() > 1) {
+          std::string m = "option '" + written + "' is ambiguous; possibilities:";
+          for (const std::string_view n : names) m.append(" '--").append(n).append("'");
+          return UsageError{m};
+        }
+        return UsageError{"unknown option '" + written + "'"};
     }
   }
   if (optind < argc) return UsageError{std::string("unexpected argument '") + argv[optind] + "'"};
@@ -119,7 +139,9 @@ std::string help_text() {
          "An option given more than once takes its last value.\n"
          "\n"
          "Exit status: 0 when every output is written, 1 on a fault (one error line on\n"
-         "standard error says which), 2 on a usage error.  Manual: man drought-export\n";
+         "standard error says which), 2 on a usage error.\n"
+         "Manual: man drought-export once installed; in the source folder,\n"
+         "man -l man/drought-export.1\n";
 }
 
 std::string path_as_given(const Options& opt, const std::string& path) {

@@ -39,7 +39,8 @@ std::string help_text();
 // How `path` of the command line reads from the folder the tool was started
 // in: a relative path is taken relative to the folder of -C, so under
 // "-C results" the station file "results/SPI_Stn.nc" is named
-// "results/results/SPI_Stn.nc" in messages.
+// "results/results/SPI_Stn.nc" in messages.  An empty `path` gives the
+// prefix of every relative path ("results/"; empty without -C).
 std::string path_as_given(const Options& opt, const std::string& path);
 
 }  // namespace dx

@@ -76,8 +76,9 @@ std::vector<std::string> shown_outputs(const std::string& output_dir) {
 
 // Before anything is read: the name and the path of every output and of
 // its temporary file fit the limits of the folder `folder`, so that a run
-// never stops part-way on a name too long.
-void check_output_names(int folder, const std::vector<std::string>& outputs) {
+// never stops part-way on a name too long.  `outputs` are the paths from
+// the working folder, `shown` the same outputs as messages name them.
+void check_output_names(int folder, const std::vector<std::string>& outputs, const std::vector<std::string>& shown) {
   const auto longest = std::max_element(outputs.begin(), outputs.end(),
                                         [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
   std::size_t longest_name = 0;
@@ -87,25 +88,30 @@ void check_output_names(int folder, const std::vector<std::string>& outputs) {
   const long path_max = ::fpathconf(folder, _PC_PATH_MAX);
   const std::size_t max_path = path_max > 0 ? static_cast<std::size_t>(path_max) : std::size_t{PATH_MAX};
   if ((name_max > 0 && longest_name + temp > static_cast<std::size_t>(name_max)) || longest->size() + temp >= max_path)
-    throw Error("cannot create " + *longest + ": " + std::strerror(ENAMETOOLONG));
+    throw Error("cannot create " + shown[static_cast<std::size_t>(longest - outputs.begin())] + ": " +
+                std::strerror(ENAMETOOLONG));
 }
 
 // Before anything is read: no output, nor its temporary file, is one of
 // the input files, by device and inode, whatever the paths or links they
 // are named by (nor the link an input is named by): writing it would
-// replace or remove that input.
-void check_inputs_kept(int folder, const std::vector<std::string>& outputs, const std::string& station_file) {
+// replace or remove that input.  `outputs` are the outputs as messages name
+// them.
+void check_inputs_kept(int folder, const std::vector<std::string>& outputs, const Options& opt) {
   struct Input {
     dev_t dev;
     ino_t ino;
-    std::string name;
+    std::string name;  // in messages
+    bool station;
   };
   std::vector<Input> inputs;
   for (std::size_t i = 0; i < kInputFileNames.size(); ++i) {
-    const std::string name = static_cast<int>(i) == kStationInput ? station_file : std::string(kInputFileNames[i]);
+    const bool station = static_cast<int>(i) == kStationInput;
+    const std::string path = station ? opt.station_file : std::string(kInputFileNames[i]);
+    const std::string name = path_as_given(opt, path);
     struct stat sb {};
-    if (::stat(name.c_str(), &sb) == 0) inputs.push_back({sb.st_dev, sb.st_ino, name});
-    if (::lstat(name.c_str(), &sb) == 0) inputs.push_back({sb.st_dev, sb.st_ino, name});
+    if (::stat(path.c_str(), &sb) == 0) inputs.push_back({sb.st_dev, sb.st_ino, name, station});
+    if (::lstat(path.c_str(), &sb) == 0) inputs.push_back({sb.st_dev, sb.st_ino, name, station});
   }
   for (const std::string& out : outputs) {
     const std::string name = out.substr(out.rfind('/') + 1);
@@ -115,8 +121,13 @@ void check_inputs_kept(int folder, const std::vector<std::string>& outputs, cons
       if (::fstatat(folder, n.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) continue;
       for (const Input& in : inputs) {
         if (in.dev == sb.st_dev && in.ino == sb.st_ino) {
+          // No output is a netCDF file: a station file that is one was
+          // most likely given by mistake.
           throw Error(std::string(temp ? "the temporary file " + out + std::string(kTempSuffix) : "the output " + out) +
-                      " would replace the input file " + in.name);
+                      " would replace the input file " + in.name +
+                      (in.station ? " (the station file of -s must be the netCDF station-coordinate file, with lon, "
+                                    "lat and reg)"
+                                  : ""));
         }
       }
     }
@@ -198,8 +209,11 @@ int run_program(const Options& opt) {
     // As if started there: every other path is then relative to it.
     if (!opt.directory.empty() && ::chdir(opt.directory.c_str()) != 0)
       throw Error("cannot change to the folder " + opt.directory + ": " + std::strerror(errno));
+    // Messages name every file as the user would find it: under -C, in its
+    // folder.
+    const std::string shown_dir = opt.output_dir.empty() ? opt.directory : path_as_given(opt, opt.output_dir);
     // GrADS for --maps is looked for before anything is read.
-    const std::optional<MapTools> tools = opt.maps ? std::optional<MapTools>(find_map_tools(opt.output_dir))
+    const std::optional<MapTools> tools = opt.maps ? std::optional<MapTools>(find_map_tools(opt.output_dir, shown_dir))
                                                    : std::nullopt;
     // Every input is there before the first progress line.
     check_inputs(opt);
@@ -208,11 +222,11 @@ int run_program(const Options& opt) {
     // Every output is then written through the descriptor of the folder
     // locked, whatever happens to its path meanwhile.
     const FolderLock lock(opt.output_dir.empty() ? std::string(".") : opt.output_dir);
-    const std::vector<std::string> outputs = shown_outputs(opt.output_dir);
-    check_output_names(lock.fd(), outputs);
-    check_inputs_kept(lock.fd(), outputs, opt.station_file);
+    const std::vector<std::string> shown = shown_outputs(shown_dir);
+    check_output_names(lock.fd(), shown_outputs(opt.output_dir), shown);
+    check_inputs_kept(lock.fd(), shown, opt);
     Store st;
-    read_data_nc(st, opt.station_file, path_as_given(opt, opt.station_file));
+    read_data_nc(st, opt.station_file, path_as_given(opt, ""));
     std::vector<WrittenDataSet> written;
     {
       // The writes, closes and renames run on a second thread while this one
@@ -221,10 +235,18 @@ int run_program(const Options& opt) {
       const std::unique_ptr<OutputSink> sink = make_output_sink(OutputSink::Mode::Behind, system_file_ops(), lock.fd());
       // Ctrl-C and the like remove the temporary files being written.
       const SignalCleanup cleanup(sink->cleanup());
-      written = write_outputs(st, *sink, opt.output_dir);
+      written = write_outputs(st, *sink, shown_dir);
     }
     console_flush();
-    if (tools) draw_maps(st, written, system_file_ops(), lock.fd(), opt.output_dir, *tools, opt.map_style);
+    if (tools) {
+      draw_maps(st, written, system_file_ops(), lock.fd(), shown_dir, *tools, opt.map_style);
+    } else {
+      // A station map an earlier run with --maps left beside a data set
+      // this run replaced describes the old one: written afresh.
+      CleanupList maps_cleanup;
+      const SignalCleanup on_signal(maps_cleanup);
+      write_station_maps(written, system_file_ops(), lock.fd(), folder_prefix(shown_dir), maps_cleanup, true);
+    }
     return 0;
   } catch (const Error& e) {
     print_error(e.what());  // progress lines printed before the failure stay

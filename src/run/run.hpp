@@ -17,10 +17,12 @@ namespace dx {
 // floating-point mode (x86-64 only; elsewhere nothing to do).
 void set_numeric_mode();
 
-// Writes every output of the loaded store through `sink`, in the run's
-// fixed order: into the working directory (bare names for the text tables,
-// "./" for the data sets), or into `output_dir` when one is given.  Throws
-// Error on the first failure.  Returns the data sets written, in order.
+// Writes every output of the loaded store through `sink` (into the folder
+// it was made for), in the run's fixed order.  Messages name the outputs
+// with bare names for the text tables and "./" for the data sets, or in
+// `output_dir` when one is given (the output folder as the user would find
+// it).  Throws Error on the first failure.  Returns the data sets written,
+// in order.
 std::vector<WrittenDataSet> write_outputs(Store& st, OutputSink& sink, std::string_view output_dir = {});
 
 // The program: numeric mode, -C entered, every input looked up (see

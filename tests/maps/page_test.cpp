@@ -220,7 +220,7 @@ TEST(Page, NamesFromOutsideAreEscaped) {
   EXPECT_NE(latin1.find("<code>/data/caf\\xE9/r\xc3\xa9sultats/\\xED\\xA0\\x80</code>"), std::string::npos) << latin1;
   // A path too long for the system to tell.
   const std::string unknown = dx::index_page({p}, {"", "", 1, 0, ""});
-  EXPECT_NE(unknown.find("<code>the output folder (its path is too long to show)</code>"), std::string::npos);
+  EXPECT_NE(unknown.find("<code>the working folder (the system cannot tell its path)</code>"), std::string::npos);
 }
 
 }  // namespace

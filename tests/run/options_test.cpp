@@ -64,6 +64,17 @@ TEST(Options, ParsesTheCommandLine) {
        ""},
       {{"--maps-style", "fancy"}, {}, "option '--maps-style' takes auto, marks, boxes or cressman, not 'fancy'"},
       {{"--bogus"}, {}, "unknown option '--bogus'"},
+      // An abbreviation of one option is that option; of several, an error.
+      {{"--maps-s=boxes"},
+       [] {
+         Options o;
+         o.maps = true;
+         o.map_style = dx::MapStyle::Boxes;
+         return o;
+       }(),
+       ""},
+      {{"--ma"}, {}, "option '--ma' is ambiguous; possibilities: '--maps' '--maps-style'"},
+      {{"--map=marks"}, {}, "option '--map' is ambiguous; possibilities: '--maps' '--maps-style'"},
       {{"-h", "-x"}, {}, "unknown option '-x'"},
       {{"-o", "o", "-s"}, {}, "option '-s' needs a value"},
       {{"--output-dir"}, {}, "option '--output-dir' needs a value"},
@@ -126,30 +137,32 @@ TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
   const Files want_files = outputs_in(ref.path());
   ASSERT_EQ(want_files.size(), 81u);
 
-  // The example of the README and the manual page, as written there.
-  const std::vector<std::string> example = {"-C", "results", "-s", "SPI_Stn.nc", "-o", "../maps"};
+  // The example of the README and the manual page, as written there (on
+  // the demo's network, in demo/): a command line of its own in each.
+  const std::vector<std::string> example = {"-C", "demo", "-s", "SPI_Stn.nc", "-o", "tables"};
   std::string readme = dxtest::read_file(std::string(DX_SOURCE_DIR) + "/README.md");
   std::string man = dxtest::read_file(std::string(DX_SOURCE_DIR) + "/man/drought-export.1");
   for (std::size_t i; (i = man.find("\\-")) != std::string::npos;) man.erase(i, 1);  // roff's "\-" is "-"
   std::string command = "drought-export";
   for (const std::string& a : example) command += " " + a;
-  EXPECT_NE(readme.find("`" + command + "`"), std::string::npos) << command;
+  EXPECT_NE(readme.find("\n" + command + " "), std::string::npos) << command;
   EXPECT_NE(man.find("\n" + command + "\n"), std::string::npos) << command;
 
-  // In a folder holding results/ (the inputs) and, unless the run is to
-  // make it, maps/ (empty).
+  // In a folder holding the inputs (in results/, or demo/) and, unless the
+  // run is to make it, maps/ (empty).
   struct Case {
     std::string cwd;
     std::vector<std::string> args;
     std::string outputs;                 // the folder the outputs go to
     bool made = false;                   // the run makes the output folder (and its parents)
     std::string station = "SPI_Stn.nc";  // the name the station file has in results/
+    std::string inputs = "results";      // the folder of the inputs
   };
   const std::vector<Case> cases = {
       {"results", {"--station-file", "SPI_Stn.nc"}, "results"},
       {".", {"-C", "results", "--station-file=SPI_Stn.nc"}, "results"},
       {"results", {"-s", "SPI_Stn.nc", "--output-dir=../maps"}, "maps"},
-      {".", example, "maps", true},
+      {".", example, "demo/tables", true, "SPI_Stn.nc", "demo"},
       {"results", {"-s", "SPI_Stn.nc", "-o", "../maps/2024/dry/"}, "maps/2024/dry", true},
       // A leading blank is part of the name (the netCDF library would drop it).
       {"results", {"-s", " SPI_Stn.nc", "-o", "../maps"}, "maps", false, " SPI_Stn.nc"},
@@ -159,8 +172,8 @@ TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     TempDir top;
-    write_inputs(top / "results");
-    std::filesystem::rename(top / "results/SPI_Stn.nc", top / "results" + "/" + c.station);
+    write_inputs(top / c.inputs);
+    std::filesystem::rename(top / c.inputs + "/SPI_Stn.nc", top / c.inputs + "/" + c.station);
     if (!c.made) std::filesystem::create_directory(top / "maps");
     const auto r = run_with(c.args, top / c.cwd);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -170,11 +183,15 @@ TEST(Options, OutputsGoWhereAskedWithTheBytesOfARunInTheWorkingFolder) {
       out.replace(i, 10, c.station);
     EXPECT_EQ(r.out, out);
     EXPECT_TRUE(outputs_in(top / c.outputs) == want_files);
-    const std::string other = c.outputs == "results" ? "maps" : "results";
-    EXPECT_TRUE(outputs_in(top / other).empty()) << other;
+    // Nothing elsewhere: beside the inputs (but in the output folder among
+    // them), or in maps/ when the outputs go beside the inputs.
+    const std::string other = c.outputs == c.inputs ? "maps" : c.inputs;
+    Files elsewhere = outputs_in(top / other);
+    std::erase_if(elsewhere, [&](const auto& e) { return (other + "/" + e.first).starts_with(c.outputs + "/"); });
+    EXPECT_TRUE(elsewhere.empty()) << other;
     if (c.made) {
       // Made as mkdir -p makes them: every new folder 0777 less the umask.
-      for (std::filesystem::path d = c.outputs; !d.empty(); d = d.parent_path()) {
+      for (std::filesystem::path d = c.outputs; !d.empty() && d != c.inputs; d = d.parent_path()) {
         struct stat sb {};
         ASSERT_EQ(::stat((top / d.string()).c_str(), &sb), 0) << d;
         EXPECT_EQ(sb.st_mode & 07777, 0777 & ~mask) << d;
@@ -252,6 +269,9 @@ TEST(Options, TheManualPageDescribesEveryOptionOfTheHelp) {
   }
   EXPECT_EQ(listed.size(), 7u);
   for (const auto& o : listed) EXPECT_NE(man.find(o), std::string::npos) << o;
+  // The help says how to read the manual in the source folder too, before
+  // it is installed.
+  EXPECT_NE(help.out.find("man -l man/drought-export.1"), std::string::npos) << help.out;
 }
 
 TEST(Options, TheManualPageRendersWithoutWarnings) {

@@ -196,10 +196,41 @@ Failure station_at_output(bool link) {
             }
             l.argv = {DX_BINARY, "-s", "out/Sensl.txt", "-o", "out"};
           },
-          kError + "the output out/Sensl.txt would replace the input file out/Sensl.txt\n",
+          kError +
+              "the output out/Sensl.txt would replace the input file out/Sensl.txt (the station file of -s must be "
+              "the netCDF station-coordinate file, with lon, lat and reg)\n",
           "",
           true,
           false};
+}
+
+// A result set without Spell_Time_Arr_Stn.nc: reported before the first
+// progress line.
+Failure missing_result() {
+  return {"a missing result file",
+          [](const std::string& dir, Launch&) {
+            sample::generate(dir, 6, 4);
+            std::filesystem::remove(dir + "/Spell_Time_Arr_Stn.nc");
+          },
+          kError +
+              "Spell_Time_Arr_Stn.nc: cannot open the file to read variable Spell_Ave: No such file or directory\n",
+          "",
+          true,
+          false};
+}
+
+// Case `f` set up in the folder results/ and run with -C results: its
+// message, which begins `err_start`, names the files in that folder, as
+// the user would find them.
+Failure in_folder(Failure f, const std::string& err_start) {
+  f.what += ", under -C";
+  f.setup = [setup = f.setup](const std::string& dir, Launch& l) {
+    std::filesystem::create_directory(dir + "/results");
+    setup(dir + "/results", l);
+    l.argv.insert(l.argv.begin() + 1, {"-C", "results"});
+  };
+  f.err_start = err_start;
+  return f;
 }
 
 // Every failing run ends with status 1 and one error line, the last, and
@@ -212,10 +243,13 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
       truncated(NcFormat::Classic, "Tq_pdsi_spi_Stn.nc", 0.9),
       truncated(NcFormat::Offset64, "Num_Drou_Mon_Stn.nc", 0.1),
       truncated(NcFormat::Classic, "Prob_Tq_pdsi_spi_Stn.nc", 0.999),
+      in_folder(truncated(NcFormat::Classic, "Fre_Mag_Stn.nc", 0.5),
+                kError + "results/Fre_Mag_Stn.nc: file is truncated"),
       huge("beyond the 32-bit lengths", std::size_t{1} << 32, 18, 0, "more than this tool handles"),
       huge("beyond the machine's memory", 2147483647, std::size_t{1} << 20, 0, "memory"),
       folder_at("Sensl.txt", "Sensl.txt"),
       folder_at("Fre_03.dat", "./Fre_03.dat"),
+      in_folder(folder_at("Fre_03.dat", ""), kError + "cannot replace results/Fre_03.dat: " + std::strerror(EISDIR)),
       {"a file-size limit (ulimit -f) below the first output",
        [](const std::string& dir, Launch& l) {
          sample::generate(dir, 23, 3);
@@ -232,8 +266,14 @@ TEST(WholeRun, AFailingRunEndsWithOneErrorLineAndKeepsEveryFile) {
                 "(none of the seven result files is there: they are read from the working directory, or from the "
                 "folder of -C)\n",
        "", true, false},
+      missing_result(),
+      in_folder(missing_result(), kError + "results/Spell_Time_Arr_Stn.nc: cannot open the file to read variable "
+                                           "Spell_Ave: No such file or directory\n"),
       station_at_output(false),
       station_at_output(true),
+      in_folder(station_at_output(false),
+                kError + "the output results/out/Sensl.txt would replace the input file results/out/Sensl.txt (the "
+                         "station file of -s must be the netCDF station-coordinate file, with lon, lat and reg)\n"),
       {"an output folder whose outputs' paths would be too long",
        [](const std::string& dir, Launch& l) {
          sample::generate(dir, 6, 4);

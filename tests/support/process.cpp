@@ -221,8 +221,13 @@ MemoryCgroup::MemoryCgroup(std::uint64_t limit) {
   std::ofstream lim(file);
   lim << limit;
   lim.close();
+  const int lim_errno = errno;
   if (!lim.good() || !std::filesystem::exists(file)) {
-    reason_ = "cannot set a memory limit in " + dir;
+    // A group made where the memory controller is not handed down to the
+    // groups below has no limit file at all.
+    reason_ = std::filesystem::exists(file) ? "cannot set a memory limit in " + dir + ": " + std::strerror(lim_errno)
+              : v2_ ? "the memory controller is not enabled below " + parent + " (not in its cgroup.subtree_control)"
+                    : "no memory limit file in " + dir;
     rmdir(dir.c_str());
     return;
   }
