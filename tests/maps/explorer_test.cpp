@@ -576,7 +576,8 @@ TEST(Explorer, InABrowserHoverCardsListsAndCountsAreThoseOfTheTables) {
   }
 }
 
-// The explorer's cost at the network sizes of the benchmark (run by hand:
+// The explorer's cost at the network sizes of the benchmark, measured in
+// the browser harness of this file (run by hand, never in CI:
 // --gtest_also_run_disabled_tests; DX_EXPLORER_SIZES="150,2500" for
 // others, DX_EXPLORER_KEEP=folder keeps the outputs): the size of its data
 // against the run's other outputs, the time write_explorer takes, and in
@@ -624,10 +625,8 @@ TEST(Explorer, DISABLED_CostAtEachNetworkSize) {
         n, static_cast<double>(data) / 1e6, static_cast<double>(others) / 1e6,
         static_cast<double>(data) / static_cast<double>(others), o.explorer_seconds, o.explorer_cpu, open, switched,
         card);
-    EXPECT_GE(open, 0);
-    EXPECT_LT(open, 1000);
-    EXPECT_LT(switched, 300);
-    EXPECT_LT(card, 100);
+    // A measurement, not a timed test: the times go to bench/README.md.
+    EXPECT_GE(open, 0) << "the page logged no time of opening";
     EXPECT_LT(static_cast<double>(data), 0.4 * static_cast<double>(others));
   }
 }
