@@ -266,7 +266,9 @@ void draw_maps(const Store& st, std::span<const WrittenDataSet> written, const F
   const std::vector<Picture> pictures = plan_pictures(st, written, frame);
   draw_pictures(st, pictures, frame, ops, f, tools, cleanup);
 
-  // The explorer and the page, then maps/ swapped in whole.
+  // The explorer and the page, then maps/ swapped in whole.  (Not written
+  // while GrADS draws: a signal's cleanup cannot remove a folder that a
+  // thread of the run still fills.)
   write_explorer(st, written, frame, pictures, ops, f, kStage);
   const PageHeader header{local_time_now(), absolute(f, shown_dir), frame.stations,
                           frame.unusable,   drawing_words(frame),   true};
