@@ -198,6 +198,10 @@ TEST(Page, TheHeaderSaysHowManyStationsAreLeftOff) {
       EXPECT_NE(page.find(c.words), std::string::npos) << page.substr(0, page.find("<table"));
     }
   }
+  // The explorer, where the step wrote it, is linked from the header.
+  EXPECT_EQ(page_of(sample_pictures(), 0).find("explorer.html"), std::string::npos);
+  const std::string with = dx::index_page(sample_pictures(), {"", "/out", 3, 0, "marks", true});
+  EXPECT_NE(with.find("<a href=\"explorer.html\">Explore the stations</a>"), std::string::npos);
 }
 
 TEST(Page, NamesFromOutsideAreEscaped) {

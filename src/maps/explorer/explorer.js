@@ -229,7 +229,7 @@ const DX = (() => {
         if (j) c.lineTo(x, y); else c.moveTo(x, y);
       }
     }
-    c.lineWidth = 0.8, c.strokeStyle = '#444';
+    c.lineWidth = 1.2, c.strokeStyle = '#000';  // black, as on the pictures: seen over dense marks
     c.stroke();
     c.restore();
     if (state.selected >= 0 && usable[state.selected]) {
