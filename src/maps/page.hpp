@@ -14,8 +14,8 @@
 namespace dx {
 
 struct PageHeader {
-  std::string when;          // "2024-05-01 14:03"
-  std::string folder;        // the output folder, absolute; "" for the working folder where the system cannot tell its path
+  std::string when;    // "2024-05-01 14:03"
+  std::string folder;  // the output folder, absolute; "" for the working folder where the system cannot tell its path
   std::size_t stations = 0;  // on the maps
   std::size_t unusable = 0;  // without a usable position, left off
   std::string drawing;       // drawing_words()
