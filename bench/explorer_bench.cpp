@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -60,6 +61,7 @@ int main(int argc, char* argv[]) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directory(dir);
     const dx::Descriptor here(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (here.get() < 0) throw std::runtime_error("cannot open the working folder");
     t = std::chrono::steady_clock::now();
     dx::write_explorer(st, written, frame, pictures, dx::system_file_ops(), {here.get(), ""}, dir);
     const double explorer = seconds_since(t);

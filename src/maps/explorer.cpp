@@ -1,13 +1,13 @@
 #include "maps/explorer.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "base/error.hpp"
 #include "base/labels.hpp"
@@ -123,8 +123,7 @@ std::vector<SetSource> set_sources(const Store& st, std::span<const WrittenDataS
         if (period_base(ps.prefix, p) != w.base) continue;
         s.by_period = &(st.*ps.values), s.period = static_cast<std::size_t>(p - 1);
         s.stat = ps.prefix, s.stat_title = ps.map.group;
-        // The picture's title ends in the period's words ("period 3").
-        s.period_words = s.picture->title.substr(std::min(s.picture->title.size(), ps.map.title.size() + 2));
+        s.period_words = period_words(st, s.period);
       }
     }
     if (s.whole != nullptr) {
@@ -144,11 +143,10 @@ std::vector<SetSource> set_sources(const Store& st, std::span<const WrittenDataS
 
 // The card: the text tables in their order, then the per-period
 // statistics, a row per period.
-std::vector<CardGroup> card_groups(const Store& st, const std::vector<SetSource>& sets, std::size_t n) {
+std::vector<CardGroup> card_groups(const Store& st, const std::vector<SetSource>& sets) {
   std::vector<CardGroup> groups;
   for (const Statistic* s : statistics_in_table_order()) {
-    const Array2& a = st.*s->values;
-    need(a.extent(0), n, "stations of " + std::string(s->table));
+    const Array2& a = st.*s->values;  // its stations checked with its data set
     CardGroup g{std::string(trim_right(s->table_title)), std::string(s->table), {}, {""}, {}};
     for (std::size_t j = 0; j < std::min(s->names.size(), a.extent(1)); ++j)
       g.columns.push_back(std::string(trim_right(s->names[j]).substr(0, 12)));
@@ -156,7 +154,7 @@ std::vector<CardGroup> card_groups(const Store& st, const std::vector<SetSource>
     groups.push_back(std::move(g));
   }
   for (const PeriodStatistic& ps : kPeriodStatistics) {
-    CardGroup g{std::string(ps.map.title) + " by period", "", {}, {}, {}};
+    CardGroup g{std::string(ps.map.group), "", {}, {}, {}};
     for (const SetSource& s : sets) {
       if (s.by_period != &(st.*ps.values)) continue;
       if (g.columns.empty())
@@ -190,13 +188,12 @@ std::string frame_text(const MapFrame& fr) {
 
 std::string coasts_text(const MapFrame& fr) {
   const std::string detail = coast_detail(fr), path = map_data_folder() + "/" + detail;
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (!in) throw Error("cannot read GrADS' map data " + path + ": " + system_reason(errno));
+  std::string bytes;
+  if (const int err = read_file(AT_FDCWD, path, bytes); err != 0)
+    throw Error("cannot read GrADS' map data " + path + ": " + system_reason(err));
   const double step = frame_span(fr) / kCoastSteps;
   return "{detail:" + js_string(detail) + ",step:" + number(step) +
-         ",lines:" + coast_extract(read_map_lines(bytes.str(), path), fr, step) + "}";
+         ",lines:" + coast_extract(read_map_lines(bytes, path), fr, step) + "}";
 }
 
 std::string meta_text(const Store& st, const MapFrame& fr, const std::vector<SetSource>& sets,
@@ -267,9 +264,9 @@ void write_explorer(const Store& st, std::span<const WrittenDataSet> written, co
                     const std::string& folder) {
   const std::size_t n = written.empty() ? 0 : written.front().stations;
   const std::vector<SetSource> sets = set_sources(st, written, pictures, n);
-  const std::vector<CardGroup> groups = card_groups(st, sets, n);
-  const std::string dir = folder + "/explorer/";
-  make_folder(ops, f, folder + "/explorer");
+  const std::vector<CardGroup> groups = card_groups(st, sets);
+  const std::string dir = folder + "/" + kExplorerFolder + "/";
+  make_folder(ops, f, folder + "/" + kExplorerFolder);
   write_new_file(ops, f, folder + "/explorer.html", kExplorerHtml);
   write_new_file(ops, f, dir + "explorer.js", kExplorerJs);
   write_new_file(ops, f, dir + "meta.js", meta_text(st, frame, sets, groups, n));

@@ -31,6 +31,9 @@
 
 namespace dx {
 
+// The folder of the explorer's data, beside explorer.html.
+inline constexpr const char* kExplorerFolder = "explorer";
+
 // Stations per card file.
 inline constexpr std::size_t kCardBlock = 128;
 

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "base/console.hpp"
+#include "base/descriptor.hpp"
 #include "base/error.hpp"
 
 namespace dx {
@@ -51,6 +53,24 @@ void write_new_file(const FileOps& ops, const OutputFolder& f, const std::string
     throw Error(output_failure("cannot write", path, err));
   }
   if (ops.close(fd) != 0) throw Error(output_failure("cannot close", path, errno));
+}
+
+int read_file(int dir, const std::string& name, std::string& bytes) {
+  const Descriptor fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat sb;
+  if (fd.get() < 0 || ::fstat(fd.get(), &sb) != 0) return errno;
+  bytes.resize(static_cast<std::size_t>(std::min<off_t>(sb.st_size, off_t{1} << 28)));
+  for (std::size_t at = 0; at < bytes.size();) {
+    const ssize_t n = ::read(fd.get(), bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) {
+      bytes.resize(at);
+      break;
+    }
+    at += static_cast<std::size_t>(n);
+  }
+  return 0;
 }
 
 void swap_in(const FileOps& ops, const OutputFolder& f, const std::string& fresh, const std::string& final,

@@ -31,6 +31,11 @@ void make_folder(const FileOps& ops, const OutputFolder& f, const std::string& n
 // Error naming it.
 void write_new_file(const FileOps& ops, const OutputFolder& f, const std::string& name, const std::string& bytes);
 
+// Reads the whole file `name` (no link followed) in the folder `dir`
+// (AT_FDCWD: the working folder) into `bytes`, up to 256 MiB; 0 or the
+// error number.
+int read_file(int dir, const std::string& name, std::string& bytes);
+
 // The folder `fresh` takes the place of `final`, whose old content, if any,
 // ends up at `fresh` (or `old`) for removal: one exchange where the file
 // system offers it, else two renames.  Throws Error naming `final`.

@@ -11,13 +11,11 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <vector>
 
 #include "base/cleanup.hpp"
 #include "base/console.hpp"
-#include "base/descriptor.hpp"
 #include "base/error.hpp"
 #include "base/text.hpp"
 #include "maps/child.hpp"
@@ -27,7 +25,6 @@
 #include "maps/png.hpp"
 #include "maps/plan.hpp"
 #include "maps/script.hpp"
-#include "output/atomic_file.hpp"
 
 namespace dx {
 namespace {
@@ -41,27 +38,6 @@ constexpr const char* kFinal = "maps";
 constexpr const char* kStage = ".maps.dx-tmp";
 constexpr const char* kOld = ".maps-old.dx-tmp";
 constexpr const char* kEarlierWork = ".maps-work.dx-tmp";
-// The folder of the explorer page's data in maps/.
-constexpr const char* kExplorerFolder = "explorer";
-
-// The bytes of the file `name` in the folder `dir`; 0 or the error number.
-int read_picture(int dir, const std::string& name, std::string& bytes) {
-  const Descriptor fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat sb;
-  if (fd.get() < 0 || ::fstat(fd.get(), &sb) != 0) return errno;
-  bytes.resize(static_cast<std::size_t>(std::min<off_t>(sb.st_size, off_t{1} << 28)));
-  for (std::size_t at = 0; at < bytes.size();) {
-    const ssize_t n = ::read(fd.get(), bytes.data() + at, bytes.size() - at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) {
-      bytes.resize(at);
-      break;
-    }
-    at += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
 
 // Why a picture may be missing or cut, where it can be known: a file
 // system without room for one (GrADS itself does not say).
@@ -80,7 +56,7 @@ std::string picture_failure(const ChildResult& r, const OutputFolder& f, const s
   if (r.timed_out) return "GrADS did not finish within " + std::to_string(static_cast<int>(kTimeLimit)) + " s";
   if (std::string failure = script_failure(r.output, r.status, r.signal); !failure.empty()) return failure;
   std::string bytes;
-  const int err = read_picture(f.fd, png, bytes);
+  const int err = read_file(f.fd, png, bytes);
   std::string defect = err == ENOENT ? "GrADS wrote no picture"
                        : err != 0    ? "cannot read the picture: " + system_reason(err)
                                      : png_defect(bytes, kPictureWidth, kPictureHeight);
@@ -203,8 +179,10 @@ std::string foreign_entry(const std::string& maps) {
   std::vector<std::string> folders = {""};
   for (std::size_t i = 0; i < folders.size(); ++i) {
     const std::string dir = folders[i].empty() ? maps : maps + "/" + folders[i];
+    // No maps/ (or one that cannot be read: the swap then says why) holds
+    // nothing; an explorer/ that cannot be read is named.
     DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return errno == ENOENT && i == 0 ? "" : folders[i];
+    if (d == nullptr) return folders[i];
     std::string found;
     while (const dirent* e = ::readdir(d)) {
       const std::string name = e->d_name;

@@ -249,13 +249,6 @@ Picture place(Draft&& d, const Store& st, const MapFrame& f) {
   return std::move(p);
 }
 
-// Period p (0-based) in words: the period coordinate's value where the
-// file has one.
-std::string period_words(const Store& st, std::size_t p) {
-  if (p < st.PERIODS.size()) return "period " + value_text(st.PERIODS(p));
-  return "period " + std::to_string(p + 1);
-}
-
 // The whole-series statistic whose data set is `base`.
 const Statistic& statistic(std::string_view base) {
   for (const Statistic& s : kStatistics)
@@ -390,6 +383,11 @@ void frame_grid(MapFrame& f, const Span& lon, const Span& lat) {
 }
 
 }  // namespace
+
+std::string period_words(const Store& st, std::size_t p) {
+  if (p < st.PERIODS.size()) return "period " + value_text(st.PERIODS(p));
+  return "period " + std::to_string(p + 1);
+}
 
 bool usable_position(double lon, double lat) {
   return std::isfinite(lon) && std::isfinite(lat) && lat >= -90 && lat <= 90 && lon >= -180 && lon <= 360;

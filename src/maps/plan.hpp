@@ -141,6 +141,10 @@ Layout layout(std::size_t panels, double aspect);
 // across the periods.  None when no station has a usable position.
 std::vector<Picture> plan_pictures(const Store& st, std::span<const WrittenDataSet> written, const MapFrame& frame);
 
+// Period p (0-based) in words, as the pictures name it: "period 3", or
+// the period coordinate's value where the file has one.
+std::string period_words(const Store& st, std::size_t p);
+
 // The words of a column code: "spei06_mod" gives "SPEI-6, moderate",
 // "pdsi_spi01" "PDSI vs SPI-1", "scpdsi" "scPDSI".
 std::string heading_words(std::string_view code);

@@ -180,7 +180,6 @@ std::string grads_grid_descriptor(std::string_view name, std::size_t nx, double 
 }
 
 std::string grads_station_map(std::size_t nstn, std::size_t ncol, const std::string& map_path) {
-  if (ncol == 0) throw Error("cannot build the station map " + map_path + ": the data set has no time step");
   return station_map(std::vector<std::size_t>(ncol, nstn), map_path);
 }
 

@@ -12,6 +12,9 @@ namespace {
 
 TEST(CleanupList, ARegistrationBeyondItsRoomFailsLoudly) {
   dx::CleanupList list;
+  // A name longer than a slot holds takes none.
+  const std::string long_name(dx::CleanupList::kMaxPath, 'n');
+  EXPECT_THROW(list.add_file(AT_FDCWD, long_name), dx::Error);
   for (std::size_t i = 0; i < dx::CleanupList::kPathSlots; ++i)
     EXPECT_EQ(list.add_file(AT_FDCWD, std::string(1, 'f').append(std::to_string(i))), static_cast<int>(i));
   try {

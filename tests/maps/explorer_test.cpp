@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/descriptor.hpp"
 #include "base/error.hpp"
 #include "base/fields.hpp"
 #include "base/text.hpp"
@@ -24,6 +25,7 @@
 #include "output/catalogue.hpp"
 #include "output/sink.hpp"
 #include "output/text_table.hpp"
+#include "run/run.hpp"
 #include "support/faults.hpp"
 #include "support/fs.hpp"
 #include "support/networks.hpp"
@@ -95,29 +97,15 @@ Outputs write_all(Store& st, const std::string& dir, bool tables = true) {
   DirectSink sink;
   const auto n = static_cast<std::size_t>(st.NSTN);
   if (tables) {
-    for (const Statistic* t : statistics_in_table_order())
-      write_to_text(sink, st.*t->values, st.NSTN, static_cast<int>(t->names.size()), st.LON, st.LAT, st.REG, t->names,
-                    pad_to(t->table_title, kTitleLen), dir + "/" + std::string(t->table));
-    for (const Statistic& d : kStatistics)
-      o.written.push_back(write_grads_stn(sink, st.STATION, st.LAST_STN_ID, st.*d.values, st.LON, st.LAT, st.NSTN,
-                                          st.*d.ncol, d.base, dir + "/", d.var));
-    for (std::int32_t p = 1; p <= st.NPERIOD; ++p) {
-      for (const PeriodStatistic& s : kPeriodStatistics) {
-        Array2 x({n, 18});
-        for (std::size_t i = 0; i < n; ++i)
-          for (std::size_t k = 0; k < 18; ++k) x(i, k) = (st.*s.values)(k, i, static_cast<std::size_t>(p - 1));
-        o.written.push_back(write_grads_stn(sink, st.STATION, st.LAST_STN_ID, x, st.LON, st.LAT, st.NSTN, 18,
-                                            period_base(s.prefix, p), dir + "/", s.var));
-      }
-    }
-    sink.settle();
+    o.written = write_outputs(st, sink, dir);  // the run's own tables and data sets
   } else {
     o.written = dxtest::written(st);
   }
   o.frame = map_frame(st, n, MapStyle::Auto);
   o.pictures = plan_pictures(st, o.written, o.frame);
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const OutputFolder f{fd, dir + "/"};
+  const dx::Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_GE(fd.get(), 0) << dir;
+  const OutputFolder f{fd.get(), dir + "/"};
   make_folder(system_file_ops(), f, "maps");
   const auto cpu = [] {
     rusage u{};
@@ -130,7 +118,6 @@ Outputs write_all(Store& st, const std::string& dir, bool tables = true) {
   write_explorer(st, o.written, o.frame, o.pictures, system_file_ops(), f, "maps");
   o.explorer_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   o.explorer_cpu = cpu() - cpu_start;
-  ::close(fd);
   return o;
 }
 
@@ -222,24 +209,49 @@ TEST(Explorer, ValuesAreThoseOfTheDataFilesBitForBit) {
   }
 }
 
-TEST(Explorer, AFileThatCannotBeWrittenIsNamed) {
+// What the explorer cannot do is named: a file it cannot write, GrADS' map
+// data it cannot read, a data set the maps have no picture of.
+TEST(Explorer, WhatCannotBeDoneIsNamed) {
   if (const std::string missing = missing_map_data(); !missing.empty()) GTEST_SKIP() << missing;
-  TempDir dir;
+  TempDir dir, empty_gaddir;
   Store st = varied_network({{105, 20}, {106, 21}}, 1);
   const std::vector<WrittenDataSet> written = dxtest::written(st);
   const MapFrame frame = map_frame(st, 2, MapStyle::Auto);
   const std::vector<Picture> pictures = plan_pictures(st, written, frame);
-  const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const OutputFolder f{fd, "out/"};
-  make_folder(system_file_ops(), f, "m");
+  const dx::Descriptor fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_GE(fd.get(), 0);
+  const OutputFolder f{fd.get(), "out/"};
   const dxtest::InjectedFault denied(dxtest::Fault::OpenDenied, 0, 3);  // after the page, its script and meta.js
-  try {
-    write_explorer(st, written, frame, pictures, denied, f, "m");
-    ADD_FAILURE() << "no error";
-  } catch (const Error& e) {
-    EXPECT_EQ(std::string(e.what()), "cannot create out/m/explorer/set-Num_Dr_Mon-1.js: Permission denied");
+  struct Case {
+    const char* name;
+    const FileOps& ops;
+    const char* gaddir;  // GADDIR for the case, or nullptr
+    std::vector<Picture> pictures;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"a file it cannot write", denied, nullptr, pictures,
+       "cannot create out/m0/explorer/set-Num_Dr_Mon-1.js: Permission denied"},
+      {"no map data", system_file_ops(), empty_gaddir.path().c_str(), pictures,
+       "cannot read GrADS' map data " + empty_gaddir / "hires: No such file or directory"},
+      {"no picture",
+       system_file_ops(),
+       nullptr,
+       {},
+       "the explorer needs the picture of Num_Dr_Mon, which the maps do not have"},
+  };
+  const char* gaddir = std::getenv("GADDIR");
+  const std::string kept = gaddir != nullptr ? gaddir : "";
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    if (c.gaddir != nullptr) ::setenv("GADDIR", c.gaddir, 1);
+    const std::string folder = "m" + std::to_string(i);
+    make_folder(system_file_ops(), f, folder);
+    EXPECT_EQ(dxtest::error_of([&] { write_explorer(st, written, frame, c.pictures, c.ops, f, folder); }), c.error);
+    if (gaddir != nullptr) ::setenv("GADDIR", kept.c_str(), 1);
+    else ::unsetenv("GADDIR");
   }
-  ::close(fd);
 }
 
 // ----- In a browser -----

@@ -405,22 +405,31 @@ TEST(Maps, ARunWithoutMapsKeepsTheStationMapsTrue) {
   EXPECT_EQ(r.out, run_tool(ref.path(), {}).out);
 }
 
-// A data set replaced between the outputs and the maps: its station map
-// would describe reports that are not there.
+// A data set replaced, or removed, between the outputs and the maps: its
+// station map would describe reports that are not there.
 TEST(Maps, ADataSetChangedSinceTheRunWroteItIsNotMapped) {
-  TempDir dir;
-  const dx::Store st = dxtest::network({{100, 10}});
-  std::vector<dx::WrittenDataSet> written = dxtest::written(st);
-  written.front().data_bytes = 120;
-  dxtest::write_file(dir / "Num_Dr_Mon.dat", "shorter");
-  const dx::Descriptor fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
-  const std::string msg = dxtest::error_of([&] {
-    dx::draw_maps(st, written, dx::system_file_ops(), fd.get(), "out", {"/bin/false"}, dx::MapStyle::Auto);
-  });
-  EXPECT_EQ(msg,
-            "cannot build the station map out/Num_Dr_Mon.dat.map: out/Num_Dr_Mon.dat is no longer the data "
-            "set this run wrote (7 bytes, not 120)");
-  EXPECT_EQ(dxtest::list_dir(dir.path()), std::vector<std::string>{"Num_Dr_Mon.dat"});
+  const struct {
+    const char* dat;  // the data file found, or nullptr for none
+    const char* error;
+  } cases[] = {
+      {"shorter",
+       "cannot build the station map out/Num_Dr_Mon.dat.map: out/Num_Dr_Mon.dat is no longer the data set this run "
+       "wrote (7 bytes, not 120)"},
+      {nullptr, "cannot build the station map out/Num_Dr_Mon.dat.map: out/Num_Dr_Mon.dat: No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const dx::Store st = dxtest::network({{100, 10}});
+    std::vector<dx::WrittenDataSet> written = dxtest::written(st);
+    written.front().data_bytes = 120;
+    if (c.dat != nullptr) dxtest::write_file(dir / "Num_Dr_Mon.dat", c.dat);
+    const dx::Descriptor fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    const std::string msg = dxtest::error_of([&] {
+      dx::draw_maps(st, written, dx::system_file_ops(), fd.get(), "out", {"/bin/false"}, dx::MapStyle::Auto);
+    });
+    EXPECT_EQ(msg, c.error);
+    EXPECT_EQ(dxtest::list_dir(dir.path()).size(), c.dat != nullptr ? 1u : 0u);
+  }
 }
 
 // The region of a picture's maps: the numbers of its first 'set lon'.

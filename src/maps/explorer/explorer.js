@@ -18,7 +18,7 @@ const DX = (() => {
   let box;                 // bounds of the outline
   let grid;                // stations by cell, for hovering
   const sets = new Map(), cards = new Map(), scripts = new Map();
-  const state = {stat: 0, period: 0, step: 0, set: 0, zoom: 1, cx: 0, cy: 0, selected: -1, hover: -1};
+  const state = {stat: 0, period: 0, step: 0, set: 0, zoom: 1, cx: 0, cy: 0, selected: -1, hover: -1, tipX: 0, tipY: 0};
   let readyDone;
   const ready = new Promise(r => { readyDone = r; });  // resolved with the time the page took to be ready
 
@@ -263,9 +263,10 @@ const DX = (() => {
     return best;
   }
 
-  function showTip(i, sx, sy) {
+  // The tip of station `i` (-1: none) beside the pointer at `sx`, `sy`.
+  function showTip(i, sx = state.tipX, sy = state.tipY) {
     const tip = $('tip');
-    state.hover = i;
+    state.hover = i, state.tipX = sx, state.tipY = sy;
     if (i < 0) { tip.hidden = true; return; }
     const set = meta.sets[state.set], v = values()[i];
     tip.innerHTML = 'Station <b data-f="station">' + (i + 1) + '</b><br>Lon, lat <span class="num" data-f="position">' +
@@ -309,7 +310,7 @@ const DX = (() => {
         '</span> without a usable position (not on the map).';
     list($('highest'), extremes(v, true));
     list($('lowest'), extremes(v, false));
-    if (state.hover >= 0) showTip(state.hover, parseFloat($('tip').style.left), parseFloat($('tip').style.top));
+    if (state.hover >= 0) showTip(state.hover);  // the new value, where the pointer is
     draw();
   }
 
