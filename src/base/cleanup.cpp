@@ -100,6 +100,8 @@ void CleanupList::run() const noexcept {
   for (const auto& p : processes_) {
     const pid_t pid = p.load();
     if (pid <= 0) continue;
+    // A child leads a process group of its own: what it started ends too.
+    static_cast<void>(::kill(-pid, SIGKILL));
     if (::kill(pid, SIGKILL) == 0) static_cast<void>(::waitpid(pid, nullptr, 0));
   }
   for (const Slot& s : slots_) {

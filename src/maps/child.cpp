@@ -82,9 +82,16 @@ struct Running {
   KeptOutput output;
 };
 
+// Ends the child `pid` and whatever it started: its process group.  It
+// may have ended already.
+void end(pid_t pid) {
+  static_cast<void>(::kill(-pid, SIGKILL));
+  static_cast<void>(::kill(pid, SIGKILL));
+}
+
 // Ends a child that was started but cannot be run.
 void kill_and_reap(Running& r) {
-  static_cast<void>(::kill(r.pid, SIGKILL));
+  end(r.pid);
   static_cast<void>(::close(r.fd));
   while (::waitpid(r.pid, nullptr, 0) < 0 && errno == EINTR) {
   }
@@ -108,7 +115,8 @@ int place(int fd, int target) {
   return ::fcntl(fd, F_SETFD, 0);
 }
 
-// In the child: only system calls.  It ends with the run, even a run
+// In the child: only system calls.  It leads a process group of its own,
+// so that ending it ends whatever it started too.  It ends with the run, even a run
 // killed by SIGKILL, so that a hung child is never left behind (the
 // parent may end before the request is in place: then it ends at once).
 // Every signal the run handles or ignores has its default action, so that
@@ -116,7 +124,7 @@ int place(int fd, int target) {
 // leaving it to write cut files.
 [[noreturn]] void become(const SpawnPlan& p, volatile int* err) {
   int in = -1;
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != p.parent ||
+  if (::setpgid(0, 0) != 0 || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != p.parent ||
       (in = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) < 0 || place(in, 0) != 0 || place(p.out, 1) != 0 ||
       place(p.out, 2) != 0 || (p.cwd >= 0 && ::fchdir(p.cwd) != 0)) {
     *err = errno != 0 ? errno : ESRCH;
@@ -202,6 +210,9 @@ ChildResult finish(Running& r, CleanupList& cleanup) {
   pid_t w;
   do w = ::waitpid(r.pid, &st, 0);
   while (w < 0 && errno == EINTR);
+  // What it started and left running ends with it (its process group
+  // keeps the id, which is not given to another process meanwhile).
+  static_cast<void>(::kill(-r.pid, SIGKILL));
   cleanup.remove_process(r.slot);
   ChildResult res;
   res.timed_out = r.timed_out;
@@ -217,7 +228,7 @@ ChildResult finish(Running& r, CleanupList& cleanup) {
 
 void kill_all(std::vector<Running>& running, CleanupList& cleanup) {
   for (Running& r : running) {
-    static_cast<void>(::kill(r.pid, SIGKILL));  // it may have ended already
+    end(r.pid);
     static_cast<void>(finish(r, cleanup));
   }
   running.clear();
@@ -293,7 +304,7 @@ void run_children(const std::vector<ChildJob>& jobs, std::size_t parallel, Clean
         if (fds[i].revents != 0) open = drain(r);
         if (open && t >= r.deadline) {
           r.timed_out = true;
-          static_cast<void>(::kill(r.pid, SIGKILL));  // it may have ended already
+          end(r.pid);
           open = false;
         }
         if (open) continue;

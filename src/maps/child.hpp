@@ -3,8 +3,9 @@
 // (arguments are passed as they are, never re-parsed), in a folder of
 // their own, with standard output and standard error captured together
 // (bounded: the beginning, the end and the error lines between), and ended
-// when they run past their time limit or when the run ends, however it
-// ends (even by SIGKILL).  Several run at
+// with whatever they started (each leads a process group of its own) when
+// they run past their time limit or when the run ends, however it ends
+// (even by SIGKILL, which ends the child itself).  Several run at
 // once; the calling thread waits for them with poll, so no thread of ours
 // is involved.  While a child runs it is registered in the run's cleanup
 // list, so that a signal that ends the run ends it too.

@@ -22,7 +22,23 @@
 
 namespace {
 
+// Whether the process whose id (and a line feed) is in the file `pid_file`
+// still runs: not gone, not a zombie waiting for whoever inherited it.
+// Waits up to 2 s for it to end.
+bool still_running(const std::string& pid_file) {
+  const std::string pid = dxtest::read_file(pid_file);
+  const auto running = [&] {
+    std::ifstream in("/proc/" + pid.substr(0, pid.find('\n')) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t paren = stat.rfind(')');
+    return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
+  };
+  for (int i = 0; i < 100 && running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return running();
+}
+
 TEST(Child, EachChildIsReportedWithItsOutputStatusAndTimeLimit) {
+  dxtest::TempDir dir;
   const std::string sh = dxtest::find_on_path("sh");
   const dx::Descriptor root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   const std::vector<dx::ChildJob> jobs = {
@@ -40,6 +56,8 @@ TEST(Child, EachChildIsReportedWithItsOutputStatusAndTimeLimit) {
       // A file-size limit ends a child as it would from a shell, though
       // the run itself ignores SIGXFSZ for its own writes.
       {{sh, "-c", "kill -XFSZ $$; echo survived"}, AT_FDCWD, 30},
+      // Past its limit with a process it started: both ended.
+      {{sh, "-c", "sleep 30 & echo $! > '" + dir / "started" + "'; exec sleep 30"}, AT_FDCWD, 0.3},
   };
   dx::CleanupList cleanup;
   std::vector<dx::ChildResult> results(jobs.size());
@@ -58,6 +76,8 @@ TEST(Child, EachChildIsReportedWithItsOutputStatusAndTimeLimit) {
   EXPECT_NE(results[3].output.find("\nError: in the middle\n"), std::string::npos);
   EXPECT_EQ(results[4].status, 128 + SIGXFSZ);
   EXPECT_EQ(results[4].output, "");
+  EXPECT_TRUE(results[5].timed_out);
+  EXPECT_FALSE(still_running(dir / "started")) << "what the child started outlived it";
   EXPECT_EQ(results[0].status, 3);
   EXPECT_EQ(results[0].output, "out\nerr\n");
   EXPECT_FALSE(results[0].timed_out);
@@ -91,17 +111,7 @@ TEST(Child, ChildrenEndWithTheRunEvenAtSigkill) {
     return 0;
   });
   EXPECT_EQ(run.status, 128 + SIGKILL);
-  const std::string pid = dxtest::read_file(pid_file);
-  ASSERT_FALSE(pid.empty());
-  // Gone, or a zombie waiting for whoever inherited it.
-  const auto running = [&] {
-    std::ifstream in("/proc/" + pid.substr(0, pid.size() - 1) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t paren = stat.rfind(')');
-    return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
-  };
-  for (int i = 0; i < 100 && running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(running()) << "the child " << pid << " outlived the run";
+  EXPECT_FALSE(still_running(pid_file)) << "the child outlived the run";
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ pid_t Child::find(const std::string& comm) const {
     char state = 0;
     long ppid = 0, pgrp = 0;
     rest >> state >> ppid >> pgrp;
-    if (pgrp == pid_ && state != 'Z') {
+    if ((pgrp == pid_ || ppid == pid_) && state != 'Z') {
       found = static_cast<pid_t>(std::atol(e->d_name));
       break;
     }

@@ -48,7 +48,8 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   pid_t pid() const { return pid_; }
-  // The process of the group whose command name is `comm` (0 if none now).
+  // The process of the group, or a child of the one started (which may put
+  // it in a group of its own), whose command name is `comm` (0 if none now).
   pid_t find(const std::string& comm) const;
   // True once the direct child has ended (reaps it).
   bool done();
